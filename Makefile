@@ -1,0 +1,59 @@
+# Entry points: `make demo` and `make test` each do the whole set-up on a fresh Debian 12 machine.
+#   make build   install missing Debian packages, configure and build into build/
+#   make test    the whole suite: release build, then ASan+UBSan build, ThreadSanitizer build of
+#                the threaded tests, and a short run of every libFuzzer target
+#   make demo    the gateway on the simulated card, inside a private network namespace
+#   make bench   build and run the benchmarks (release build)
+#   make format  clang-format every source file in place
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+CI ?=
+WERROR := $(if $(CI),ON,OFF)
+CTEST := ctest --output-on-failure --timeout 300 -j $(JOBS)
+CONFIGURE = cmake -S . -G Ninja -DFIPGATE_WERROR=$(WERROR) $(CMAKE_FLAGS)
+
+.PHONY: deps build test test-release test-asan test-tsan test-fuzz demo bench format format-check clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	$(CONFIGURE) -B build -DCMAKE_BUILD_TYPE=Release
+	cmake --build build -j $(JOBS)
+
+test: format-check test-release test-asan test-tsan test-fuzz
+
+test-release: build
+	$(CTEST) --test-dir build
+
+test-asan: deps
+	$(CONFIGURE) -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIPGATE_SANITIZE=address,undefined -DFIPGATE_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build-asan
+
+# Only the tests of threaded components: a whole-tree TSan build would double the CI time.
+TSAN_TESTS := $(shell cat tests/tsan-tests.txt 2>/dev/null | sed 's/\#.*//' | xargs)
+test-tsan: deps
+	$(CONFIGURE) -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIPGATE_SANITIZE=thread -DFIPGATE_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS) --target fipgate $(TSAN_TESTS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) --test-dir build-tsan -R '^($(shell echo $(TSAN_TESTS) | sed 's/ /|/g'))\.' 
+
+test-fuzz: deps
+	CC=clang CXX=clang++ $(CONFIGURE) -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIPGATE_FUZZ=ON
+	cmake --build build-fuzz -j $(JOBS)
+	$(CTEST) --test-dir build-fuzz -L fuzz
+
+demo: build
+	scripts/demo
+
+bench: build
+	@for b in build/bench/*_bench; do echo "== $$b"; $$b; done
+
+format:
+	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs clang-format -i
+
+format-check: deps
+	git ls-files '*.cpp' '*.hpp' '*.h' '*.c' | xargs -r clang-format --dry-run --Werror
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,178 @@
+// The event buffer: a first-in first-out queue of events between the producers (acquisition and
+// lifesign threads) and the one consumer (the UDP transmit thread). Its container lives in a
+// segment mapped from the buffer file, whose size bounds the number of waiting events; the
+// events' bytes live in process memory, so the file means nothing outside this process.
+//
+// Design notes
+// - The buffer file is created exclusively (O_CREAT|O_EXCL by the segment library) after a
+//   stale file is removed: a symbolic link planted at the predictable path is never followed.
+// - The file's blocks are reserved at construction. A sparse file would fill as events arrive,
+//   and a full file system would then kill the process with SIGBUS in the middle of a run.
+// - A queue removes at destruction only the file it created: at a reload the next queue already
+//   owns a new file at the same path, which must stay.
+// - enqueue() throws on a full segment. Producers run on threads, where an escaping exception
+//   ends the process, so they call try_enqueue(), which never throws and counts what it drops.
+// - A queue whose segment or container could not be created reports it once on standard output,
+//   is_valid() is false, and every operation refuses safely.
+#pragma once
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include <boost/container/deque.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/interprocess/allocators/allocator.hpp>
+#include <boost/interprocess/file_mapping.hpp>
+#include <boost/interprocess/managed_mapped_file.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "queue/segment_file.hpp"
+#include "queue/syncmappedqueue_stats.hpp"
+
+template <typename T> class SyncMappedQueue {
+public:
+    using segment_type = boost::interprocess::managed_mapped_file;
+    using allocator_type = boost::interprocess::allocator<T, segment_type::segment_manager>;
+    using container_type = boost::container::deque<T, allocator_type>;
+
+    // Creates the missing parent directories (a failure there leaves as a Boost.Filesystem
+    // exception), removes a stale file, and creates a fresh segment of `size` bytes. A failure to
+    // create the segment or the container prints "<path>: <reason> [syncmappedqueue:70]" on
+    // standard output and leaves the queue invalid.
+    SyncMappedQueue(const std::string& path, unsigned long size) : file_path(path), max_size(size) {
+        const boost::filesystem::path parent = boost::filesystem::path(path).parent_path();
+        if (!parent.empty()) {
+            boost::filesystem::create_directories(parent);
+        }
+        boost::interprocess::file_mapping::remove(path.c_str());
+        try {
+            // The library touches the head and the tail of the segment while it builds its
+            // bookkeeping: check for room before, reserve every block right after.
+            if (segment_file::free_space(parent.string()) < max_size) {
+                report_failure(std::strerror(ENOSPC));
+                return;
+            }
+            segment_type fresh(boost::interprocess::create_only, path.c_str(), max_size);
+            file_id = segment_file::identify(path);
+            if (const int rc = segment_file::reserve(path, max_size); rc != 0) {
+                segment_file::remove_if_same(path, file_id);
+                report_failure(std::strerror(rc));
+                return;
+            }
+            segment.emplace(std::move(fresh));
+            container = segment->find_or_construct<container_type>("_queue")(
+                allocator_type(segment->get_segment_manager()));
+        } catch (const boost::interprocess::interprocess_exception& e) {
+            report_failure(e.what());
+        }
+    }
+
+    SyncMappedQueue(const SyncMappedQueue&) = delete;
+    SyncMappedQueue& operator=(const SyncMappedQueue&) = delete;
+
+    // Discards what still waits, removes the file if it is still ours, unmaps the segment.
+    ~SyncMappedQueue() {
+        if (container != nullptr) {
+            container->clear();
+        }
+        if (segment) {
+            segment_file::remove_if_same(file_path, file_id);
+        }
+    }
+
+    // True when the segment and the container exist.
+    bool is_valid() const { return container != nullptr; }
+
+    // Appends a copy and wakes one waiting consumer. Throws the segment library's bad_alloc when
+    // the segment cannot take another element block (the container is then unchanged). On an
+    // invalid queue the event is dropped and counted.
+    void enqueue(const T& element) {
+        if (container == nullptr) {
+            dropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        boost::unique_lock<boost::mutex> lock(mutex);
+        container->push_back(element);
+        condition.notify_one();
+    }
+
+    // enqueue() for producer threads: never throws. Returns false when the event was dropped
+    // (full segment, invalid queue, out of memory); each drop adds one to dropped_cnt().
+    bool try_enqueue(const T& element) noexcept {
+        if (container == nullptr) {
+            dropped.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+        try {
+            enqueue(element);
+            return true;
+        } catch (...) {
+            dropped.fetch_add(1, std::memory_order_relaxed);
+            return false;
+        }
+    }
+
+    // Events dropped so far by try_enqueue() or by an invalid queue.
+    std::uint64_t dropped_cnt() const { return dropped.load(std::memory_order_relaxed); }
+
+    // Takes the front event into `out`. Waits up to `timeout` (afresh after every spurious
+    // wake-up) while the queue is empty; false when the time ran out. An invalid queue sleeps the
+    // time-out and returns false, so a consumer loop paced by it never spins.
+    bool try_dequeue(T& out, boost::posix_time::time_duration timeout) {
+        if (container == nullptr) {
+            std::this_thread::sleep_for(std::chrono::microseconds(timeout.total_microseconds()));
+            return false;
+        }
+        boost::unique_lock<boost::mutex> lock(mutex);
+        while (container->empty()) {
+            if (!condition.timed_wait(lock, timeout)) {
+                return false;
+            }
+        }
+        out = container->front();
+        container->pop_front();
+        return true;
+    }
+
+    // Snapshot of the segment's occupancy; zeros for an invalid queue. Called from one thread.
+    SyncMappedQueueStats get_stats() {
+        if (!segment) {
+            return stats;
+        }
+        stats.total_bytes = segment->get_size();
+        stats.free_bytes = segment->get_free_memory();
+        stats.used_bytes = stats.total_bytes - stats.free_bytes;
+        if (stats.total_bytes != 0) {
+            const double total = static_cast<double>(stats.total_bytes);
+            stats.used_pct = static_cast<float>(100.0 * static_cast<double>(stats.used_bytes) / total);
+            stats.free_pct = static_cast<float>(100.0 * static_cast<double>(stats.free_bytes) / total);
+        }
+        return stats;
+    }
+
+    const std::string& path() const { return file_path; }
+
+private:
+    void report_failure(const char* reason) {
+        std::cout << file_path << ": " << reason << " [syncmappedqueue:70]" << std::endl;
+    }
+
+    container_type* container = nullptr;
+    boost::mutex mutex;
+    boost::condition_variable condition;
+    SyncMappedQueueStats stats{};
+    std::string file_path;
+    std::uint64_t max_size;
+    std::optional<segment_type> segment;
+    segment_file::FileId file_id;
+    std::atomic<std::uint64_t> dropped{0};
+};
