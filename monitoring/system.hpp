@@ -1,0 +1,75 @@
+// The host sampler: CPU load and temperature, RAM and the storage of the working directory,
+// sampled once a second from Linux pseudo-files and published to the observers.
+//
+// Design notes
+// - The CPU load is a difference between two "/proc/stat" samples. The previous sample is kept
+//   process-wide, so the first load of a sampler built at a reload continues from its
+//   predecessor's last sample; at a reload the two samplers run at once for a moment, so the
+//   read-compute-store of that sample is serialised by a process-wide mutex.
+// - A short lock guards the snapshot, so that the refresh operations may also be called from a
+//   thread other than the sampler's own; it is never held while notifying.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "monitoring/interruptible_sleep.hpp"
+#include "monitoring/observable.hpp"
+#include "monitoring/system_stats.hpp"
+
+class System : public Observable {
+public:
+    // Where the figures are read from. Tests point these at files of their own.
+    struct Paths {
+        std::string proc_stat = "/proc/stat";
+        std::string thermal = "/sys/class/thermal/thermal_zone2/temp"; // millidegrees Celsius
+        std::string meminfo = "/proc/meminfo";
+    };
+
+    // Starts the per-second thread at once, reading the default paths. `log` is kept for the
+    // owner's use; the sampler writes no log line. Called by the gateway's build cycle.
+    explicit System(FILE* log);
+    System(FILE* log, Paths paths);
+
+    // Stops and joins the per-second thread; returns within milliseconds (the sleep is woken).
+    ~System() override;
+
+    System(const System&) = delete;
+    System& operator=(const System&) = delete;
+
+    // A copy of the snapshot. Any thread; observers call it from update().
+    SystemStats get_stats();
+
+    // Fresh snapshot (NaN and zeros, no start date) and marks changed.
+    void reset_stats();
+
+    // refresh_cpu_infos, refresh_ram_infos, refresh_storage_infos, in this order.
+    void refresh_stats();
+
+    // CPU load between this "/proc/stat" sample and the previous one (unchanged when no time
+    // elapsed), and the temperature (NaN when unreadable); marks changed. With fewer than four
+    // numbers on the all-CPU line nothing changes and nothing is marked.
+    void refresh_cpu_infos();
+
+    // Total, available and used RAM with their percentages (kept when the total is 0); always
+    // marks changed.
+    void refresh_ram_infos();
+
+    // Capacity, used (reserved space included) and available space of the file system of ".",
+    // in KB. A failed query writes its reason on standard error and changes nothing.
+    void refresh_storage_infos();
+
+private:
+    void _bkgd_per_sec_func();
+
+    FILE* log;
+    Paths paths;
+    std::mutex stats_mutex; // guards stats
+    SystemStats stats;
+    InterruptibleSleep per_sec_sleep;
+    std::atomic<bool> per_sec_run{false};
+    std::thread per_sec_thread;
+};
