@@ -1,0 +1,249 @@
+#include "wire/decode.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "wire/big_endian.hpp"
+
+namespace wire {
+
+namespace {
+
+using detail::read_f32;
+using detail::read_i64;
+using detail::read_u16;
+using detail::read_u32;
+using detail::read_u64;
+using detail::read_u8;
+using Bytes = std::span<const std::uint8_t>;
+
+constexpr std::uint8_t kMagic[2] = {0x43, 0x56};     // "CV"
+constexpr std::uint8_t kConstants[2] = {0x01, 0x00}; // bytes 2 and 3 of every datagram
+constexpr std::size_t kSeqOffset = 4;
+constexpr std::size_t kCountOffset = 12;
+
+constexpr std::size_t kFcsInfoOffset = 3;
+constexpr std::size_t kStatusOffset = 4;
+constexpr std::size_t kIdxOffset = 5;
+constexpr std::size_t kReservedOffset = 13;
+constexpr unsigned kFcsTypeShift = 3; // FCS type: bits 3-4 of fcs_info
+constexpr unsigned kFcsTypeMask = 3;
+
+Bytes as_u8(std::span<const char> bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
+
+// `rec` holds one whole capture record of at least kCaptureHeaderSize bytes.
+CaptureRecord decode_capture(Bytes rec, std::size_t base) {
+    CaptureRecord r;
+    r.offset = base;
+    r.type = rec[0];
+    r.length = read_u16(rec, 1);
+    r.fcs_info = read_u8(rec, kFcsInfoOffset);
+    r.fcs_type = static_cast<std::uint8_t>((r.fcs_info >> kFcsTypeShift) & kFcsTypeMask);
+    r.status = read_u8(rec, kStatusOffset);
+    r.idx = read_u64(rec, kIdxOffset);
+    std::memcpy(r.reserved.data(), rec.data() + kReservedOffset, kCaptureReservedSize);
+    const Bytes frame = rec.subspan(kCaptureHeaderSize);
+    r.frame.assign(frame.begin(), frame.end());
+    r.info = decode_frame(r.fcs_type, frame);
+    return r;
+}
+
+// `rec` holds exactly kLifesignSize bytes. Offsets follow the record's layout table.
+LifesignRecord decode_lifesign(Bytes rec, std::size_t base) {
+    LifesignRecord r;
+    r.offset = base;
+    r.type = read_u8(rec, 0);
+    r.length = read_u16(rec, 1);
+    r.lifesign_cnt = read_u64(rec, 3);
+    r.date_us = read_i64(rec, 11);
+    r.sn = read_u32(rec, 19);
+    r.cpu_load = read_f32(rec, 23);
+    r.cpu_temp = read_f32(rec, 27);
+    r.storage_total = read_u32(rec, 31);
+    r.storage_used = read_u32(rec, 35);
+    r.storage_avail = read_u32(rec, 39);
+    r.storage_used_pct = read_f32(rec, 43);
+    r.ram_total = read_u32(rec, 47);
+    r.ram_used = read_u32(rec, 51);
+    r.ram_avail = read_u32(rec, 55);
+    r.ram_used_pct = read_f32(rec, 59);
+    r.buffer_total_k = read_u32(rec, 63);
+    r.buffer_used_k = read_u32(rec, 67);
+    r.buffer_free_k = read_u32(rec, 71);
+    r.buffer_used_pct = read_f32(rec, 75);
+    r.udp_is_active = read_u8(rec, 79);
+    r.udp_total_act_duration_us = read_i64(rec, 80);
+    r.udp_total_inact_duration_us = read_i64(rec, 88);
+    r.udp_last_start_date_us = read_i64(rec, 96);
+    r.udp_last_stop_date_us = read_i64(rec, 104);
+    r.udp_act_duration_us = read_i64(rec, 112);
+    r.udp_inact_duration_us = read_i64(rec, 120);
+    r.udp_loss_act_cnt = read_u16(rec, 128);
+    r.udp_pkt_rcvd_cnt = read_u64(rec, 130);
+    r.udp_pkt_rcvd_cnt_per_sec = read_u32(rec, 138);
+    r.udp_bytes_rcvd_cnt_per_sec = read_u64(rec, 142);
+    r.udp_pkt_sent_cnt = read_u64(rec, 150);
+    r.udp_pkt_sent_cnt_per_sec = read_u32(rec, 158);
+    r.udp_bytes_sent_cnt_per_sec = read_u64(rec, 162);
+    r.fip_is_active = read_u8(rec, 170);
+    r.fip_total_act_duration_us = read_i64(rec, 171);
+    r.fip_total_inact_duration_us = read_i64(rec, 179);
+    r.fip_last_start_date_us = read_i64(rec, 187);
+    r.fip_last_stop_date_us = read_i64(rec, 195);
+    r.fip_last_act_duration_us = read_i64(rec, 203);
+    r.fip_last_inact_duration_us = read_i64(rec, 211);
+    r.fip_loss_act_cnt = read_u16(rec, 219);
+    r.fip_frame_rcvd_cnt = read_u64(rec, 221);
+    r.fip_frame_rcvd_cnt_per_sec = read_u32(rec, 229);
+    r.fip_bytes_rcvd_cnt_per_sec = read_u64(rec, 233);
+    r.fip_fcs_type = read_u8(rec, 241);
+    r.fip_aux_code = read_u8(rec, 242);
+    r.st0_cnt = read_u64(rec, 243);
+    r.st12_cnt = read_u64(rec, 251);
+    r.st3_cnt = read_u64(rec, 259);
+    r.bad_ctrl_cnt = read_u64(rec, 267);
+    r.bad_fcs_cnt = read_u64(rec, 275);
+    r.bad_pdu_cnt = read_u64(rec, 283);
+    r.bad_len_cnt = read_u64(rec, 291);
+    r.st6_cnt = read_u64(rec, 299);
+    r.st5_cnt = read_u64(rec, 307);
+    r.st4_cnt = read_u64(rec, 315);
+    return r;
+}
+
+using EventResult = std::variant<CaptureRecord, LifesignRecord, DecodeError>;
+
+// Decodes the event at `offset` of `buf`, which must end within `buf`: its declared length is
+// checked against what remains. `consumed` receives that length on success.
+EventResult decode_event_at(Bytes buf, std::size_t offset, std::size_t& consumed) {
+    const std::size_t left = buf.size() - offset;
+    if (left < kEventHeaderSize) {
+        return DecodeError{Fault::short_event, offset};
+    }
+    const std::uint8_t type = buf[offset];
+    const std::size_t length = read_u16(buf, offset + 1);
+    if (type != kCaptureType && type != kLifesignType) {
+        return DecodeError{Fault::unknown_type, offset};
+    }
+    if (length < kEventHeaderSize) {
+        return DecodeError{Fault::event_too_short, offset + 1};
+    }
+    if (length > left) {
+        return DecodeError{Fault::event_past_end, offset + 1};
+    }
+    const Bytes rec = buf.subspan(offset, length);
+    consumed = length;
+    if (type == kCaptureType) {
+        if (length < kCaptureHeaderSize) {
+            return DecodeError{Fault::short_capture_record, offset + 1};
+        }
+        return decode_capture(rec, offset);
+    }
+    if (length != kLifesignSize) {
+        return DecodeError{Fault::bad_lifesign_length, offset + 1};
+    }
+    return decode_lifesign(rec, offset);
+}
+
+} // namespace
+
+const char* DecodeError::reason() const {
+    switch (fault) {
+    case Fault::short_header:
+        return "datagram shorter than its 16-byte header";
+    case Fault::bad_magic:
+        return "bad magic (expected 43 56)";
+    case Fault::bad_constant:
+        return "bad header constant (expected 01 00)";
+    case Fault::no_events:
+        return "datagram without events";
+    case Fault::short_event:
+        return "fewer than 3 bytes left for an event header";
+    case Fault::event_too_short:
+        return "event length below 3";
+    case Fault::event_past_end:
+        return "event length runs past the end";
+    case Fault::unknown_type:
+        return "unknown event type";
+    case Fault::short_capture_record:
+        return "capture record shorter than its 30-byte header";
+    case Fault::bad_lifesign_length:
+        return "lifesign record length is not 323";
+    case Fault::count_mismatch:
+        return "event count does not match the events walked";
+    case Fault::trailing_bytes:
+        return "bytes left after the event";
+    }
+    return "unknown fault";
+}
+
+std::string to_string(const DecodeError& error) {
+    return std::string(error.reason()) + " at offset " + std::to_string(error.offset);
+}
+
+Datagram decode_datagram(Bytes bytes) {
+    Datagram d;
+    if (bytes.size() < kDatagramHeaderSize) {
+        d.error = DecodeError{Fault::short_header, bytes.size()};
+        return d;
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+        if (bytes[i] != kMagic[i]) {
+            d.error = DecodeError{Fault::bad_magic, i};
+            return d;
+        }
+        if (bytes[2 + i] != kConstants[i]) {
+            d.error = DecodeError{Fault::bad_constant, 2 + i};
+            return d;
+        }
+    }
+    d.seq = read_u64(bytes, kSeqOffset);
+    d.event_count = read_u32(bytes, kCountOffset);
+    if (bytes.size() == kDatagramHeaderSize) {
+        d.error = DecodeError{Fault::no_events, kDatagramHeaderSize};
+        return d;
+    }
+    // Reserve no more than the bytes could hold: the count itself is untrusted.
+    d.events.reserve(std::min<std::size_t>(
+        d.event_count, (bytes.size() - kDatagramHeaderSize) / kCaptureHeaderSize + 1));
+    std::size_t offset = kDatagramHeaderSize;
+    while (offset < bytes.size()) {
+        std::size_t consumed = 0;
+        EventResult r = decode_event_at(bytes, offset, consumed);
+        if (auto* err = std::get_if<DecodeError>(&r)) {
+            d.error = *err;
+            return d;
+        }
+        if (auto* cap = std::get_if<CaptureRecord>(&r)) {
+            d.events.emplace_back(std::move(*cap));
+        } else {
+            d.events.emplace_back(std::move(std::get<LifesignRecord>(r)));
+        }
+        offset += consumed;
+    }
+    if (d.events.size() != d.event_count) {
+        d.error = DecodeError{Fault::count_mismatch, kCountOffset};
+    }
+    return d;
+}
+
+Datagram decode_datagram(std::span<const char> bytes) {
+    return decode_datagram(as_u8(bytes));
+}
+
+std::variant<CaptureRecord, LifesignRecord, DecodeError> decode_event(Bytes bytes) {
+    std::size_t consumed = 0;
+    EventResult r = decode_event_at(bytes, 0, consumed);
+    if (!std::holds_alternative<DecodeError>(r) && consumed != bytes.size()) {
+        return DecodeError{Fault::trailing_bytes, consumed};
+    }
+    return r;
+}
+
+std::variant<CaptureRecord, LifesignRecord, DecodeError> decode_event(std::span<const char> bytes) {
+    return decode_event(as_u8(bytes));
+}
+
+} // namespace wire
