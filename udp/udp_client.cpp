@@ -1,0 +1,167 @@
+#include "udp/udp_client.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/ip/address_v4.hpp>
+#include <boost/asio/socket_base.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "log/logger.hpp"
+#include "udp/datagram_header.hpp"
+
+namespace {
+
+constexpr int socket_buffer_bytes = 1 << 20; // SO_SNDBUF and SO_RCVBUF: absorbs send bursts
+constexpr std::chrono::milliseconds error_pause{10};
+constexpr long dequeue_timeout_ms = 10; // bounds a lone event's latency and the stop reaction
+constexpr std::uint64_t lifesign_periods_per_timeout = 5;
+constexpr std::uint64_t watchdog_tick_ms = 10;
+
+std::uint64_t watchdog_timeout_for(unsigned long lifesign_period_ms) {
+    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t period = lifesign_period_ms;
+    return period > max / lifesign_periods_per_timeout ? max
+                                                       : period * lifesign_periods_per_timeout;
+}
+
+} // namespace
+
+UDPClient::UDPClient(std::uint16_t port, unsigned long lifesign_period_ms, int max_evt_,
+                     std::shared_ptr<event_queue> queue_, FILE* log_)
+    : socket(io), act_accum(0, 0, 0, 0), inact_accum(0, 0, 0, 0) {
+    wtdog_timeout_ms = watchdog_timeout_for(lifesign_period_ms);
+    // A countdown that does not fit the atomic counter would wrap into an instant time-out.
+    wtdog_rearm = static_cast<std::int32_t>(std::min<std::uint64_t>(
+        wtdog_timeout_ms / watchdog_tick_ms,
+        static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())));
+    wtdog_cnt.store(wtdog_rearm);
+    max_evt = max_evt_ == 0 ? 1 : max_evt_;
+    if (!queue_) {
+        throw std::invalid_argument("UDPClient: no event queue");
+    }
+
+    using boost::asio::ip::udp;
+    socket.open(udp::v4());
+    socket.set_option(boost::asio::socket_base::send_buffer_size(socket_buffer_bytes));
+    socket.set_option(boost::asio::socket_base::receive_buffer_size(socket_buffer_bytes));
+    socket.set_option(boost::asio::socket_base::reuse_address(true));
+    socket.set_option(boost::asio::socket_base::broadcast(true));
+    // Neither bound nor connected: the system picks the source address and port at the first send.
+    destination = udp::endpoint(boost::asio::ip::address_v4::broadcast(), port);
+    queue = std::move(queue_);
+    log = log_;
+
+    try {
+        per_sec_run.store(true);
+        per_sec_thread = std::thread(&UDPClient::_bkgd_per_sec_func, this);
+        per_sec_ready.wait();
+        wtdog_run.store(true);
+        wtdog_thread = std::thread(&UDPClient::_bkgd_wtdog_func, this);
+        tx_run.store(true);
+        tx_thread = std::thread(&UDPClient::_bkgd_tx_func, this);
+    } catch (...) {
+        stop_threads();
+        throw;
+    }
+    logger::print(log, logger::msg_type::info, "udp socket connected (port=%d)\n", port);
+}
+
+UDPClient::~UDPClient() {
+    stop_threads();
+    boost::system::error_code ignored;
+    socket.close(ignored);
+}
+
+void UDPClient::stop_threads() {
+    // The watchdog goes first: the transmit thread may still send its last batch, and the link
+    // must not be declared lost meanwhile.
+    wtdog_run.store(false);
+    wtdog_sleep.wake_all();
+    if (wtdog_thread.joinable()) {
+        wtdog_thread.join();
+    }
+    tx_run.store(false);
+    if (tx_thread.joinable()) {
+        tx_thread.join();
+    }
+    per_sec_run.store(false);
+    per_sec_sleep.wake_all();
+    if (per_sec_thread.joinable()) {
+        per_sec_thread.join();
+    }
+}
+
+void UDPClient::_bkgd_tx_func() {
+    std::uint64_t datagram_seq = 0;
+    // A negative limit becomes a huge unsigned one: only the size and the time-out close a batch.
+    const auto evt_limit = static_cast<std::uint32_t>(max_evt);
+    const auto timeout = boost::posix_time::milliseconds(dequeue_timeout_ms);
+    while (tx_run.load()) {
+        try {
+            // Room for the header is kept in front, so that the payload is never moved.
+            std::vector<char> datagram(datagram::header_size);
+            std::uint32_t event_cnt = 0;
+            while (event_cnt < evt_limit &&
+                   datagram.size() - datagram::header_size <= datagram::payload_fill_limit &&
+                   tx_run.load()) {
+                std::vector<char> event;
+                if (!queue->try_dequeue(event, timeout)) {
+                    break;
+                }
+                datagram.insert(datagram.end(), event.begin(), event.end());
+                ++event_cnt;
+            }
+            if (datagram.size() == datagram::header_size) {
+                continue; // the time-out of try_dequeue paces this loop
+            }
+            ++datagram_seq;
+            datagram::write_header(datagram.data(), datagram_seq, event_cnt);
+            send_datagram(datagram);
+        } catch (...) {
+            // Not a socket error (a failed allocation, a failed wait): the batch is lost like a
+            // failed send, and the thread must survive it.
+            on_send_error();
+            std::this_thread::sleep_for(error_pause);
+        }
+    }
+    {
+        std::lock_guard lock(stats_mutex);
+        stats.is_active = false;
+    }
+    set_changed();
+}
+
+void UDPClient::send_datagram(const std::vector<char>& datagram) {
+    try {
+        const std::size_t sent = socket.send_to(boost::asio::buffer(datagram), destination);
+        if (sent != datagram.size()) {
+            logger::print(log, logger::msg_type::warn,
+                          "sent_to: impossible to send all bytes (%d/%d)", static_cast<int>(sent),
+                          static_cast<int>(datagram.size()));
+        }
+        wtdog_cnt.store(wtdog_rearm);
+        on_datagram_sent(datagram.size());
+    } catch (const boost::system::system_error& e) {
+        // Without a route the link simply goes quiet; the watchdog reports it, not every datagram.
+        if (e.code() != boost::asio::error::network_unreachable) {
+            std::cout << "e.what(): " << e.what() << " - "
+                      << "e.code(): " << e.code() << std::endl;
+            on_send_error();
+        }
+        std::this_thread::sleep_for(error_pause);
+    }
+}
+
+void UDPClient::on_send_error() {
+    {
+        std::lock_guard lock(stats_mutex);
+        ++stats.pkt_err_cnt;
+    }
+    set_changed();
+    logger::print(log, logger::msg_type::err, "impossible to send on udp.\n");
+}
