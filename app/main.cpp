@@ -1,1 +1,6 @@
-int main() { return 0; }
+#include "app/entry.hpp"
+#include "app/gateway.hpp"
+
+int main(int argc, char** argv) {
+    return run_process(argc, argv, app);
+}

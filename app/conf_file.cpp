@@ -1,0 +1,81 @@
+#include "app/conf_file.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <syslog.h>
+
+#include "app/config.hpp"
+
+namespace {
+
+constexpr std::size_t line_buffer_size = 8192; // bytes; a longer line is read as several lines
+constexpr std::size_t field_size = 100;        // bytes of a key or value copy, with its NUL
+
+// Copies `line` without its space characters (tabs and carriage returns are kept, so they stay
+// part of the key or value), up to the first newline or '#'. Returns the compacted length.
+std::size_t compact(const char* line, char* out) {
+    std::size_t n = 0;
+    for (const char* p = line; *p != '\0' && *p != '\n' && *p != '#'; ++p) {
+        if (*p != ' ') {
+            out[n++] = *p;
+        }
+    }
+    return n;
+}
+
+void copy_field(char (&field)[field_size], const char* text) {
+    std::strncpy(field, text, field_size - 1);
+    field[field_size - 1] = '\0';
+}
+
+void apply(app_cfg* c, const char* key, const char* value) {
+    if (std::strcmp(key, "DeviceIndex") == 0) {
+        c->device_index = std::atoi(value);
+    } else if (std::strcmp(key, "UdpPort") == 0) {
+        const int port = std::atoi(value);
+        c->udp_port = port < 0 ? default_udp_port : port;
+    }
+}
+
+} // namespace
+
+int read_conf_file(app_cfg* c, int reload) {
+    if (c->conf_file_name == nullptr) {
+        return 0;
+    }
+    FILE* file = std::fopen(c->conf_file_name, "r");
+    if (file == nullptr) {
+        syslog(LOG_ERR, "Cannot open configuration file: %s (error=%s)", c->conf_file_name,
+               std::strerror(errno));
+        return -1;
+    }
+
+    char line[line_buffer_size];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        char text[line_buffer_size] = {};
+        if (compact(line, text) == 0) {
+            continue; // blank or comment
+        }
+        char* rest = nullptr;
+        const char* key = strtok_r(text, "=\n", &rest);
+        const char* value = key != nullptr ? strtok_r(nullptr, "=\n", &rest) : nullptr;
+        if (key == nullptr || value == nullptr) {
+            break; // a malformed line ends the file; what came before stays applied
+        }
+        char key_field[field_size];
+        char value_field[field_size];
+        copy_field(key_field, key);
+        copy_field(value_field, value);
+        apply(c, key_field, value_field);
+    }
+
+    if (reload == 1) {
+        syslog(LOG_INFO, "Reloaded configuration file %s", c->conf_file_name);
+    } else {
+        syslog(LOG_INFO, "Loaded configuration file %s", c->conf_file_name);
+    }
+    std::fclose(file);
+    return 0;
+}

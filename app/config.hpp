@@ -1,0 +1,46 @@
+// The one configuration record of the process and the values that live beside it.
+#pragma once
+
+#include <cstdint>
+
+// Filled by load_settings before anything else runs; afterwards only the configuration file
+// (device_index, udp_port) and the device availability check (device_index) change it.
+struct app_cfg {
+    std::int32_t device_index;     // -1: first device found
+    std::int32_t udp_port;         // handed to the sender as its low 16 bits
+    std::int64_t stats_period;     // ms between status screen redraws; -1: no screen
+    std::int32_t max_evt;          // events per UDP datagram, at most
+    std::int32_t daemonize;        // 1: run as a daemon
+    std::uint64_t lifesign_period; // ms between lifesign records; 0: none
+    std::uint64_t buff_size;       // bytes of the buffer file
+    char* log_file_name;           // owned; null: standard output
+    char* buff_file_name;          // owned; null: default_buffer_path
+    char* conf_file_name;          // owned; null: no configuration file
+};
+
+extern app_cfg cfg;
+
+// PID file of daemon mode; owned, null when none is wanted.
+extern char* pid_file_name;
+
+// Last component of argv[0], for the usage and version lines.
+extern const char* app_name;
+
+extern const char* const default_buffer_path;
+
+constexpr std::uint64_t default_buffer_size = 52428800; // bytes (50 MiB)
+constexpr std::int32_t default_udp_port = 57117;
+constexpr std::int64_t default_stats_period = -1;      // ms; status screen off
+constexpr std::uint64_t default_lifesign_period = 500; // ms
+constexpr std::int32_t default_max_evt = 1000;         // events per datagram
+constexpr const char* app_version = "1.3.0";
+
+// Releases the owned texts of `c`, then clears the record and sets every default.
+void reset_config(app_cfg* c);
+
+// Frees the three texts of `c` and pid_file_name, leaving the pointers null. Called once at the
+// end of the gateway, on the main thread (the signal handler never reads these texts).
+void release_config_texts(app_cfg* c);
+
+// Replaces an owned text with a heap copy of `value` (null clears it).
+void replace_text(char** field, const char* value);

@@ -1,0 +1,5 @@
+#include "app/options.hpp"
+
+#include "capture/capvane.hpp"
+
+void list_capture_devices() { Capvane::list(); }
