@@ -33,6 +33,7 @@
 #include "capture/cv_ioctl.hpp"
 #include "capture/fip_calculator.hpp"
 #include "capture/fip_stats.hpp"
+#include "capture/record_walk.hpp"
 #include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
@@ -126,6 +127,8 @@ private:
     void record_activity();
     // Expiry side, once per watchdog tick while capture runs.
     void wtdog_tick();
+    // Adds the counts of one buffer's records; `lost_total` is the sequence state after it.
+    void add_counts(const WalkCounts& counts, std::int64_t lost_total);
     // Ends the acquisition thread, closes the node, clears the open flag.
     void shutdown_capture();
 
@@ -150,7 +153,8 @@ private:
     std::uint64_t prev_frame_rcvd_cnt_per_sec = 0;
     std::uint64_t prev_bytes_rcvd_cnt_per_sec = 0;
 
-    std::atomic<bool> irq_exited{true}; // set by the acquisition thread as it leaves
+    std::atomic<bool> irq_alive{false}; // cleared by the acquisition thread as it leaves
+    InterruptibleSleep irq_exit_wait;   // stop() waits here for the acquisition thread to leave
     InterruptibleSleep irq_sleep;       // back-off of the acquisition thread, woken by stop()
     InterruptibleSleep periodic_sleep;  // per-second and watchdog sleeps, woken by the destructor
 

@@ -1,0 +1,169 @@
+#include "capture/fip_calculator.hpp"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::uint16_t kPolyType1 = 0x1021; // CRC-16/GSM generator
+constexpr std::uint16_t kPolyType2 = 0x1DCF; // CRC-16/PROFIBUS generator
+constexpr std::uint16_t kInitType1 = 0x0000;
+constexpr std::uint16_t kInitType2 = 0xFFFF;
+constexpr std::uint16_t kFinalXor = 0xFFFF;
+constexpr std::size_t kFcsSize = 2; // bytes of FCS at the end of every frame
+
+enum class FrameKind : std::uint8_t {
+    unknown,
+    identifier,
+    var_response,
+    list_response,
+    message,
+    ack_end
+};
+
+constexpr FrameKind frame_kind(std::uint8_t ctrl) {
+    switch (ctrl) {
+    case 0x03:
+    case 0x05:
+    case 0x09:
+    case 0x29:
+        return FrameKind::identifier;
+    case 0x02:
+    case 0x06:
+    case 0x0A:
+    case 0x0E:
+    case 0x2A:
+    case 0x2E:
+        return FrameKind::var_response;
+    case 0x08:
+    case 0x28:
+        return FrameKind::list_response;
+    case 0x04:
+    case 0x14:
+    case 0x94:
+        return FrameKind::message;
+    case 0x10:
+    case 0x30:
+    case 0x40:
+    case 0x90:
+    case 0xB0:
+        return FrameKind::ack_end;
+    default:
+        return FrameKind::unknown;
+    }
+}
+
+std::uint16_t crc_entry(unsigned index, std::uint16_t poly) {
+    auto reg = static_cast<std::uint16_t>(index << 8);
+    for (int bit = 0; bit < 8; ++bit) {
+        reg = (reg & 0x8000U) != 0 ? static_cast<std::uint16_t>((reg << 1) ^ poly)
+                                   : static_cast<std::uint16_t>(reg << 1);
+    }
+    return reg;
+}
+
+std::span<const std::uint8_t> as_bytes(const std::vector<unsigned char>& frame) {
+    return {frame.data(), frame.size()};
+}
+
+} // namespace
+
+FIPCalculator::FIPCalculator() {
+    init_crc_tables();
+}
+
+void FIPCalculator::init_crc_tables() {
+    for (unsigned i = 0; i < 256; ++i) {
+        crc_table_type1[i] = crc_entry(i, kPolyType1);
+        crc_table_type2[i] = crc_entry(i, kPolyType2);
+    }
+}
+
+std::uint16_t FIPCalculator::fcs_calcul(bool type1, std::span<const std::uint8_t> bytes) const {
+    const auto& table = type1 ? crc_table_type1 : crc_table_type2;
+    std::uint16_t reg = type1 ? kInitType1 : kInitType2;
+    for (const std::uint8_t b : bytes) {
+        reg = static_cast<std::uint16_t>((reg << 8) ^ table[((reg >> 8) ^ b) & 0xFFU]);
+    }
+    return static_cast<std::uint16_t>(reg ^ kFinalXor);
+}
+
+std::uint16_t FIPCalculator::fcs_calcul(bool type1, const std::vector<unsigned char>& frame,
+                                        std::uint64_t count) const {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, frame.size()));
+    return fcs_calcul(type1, as_bytes(frame).first(n));
+}
+
+bool FIPCalculator::is_valid_fcs(std::uint64_t type, std::span<const std::uint8_t> frame,
+                                 std::uint16_t* received, std::uint16_t* computed) const {
+    if ((type != 1 && type != 2) || frame.size() <= kFcsSize) {
+        return false;
+    }
+    const std::size_t n = frame.size() - kFcsSize;
+    const auto rx = static_cast<std::uint16_t>((frame[n] << 8) | frame[n + 1]);
+    const std::uint16_t calc = fcs_calcul(type == 1, frame.first(n));
+    if (received != nullptr) {
+        *received = rx;
+    }
+    if (computed != nullptr) {
+        *computed = calc;
+    }
+    return rx == calc;
+}
+
+bool FIPCalculator::is_valid_fcs(std::uint64_t type, const std::vector<unsigned char>& frame,
+                                 std::uint16_t* received, std::uint16_t* computed) const {
+    return is_valid_fcs(type, as_bytes(frame), received, computed);
+}
+
+bool FIPCalculator::is_valid_ctrl(std::uint8_t ctrl) {
+    return frame_kind(ctrl) != FrameKind::unknown;
+}
+
+bool FIPCalculator::is_valid_pdu(std::uint8_t ctrl, std::span<const std::uint8_t> frame) {
+    if (frame.size() <= kFcsSize || frame_kind(ctrl) != FrameKind::var_response) {
+        return true;
+    }
+    return frame[1] == 0x40 || frame[1] == 0x50;
+}
+
+bool FIPCalculator::is_valid_pdu(std::uint8_t ctrl, const std::vector<unsigned char>& frame) {
+    return is_valid_pdu(ctrl, as_bytes(frame));
+}
+
+bool FIPCalculator::is_valid_length(std::uint8_t ctrl, std::uint64_t length) {
+    switch (frame_kind(ctrl)) {
+    case FrameKind::identifier:
+        return length == 5;
+    case FrameKind::var_response:
+    case FrameKind::list_response:
+        return length >= 5 && length <= 131;
+    case FrameKind::message:
+        return length >= 9 && length <= 265;
+    case FrameKind::ack_end:
+        return length == 3;
+    case FrameKind::unknown:
+        break;
+    }
+    return true;
+}
+
+FrameFault FIPCalculator::first_fault(std::uint8_t fcs_type,
+                                      std::span<const std::uint8_t> frame) const {
+    if (frame.empty()) {
+        return FrameFault::none;
+    }
+    const std::uint8_t ctrl = frame[0];
+    if (!is_valid_ctrl(ctrl)) {
+        return FrameFault::bad_ctrl;
+    }
+    if (!is_valid_fcs(fcs_type, frame)) {
+        return FrameFault::bad_fcs;
+    }
+    if (!is_valid_pdu(ctrl, frame)) {
+        return FrameFault::bad_pdu;
+    }
+    if (!is_valid_length(ctrl, frame.size())) {
+        return FrameFault::bad_len;
+    }
+    return FrameFault::none;
+}
