@@ -1,0 +1,263 @@
+// The lifesign record byte by byte, read back with reads of our own and with the stream decoder.
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <variant>
+
+#include <gtest/gtest.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "monitoring/lifesign_record.hpp"
+#include "wire/decode.hpp"
+
+namespace {
+
+namespace pt = boost::posix_time;
+
+// 2026-Dec-07 14:03:27.512334, as microseconds since 1970-01-01 00:00:00.
+const pt::ptime kNow(boost::gregorian::date(2026, 12, 7),
+                     pt::hours(14) + pt::minutes(3) + pt::seconds(27) + pt::microseconds(512334));
+constexpr std::int64_t kNowUs = 1796652207512334;
+
+std::uint64_t read_be(const lifesign::Record& r, std::size_t offset, std::size_t size) {
+    std::uint64_t v = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        v = (v << 8) | r.at(offset + i);
+    }
+    return v;
+}
+
+std::uint32_t bits(float f) {
+    std::uint32_t u = 0;
+    std::memcpy(&u, &f, sizeof u);
+    return u;
+}
+
+pt::ptime at(std::int64_t us_after_now) {
+    return kNow + pt::microseconds(us_after_now);
+}
+
+// Every field a distinct value, so that a field written at the wrong offset or from the wrong
+// source cannot go unnoticed.
+struct Crafted {
+    SystemStats sys;
+    UDPStats udp;
+    FIPStats fip;
+
+    Crafted() {
+        sys.cpu_load = 12.5F;
+        sys.cpu_temp = 45.5F;
+        sys.storage_total = 0x1'0000'0101; // low 32 bits only
+        sys.storage_used = 0x102;
+        sys.storage_avail = 0x103;
+        sys.storage_used_pct = 33.25F;
+        sys.ram_total = 0x201;
+        sys.ram_used = 0x202;
+        sys.ram_avail = 0x203;
+        sys.ram_used_pct = 75.75F;
+        sys.ram_avail_pct = 24.25F; // not sent
+        fip.queue_stats.total_bytes = 52'428'800;
+        fip.queue_stats.used_bytes = 1'500;
+        fip.queue_stats.free_bytes = 1'499;
+        fip.queue_stats.used_pct = 0.5F;
+
+        udp.is_active = true;
+        udp.total_act_duration = pt::microseconds(0x301);
+        udp.total_inact_duration = pt::microseconds(0x302);
+        udp.last_start_date = at(3);
+        udp.last_stop_date = at(-4);
+        udp.act_duration = pt::microseconds(0x305);
+        udp.inact_duration = pt::microseconds(0x306);
+        udp.loss_act_cnt = 65'537;
+        udp.pkt_rcvd_cnt = 0x0102'0304'0506'0708;
+        udp.pkt_rcvd_cnt_per_sec = 0x1'0000'0309;
+        udp.bytes_rcvd_cnt_per_sec = 0x30A;
+        udp.pkt_sent_cnt = 0x30B;
+        udp.pkt_sent_cnt_per_sec = 0x30C;
+        udp.bytes_sent_cnt_per_sec = 0x30D;
+        udp.pkt_err_cnt = 0x30E; // not sent
+
+        fip.is_active = false;
+        fip.total_act_duration = pt::microseconds(0x401);
+        fip.total_inact_duration = pt::microseconds(0x402);
+        fip.last_start_date = at(-5);
+        fip.last_stop_date = at(6);
+        fip.last_act_duration = pt::microseconds(0x405);
+        fip.last_inact_duration = pt::microseconds(0x406);
+        fip.loss_act_cnt = 0x4'0407;
+        fip.frame_rcvd_cnt = 0x408;
+        fip.frame_rcvd_cnt_per_sec = 0x409;
+        fip.bytes_rcvd_cnt_per_sec = 0x40A;
+        fip.fcs_type = 3;
+        fip.aux_code = 0xA5;
+        fip.sn = 0xDEADBEEF;
+        fip.st0_cnt = 0x500;
+        fip.st12_cnt = 0x501;
+        fip.st3_cnt = 0x502;
+        fip.bad_ctrl_cnt = 0x503;
+        fip.bad_fcs_cnt = 0x504;
+        fip.bad_pdu_cnt = 0x505;
+        fip.bad_len_cnt = 0x506;
+        fip.st6_cnt = 0x507;
+        fip.st5_cnt = 0x508;
+        fip.st4_cnt = 0xFFFF'FFFF'FFFF'FF09;
+    }
+
+    lifesign::Record encode(std::uint64_t counter = 7) const {
+        return lifesign::encode(counter, kNow, sys, udp, fip);
+    }
+};
+
+struct Field {
+    std::size_t offset;
+    std::size_t size;
+    std::uint64_t value;
+};
+
+TEST(LifesignRecord, EveryFieldAtItsOffsetBigEndian) {
+    const Crafted c;
+    const lifesign::Record r = c.encode(7);
+    const Field fields[] = {
+        {0, 1, 0xC1},
+        {1, 2, 323},
+        {3, 8, 7},
+        {11, 8, static_cast<std::uint64_t>(kNowUs)},
+        {19, 4, 0xDEADBEEF},
+        {23, 4, bits(12.5F)},
+        {27, 4, bits(45.5F)},
+        {31, 4, 0x101},
+        {35, 4, 0x102},
+        {39, 4, 0x103},
+        {43, 4, bits(33.25F)},
+        {47, 4, 0x201},
+        {51, 4, 0x202},
+        {55, 4, 0x203},
+        {59, 4, bits(75.75F)},
+        {63, 4, 52429}, // 52,428.8 thousand bytes
+        {67, 4, 2},     // 1.5 goes away from zero
+        {71, 4, 1},     // 1.499
+        {75, 4, bits(0.5F)},
+        {79, 1, 1},
+        {80, 8, 0x301},
+        {88, 8, 0x302},
+        {96, 8, static_cast<std::uint64_t>(kNowUs + 3)},
+        {104, 8, static_cast<std::uint64_t>(kNowUs - 4)},
+        {112, 8, 0x305},
+        {120, 8, 0x306},
+        {128, 2, 1}, // 65,537 keeps its low 16 bits
+        {130, 8, 0x0102'0304'0506'0708},
+        {138, 4, 0x309},
+        {142, 8, 0x30A},
+        {150, 8, 0x30B},
+        {158, 4, 0x30C},
+        {162, 8, 0x30D},
+        {170, 1, 0},
+        {171, 8, 0x401},
+        {179, 8, 0x402},
+        {187, 8, static_cast<std::uint64_t>(kNowUs - 5)},
+        {195, 8, static_cast<std::uint64_t>(kNowUs + 6)},
+        {203, 8, 0x405},
+        {211, 8, 0x406},
+        {219, 2, 0x0407},
+        {221, 8, 0x408},
+        {229, 4, 0x409},
+        {233, 8, 0x40A},
+        {241, 1, 3},
+        {242, 1, 0xA5},
+        {243, 8, 0x500},
+        {251, 8, 0x501},
+        {259, 8, 0x502},
+        {267, 8, 0x503},
+        {275, 8, 0x504},
+        {283, 8, 0x505},
+        {291, 8, 0x506},
+        {299, 8, 0x507},
+        {307, 8, 0x508},
+        {315, 8, 0xFFFF'FFFF'FFFF'FF09},
+    };
+    std::size_t next = 0;
+    for (const Field& f : fields) {
+        EXPECT_EQ(f.offset, next) << "gap or overlap before offset " << f.offset;
+        EXPECT_EQ(read_be(r, f.offset, f.size), f.value) << "field at offset " << f.offset;
+        next = f.offset + f.size;
+    }
+    EXPECT_EQ(next, lifesign::kRecordSize);
+}
+
+TEST(LifesignRecord, HeaderAndCounterBytes) {
+    const Crafted c;
+    for (std::uint64_t counter : {1ULL, 2ULL, 3ULL}) {
+        const lifesign::Record r = c.encode(counter);
+        EXPECT_EQ(r[0], 0xC1);
+        EXPECT_EQ(r[1], 0x01);
+        EXPECT_EQ(r[2], 0x43);
+        for (std::size_t i = 3; i < 10; ++i) {
+            EXPECT_EQ(r[i], 0) << i;
+        }
+        EXPECT_EQ(r[10], counter);
+    }
+}
+
+TEST(LifesignRecord, UnmeasuredHostFiguresAreTheQuietNaNPattern) {
+    const SystemStats fresh; // as before the sampler's first measurement
+    const lifesign::Record r = lifesign::encode(1, kNow, fresh, UDPStats(), FIPStats());
+    for (std::size_t offset : {23U, 27U, 43U, 59U}) {
+        EXPECT_EQ(r[offset], 0x7F) << offset;
+        EXPECT_EQ(r[offset + 1], 0xC0) << offset;
+        EXPECT_EQ(r[offset + 2], 0x00) << offset;
+        EXPECT_EQ(r[offset + 3], 0x00) << offset;
+    }
+
+    // The FPU's own NaN of 0/0 is negative on x86: receivers still see the one pattern.
+    SystemStats computed;
+    computed.cpu_load = -std::numeric_limits<float>::quiet_NaN();
+    const lifesign::Record n = lifesign::encode(1, kNow, computed, UDPStats(), FIPStats());
+    EXPECT_EQ(read_be(n, 23, 4), 0x7FC00000U);
+}
+
+TEST(LifesignRecord, UsSinceEpochCountsLocalTimeAsIfUtc) {
+    EXPECT_EQ(lifesign::us_since_epoch(kNow), kNowUs);
+    EXPECT_EQ(lifesign::us_since_epoch(pt::ptime(boost::gregorian::date(1970, 1, 1))), 0);
+    EXPECT_EQ(
+        lifesign::us_since_epoch(pt::ptime(boost::gregorian::date(1970, 1, 1)) - pt::seconds(1)),
+        -1'000'000);
+}
+
+TEST(LifesignRecord, TheStreamDecoderReadsTheSameFields) {
+    const Crafted c;
+    const lifesign::Record r = c.encode(42);
+    const auto decoded = wire::decode_event(std::span<const std::uint8_t>(r.data(), r.size()));
+    ASSERT_TRUE(std::holds_alternative<wire::LifesignRecord>(decoded));
+    const auto& l = std::get<wire::LifesignRecord>(decoded);
+    EXPECT_EQ(l.lifesign_cnt, 42U);
+    EXPECT_EQ(l.date_us, kNowUs);
+    EXPECT_EQ(l.sn, c.fip.sn);
+    EXPECT_EQ(l.cpu_load, c.sys.cpu_load);
+    EXPECT_EQ(l.cpu_temp, c.sys.cpu_temp);
+    EXPECT_EQ(l.storage_total, 0x101U);
+    EXPECT_EQ(l.ram_used_pct, c.sys.ram_used_pct);
+    EXPECT_EQ(l.buffer_total_k, 52429U);
+    EXPECT_EQ(l.buffer_used_k, 2U);
+    EXPECT_EQ(l.buffer_free_k, 1U);
+    EXPECT_EQ(l.buffer_used_pct, c.fip.queue_stats.used_pct);
+    EXPECT_EQ(l.udp_is_active, 1);
+    EXPECT_EQ(l.udp_last_start_date_us, kNowUs + 3);
+    EXPECT_EQ(l.udp_last_stop_date_us, kNowUs - 4);
+    EXPECT_EQ(l.udp_inact_duration_us, 0x306);
+    EXPECT_EQ(l.udp_loss_act_cnt, 1);
+    EXPECT_EQ(l.udp_pkt_rcvd_cnt, c.udp.pkt_rcvd_cnt);
+    EXPECT_EQ(l.udp_bytes_sent_cnt_per_sec, c.udp.bytes_sent_cnt_per_sec);
+    EXPECT_EQ(l.fip_is_active, 0);
+    EXPECT_EQ(l.fip_last_start_date_us, kNowUs - 5);
+    EXPECT_EQ(l.fip_last_inact_duration_us, 0x406);
+    EXPECT_EQ(l.fip_loss_act_cnt, 0x0407);
+    EXPECT_EQ(l.fip_fcs_type, 3);
+    EXPECT_EQ(l.fip_aux_code, 0xA5);
+    EXPECT_EQ(l.st0_cnt, c.fip.st0_cnt);
+    EXPECT_EQ(l.bad_len_cnt, c.fip.bad_len_cnt);
+    EXPECT_EQ(l.st4_cnt, c.fip.st4_cnt);
+}
+
+} // namespace
