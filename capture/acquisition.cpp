@@ -22,6 +22,9 @@ using logger::msg_type::warn;
 constexpr int kFailuresBeforeBackOff = 3;
 constexpr std::chrono::milliseconds kFirstBackOff{1};
 constexpr std::chrono::milliseconds kMaxBackOff{10};
+// Device-gone failures in a row after which the connection is declared broken: one may be a
+// transient error of a live card, a run of them (a few milliseconds with the back-off) is not.
+constexpr int kGoneFailuresBeforeBroken = 5;
 
 // Wait failures that mean the card or its node is gone: retrying cannot help.
 bool is_device_gone(int error) {
@@ -75,7 +78,8 @@ void Capvane::_bkgd_irq_func() {
         SequenceState seq;
         QueueSink sink(queue.get(), log);
         std::vector<std::uint8_t> buffer(kTransferBufferSize);
-        int failures = 0;
+        int failures = 0;      // failed or short waits in a row
+        int gone_failures = 0; // of which device-gone failures in a row
 
         while (irq_run.load(std::memory_order_acquire)) {
             std::fill(buffer.begin(), buffer.end(), 0);
@@ -87,10 +91,11 @@ void Capvane::_bkgd_irq_func() {
 
             if (rc != 0 || req.xfer_len != kTransferBufferSize) {
                 (void)clear_interrupt();
-                if (rc != 0 && is_device_gone(wait_errno)) {
+                gone_failures = rc != 0 && is_device_gone(wait_errno) ? gone_failures + 1 : 0;
+                if (gone_failures >= kGoneFailuresBeforeBroken) {
                     if (irq_run.load(std::memory_order_acquire)) {
-                        logger::print(log, err, "fip: capture device lost: %s\n",
-                                      std::strerror(wait_errno));
+                        logger::print(log, err, "fip: capture device lost (errno %d).\n",
+                                      wait_errno);
                         is_open_flag.store(false, std::memory_order_release);
                     }
                     break;
@@ -101,6 +106,7 @@ void Capvane::_bkgd_irq_func() {
                 continue;
             }
             failures = 0;
+            gone_failures = 0;
             (void)clear_interrupt();
             if (!irq_run.load(std::memory_order_acquire)) {
                 break;

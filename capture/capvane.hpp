@@ -13,9 +13,10 @@
 //   update step (a buffer's activity, a buffer's counts, a watchdog expiry, a refresh, a copy)
 //   and never held while logging, enqueueing or notifying, so readers never see a torn value
 //   and the acquisition thread never waits for a slow observer.
-// - A device that is gone (the wait request fails with ENODEV, ENXIO, EIO or EBADF) ends the
-//   acquisition thread and is_open() turns false, so the gateway notices instead of a real-time
-//   thread spinning on a dead descriptor. stop() still joins the thread and closes the node.
+// - A device that is gone (the wait request fails again and again with ENODEV, ENXIO, EIO or
+//   EBADF) ends the acquisition thread and is_open() turns false, so the gateway notices instead
+//   of a real-time thread spinning on a dead descriptor. stop() still joins the thread and
+//   closes the node. Other wait failures are retried, with a short back-off once they repeat.
 #pragma once
 
 #include <atomic>
