@@ -1,0 +1,134 @@
+#include "monitoring/monitoring.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <exception>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "capture/capvane.hpp"
+#include "monitoring/lifesign_record.hpp"
+#include "monitoring/system.hpp"
+#include "udp/udp_client.hpp"
+
+namespace {
+
+// Longest sleep handed to the sleeper: far beyond any useful period, and small enough that its
+// conversion to nanoseconds cannot overflow.
+constexpr unsigned long kMaxPeriodMs = 1'000'000'000'000UL; // about 31 years
+
+std::chrono::milliseconds period_ms(unsigned long ms) {
+    return std::chrono::milliseconds(static_cast<long long>(std::min(ms, kMaxPeriodMs)));
+}
+
+// The option parser stores the period unsigned, so "-1" arrives as a huge count; it means no
+// lifesign rather than one record every few hundred million years.
+unsigned long sane_lifesign_period(unsigned long ms) {
+    return ms > LONG_MAX ? 0 : ms;
+}
+
+} // namespace
+
+Monitoring::Monitoring(unsigned long lifesign_period_ms, long stats_period_ms,
+                       std::shared_ptr<EventQueue> event_queue)
+    : queue(std::move(event_queue)), lifesign_period(sane_lifesign_period(lifesign_period_ms)),
+      stats_period(stats_period_ms) {
+    if (lifesign_period != 0) {
+        lifesign_run.store(true, std::memory_order_release);
+        lifesign_thread = std::thread(&Monitoring::_bkgd_lifesign_func, this);
+    }
+    if (stats_period > 0) {
+        print_run.store(true, std::memory_order_release);
+        print_thread = std::thread(&Monitoring::_bkgd_print_func, this);
+    }
+}
+
+Monitoring::~Monitoring() {
+    if (lifesign_thread.joinable()) {
+        lifesign_run.store(false, std::memory_order_release);
+        lifesign_sleep.wake_all();
+        lifesign_thread.join();
+    }
+    if (print_thread.joinable()) {
+        print_run.store(false, std::memory_order_release);
+        print_sleep.wake_all();
+        print_thread.join();
+    }
+    queue.reset();
+}
+
+void Monitoring::update(Observable* o) {
+    // The producer's copy is taken before our lock: its get_stats() takes the producer's own
+    // lock, and the two are never nested.
+    if (auto* udp = dynamic_cast<UDPClient*>(o)) {
+        const UDPStats s = udp->get_stats();
+        std::lock_guard lock(snapshots_mutex);
+        snapshots.udp_stats = s;
+    } else if (auto* capvane = dynamic_cast<Capvane*>(o)) {
+        const FIPStats s = capvane->get_stats();
+        std::lock_guard lock(snapshots_mutex);
+        snapshots.fip_stats = s;
+    } else if (auto* system = dynamic_cast<System*>(o)) {
+        const SystemStats s = system->get_stats();
+        std::lock_guard lock(snapshots_mutex);
+        snapshots.sys_stats = s;
+    }
+}
+
+Monitoring::Snapshots Monitoring::get_snapshots() const {
+    std::lock_guard lock(snapshots_mutex);
+    return snapshots;
+}
+
+void Monitoring::print(std::ostream& out) const {
+    Snapshots s = get_snapshots();
+    // The host sampler leaves the service duration unset; the time since it started is that
+    // duration, as fresh as the screen.
+    SystemStats& sys = s.sys_stats;
+    if (sys.duration.is_not_a_date_time() && !sys.start_date.is_not_a_date_time()) {
+        sys.duration = boost::posix_time::microsec_clock::local_time() - sys.start_date;
+    }
+    write_screen(out, s, lifesign_period, get_lifesign_cnt());
+}
+
+std::int64_t Monitoring::us_since_epoch(const boost::posix_time::ptime& t) {
+    return lifesign::us_since_epoch(t);
+}
+
+void Monitoring::_bkgd_lifesign_func() {
+    const auto period = period_ms(lifesign_period);
+    while (lifesign_run.load(std::memory_order_acquire)) {
+        // The counter advances even when the record goes nowhere, so that a gap in the counters a
+        // receiver sees tells it records were lost on the way.
+        try {
+            const auto now = boost::posix_time::microsec_clock::local_time();
+            const std::uint64_t counter = lifesign_cnt.fetch_add(1, std::memory_order_relaxed) + 1;
+            const Snapshots s = get_snapshots();
+            const lifesign::Record rec =
+                lifesign::encode(counter, now, s.sys_stats, s.udp_stats, s.fip_stats);
+            if (queue) {
+                queue->try_enqueue(std::vector<char>(rec.begin(), rec.end()));
+            }
+        } catch (const std::exception&) {
+            // Out of memory, or a clock that cannot be read as local time: this record is lost,
+            // the next period tries again.
+            lifesign_lost_cnt.fetch_add(1, std::memory_order_relaxed);
+        }
+        lifesign_sleep.sleep_for(period, lifesign_run);
+    }
+}
+
+void Monitoring::_bkgd_print_func() {
+    const auto period = period_ms(static_cast<unsigned long>(stats_period));
+    while (print_run.load(std::memory_order_acquire)) {
+        try {
+            std::cout << "\033[H\033[J" << std::flush;
+            std::cout << "App is running... press Ctrl + C to exit.\n\n";
+            print(std::cout);
+        } catch (const std::exception&) {
+            // Out of memory while formatting a date: the next redraw tries again.
+        }
+        print_sleep.sleep_for(period, print_run);
+    }
+}
