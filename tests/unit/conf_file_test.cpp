@@ -1,0 +1,128 @@
+// The configuration file: line compaction, comments, the two keys, the lines that end the
+// reading, and what goes to syslog. The test process runs with its own /dev/log.
+
+#include <cerrno>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include <syslog.h>
+
+#include "app/conf_file.hpp"
+#include "app/config.hpp"
+#include "support/syslog_sink.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testsupport::SyslogSink;
+using testsupport::TempDir;
+
+class ConfFile : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        sink = std::make_unique<SyslogSink>();
+        ASSERT_TRUE(sink->capture_this_process());
+    }
+    static void TearDownTestSuite() {
+        closelog();
+        sink.reset();
+    }
+
+    void SetUp() override {
+        reset_config(&c);
+        c.device_index = 1; // as if given with -i 1
+    }
+    void TearDown() override { release_config_texts(&c); }
+
+    // Writes `text` as the configuration file and reads it.
+    int read(const std::string& text, int reload = 0) {
+        const std::string path = dir.file("fipgate.conf");
+        FILE* f = std::fopen(path.c_str(), "w");
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        replace_text(&c.conf_file_name, path.c_str());
+        return read_conf_file(&c, reload);
+    }
+
+    static std::unique_ptr<SyslogSink> sink;
+    TempDir dir;
+    app_cfg c{};
+};
+
+std::unique_ptr<SyslogSink> ConfFile::sink;
+
+TEST_F(ConfFile, BlanksAreDroppedAndCommentsEndTheLine) {
+    EXPECT_EQ(read("# gateway settings\n\n   \nUdp Port = 5000 # note\n De vice Index=3\n"), 0);
+    EXPECT_EQ(c.udp_port, 5000);
+    EXPECT_EQ(c.device_index, 3);
+}
+
+TEST_F(ConfFile, OnlyExactKeysCount) {
+    // A tab is not a blank: it stays in the key, which is then unknown. Keys are case-sensitive.
+    read("DeviceIndex\t=7\nudpport=1234\nOther=9\nUdpPort=1=2\n");
+    EXPECT_EQ(c.device_index, 1);
+    EXPECT_EQ(c.udp_port, 1);
+}
+
+TEST_F(ConfFile, PortValues) {
+    read("UdpPort=-3\n");
+    EXPECT_EQ(c.udp_port, 57117);
+    read("UdpPort=abc\n");
+    EXPECT_EQ(c.udp_port, 0);
+    read("UdpPort==42\r\n"); // runs of '=' separate once; the carriage return stays in the value
+    EXPECT_EQ(c.udp_port, 42);
+    read("UdpPort=70000"); // no range check and no final newline needed
+    EXPECT_EQ(c.udp_port, 70000);
+}
+
+TEST_F(ConfFile, KeyWithoutValueEndsTheFileWhichStillCountsAsRead) {
+    EXPECT_EQ(read("UdpPort=5001\nDeviceIndex=2\nDeviceIndex\nUdpPort=9\n"), 0);
+    EXPECT_EQ(c.udp_port, 5001);
+    EXPECT_EQ(c.device_index, 2);
+    EXPECT_TRUE(sink->wait_for("Loaded configuration file " + dir.file("fipgate.conf"), 2s));
+
+    read("DeviceIndex=4\n===\nUdpPort=9\n");
+    EXPECT_EQ(c.device_index, 4);
+    EXPECT_EQ(c.udp_port, 5001);
+    read("DeviceIndex=\nUdpPort=9\n");
+    EXPECT_EQ(c.udp_port, 5001);
+}
+
+TEST_F(ConfFile, LongLinesArriveInPieces) {
+    // 8191 characters fill the read buffer; the rest of the line is read as a line of its own.
+    std::string line(8191 - 8, 'x');
+    line = "Comment=" + line + "UdpPort=6001\n";
+    read(line);
+    EXPECT_EQ(c.udp_port, 6001);
+
+    // Keys and values are cut at 99 characters.
+    read("UdpPort=" + std::string(99, '1') + "\n" + std::string(120, 'D') + "=3\n");
+    EXPECT_EQ(c.device_index, 1);
+}
+
+TEST_F(ConfFile, SyslogWording) {
+    const std::string path = dir.file("fipgate.conf");
+    read("UdpPort=5000\n", 1);
+    EXPECT_TRUE(sink->wait_for("Reloaded configuration file " + path, 2s));
+
+    replace_text(&c.conf_file_name, dir.file("missing.conf").c_str());
+    c.udp_port = 1234;
+    EXPECT_EQ(read_conf_file(&c, 0), -1);
+    EXPECT_EQ(c.udp_port, 1234);
+    const std::string cannot = "Cannot open configuration file: " + dir.file("missing.conf") +
+                               " (error=" + std::strerror(ENOENT) + ")";
+    ASSERT_TRUE(sink->wait_for(cannot, 2s));
+    for (const auto& m : sink->messages()) {
+        if (m.text == cannot) {
+            EXPECT_EQ(m.severity, LOG_ERR);
+        }
+    }
+
+    replace_text(&c.conf_file_name, nullptr);
+    const auto before = sink->messages().size();
+    EXPECT_EQ(read_conf_file(&c, 0), 0);
+    EXPECT_EQ(sink->messages().size(), before);
+}
+
+} // namespace
