@@ -32,8 +32,9 @@ public:
     void set_changed() { changed.store(true, std::memory_order_release); }
     bool has_changed() const { return changed.load(std::memory_order_acquire); }
 
-    // If changed, calls update(this) on every observer, front to back; then clears the flag,
-    // whether it was set or not. Call from one thread (the publisher's per-second thread).
+    // If changed, clears the flag and calls update(this) on every observer, front to back; a
+    // change marked during the pass is reported by the next one. Without a change it calls
+    // nothing and the flag stays clear. Call from one thread (the publisher's per-second thread).
     void notify_observers();
 
 private:

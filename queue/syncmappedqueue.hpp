@@ -128,6 +128,11 @@ public:
     // wake-up) while the queue is empty; false when the time ran out. An invalid queue sleeps the
     // time-out and returns false, so a consumer loop paced by it never spins.
     bool try_dequeue(T& out, boost::posix_time::time_duration timeout) {
+        // Boost reports a special time-out other than +infinity as "woken" without waiting, which
+        // would turn the loop below into a spin under the lock: take those as "do not wait".
+        if (timeout.is_special() && !timeout.is_pos_infinity()) {
+            timeout = boost::posix_time::time_duration(0, 0, 0);
+        }
         if (container == nullptr) {
             std::this_thread::sleep_for(std::chrono::microseconds(timeout.total_microseconds()));
             return false;

@@ -1,0 +1,407 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sched.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <boost/interprocess/exceptions.hpp>
+
+#include "queue/syncmappedqueue.hpp"
+
+namespace fs = std::filesystem;
+namespace pt = boost::posix_time;
+using Event = std::vector<char>;
+using Queue = SyncMappedQueue<Event>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr unsigned long kSegmentBytes = 1UL << 20; // roomy enough for a few thousand events
+constexpr char kFailureTail[] = " [syncmappedqueue:70]";
+
+Event make_event(std::size_t len, char fill) {
+    return Event(len, fill);
+}
+
+// A scratch directory per test, removed afterwards.
+class QueueTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/fipgate-queue-XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        path = (dir / "buffer.bin").string();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    static std::string read_file(const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    fs::path dir;
+    std::string path;
+};
+
+TEST_F(QueueTest, EventsLeaveInLockOrderAcrossTwoProducers) {
+    Queue q(path, kSegmentBytes);
+    ASSERT_TRUE(q.is_valid());
+    constexpr int kPerProducer = 2000;
+    // Each event carries its producer and its rank within that producer.
+    auto produce = [&](char producer) {
+        for (int i = 0; i < kPerProducer; ++i) {
+            Event e(5);
+            e[0] = producer;
+            std::memcpy(e.data() + 1, &i, sizeof i);
+            ASSERT_TRUE(q.try_enqueue(e));
+        }
+    };
+    std::thread a(produce, 'a');
+    std::thread b(produce, 'b');
+    int next[2] = {0, 0};
+    int received = 0;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    Event out;
+    while (received < 2 * kPerProducer && Clock::now() < deadline) {
+        if (!q.try_dequeue(out, pt::milliseconds(10))) {
+            continue;
+        }
+        ASSERT_EQ(out.size(), 5U);
+        int rank = 0;
+        std::memcpy(&rank, out.data() + 1, sizeof rank);
+        const int p = out[0] - 'a';
+        ASSERT_TRUE(p == 0 || p == 1);
+        EXPECT_EQ(rank, next[p]) << "producer " << out[0];
+        next[p] = rank + 1;
+        ++received;
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(received, 2 * kPerProducer);
+    EXPECT_FALSE(q.try_dequeue(out, pt::milliseconds(1)));
+    EXPECT_EQ(q.dropped_cnt(), 0U);
+}
+
+TEST_F(QueueTest, TryDequeueTimesOutOrWakesOnEnqueue) {
+    Queue q(path, kSegmentBytes);
+    Event out{'x'};
+    auto start = Clock::now();
+    EXPECT_FALSE(q.try_dequeue(out, pt::milliseconds(10)));
+    auto waited = Clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(9));
+    EXPECT_LT(waited, std::chrono::milliseconds(500));
+    EXPECT_EQ(out, Event{'x'}) << "a time-out must leave the argument alone";
+
+    // A long time-out that an enqueue from another thread cuts short.
+    std::atomic<bool> waiting{false};
+    std::thread producer([&] {
+        while (!waiting.load()) {
+            std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        q.enqueue(make_event(3, 'w'));
+    });
+    start = Clock::now();
+    waiting = true;
+    EXPECT_TRUE(q.try_dequeue(out, pt::seconds(10)));
+    waited = Clock::now() - start;
+    producer.join();
+    EXPECT_EQ(out, make_event(3, 'w'));
+    EXPECT_LT(waited, std::chrono::seconds(5));
+
+    // A waiting event is taken without any wait.
+    q.enqueue(make_event(1, 'n'));
+    start = Clock::now();
+    EXPECT_TRUE(q.try_dequeue(out, pt::seconds(10)));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST_F(QueueTest, TimeOutsThatAreNotDurationsNeverSpin) {
+    // Special time values must not turn the wait into an endless loop under the lock.
+    Queue q(path, kSegmentBytes);
+    Event out;
+    EXPECT_FALSE(q.try_dequeue(out, pt::time_duration(pt::not_a_date_time)));
+    EXPECT_FALSE(q.try_dequeue(out, pt::time_duration(pt::neg_infin)));
+    EXPECT_FALSE(q.try_dequeue(out, pt::milliseconds(-5)));
+    q.enqueue(make_event(2, 'z'));
+    EXPECT_TRUE(q.try_dequeue(out, pt::time_duration(pt::not_a_date_time)));
+}
+
+TEST_F(QueueTest, StaleFileIsReplacedAndNothingFromItIsDelivered) {
+    const fs::path saved = dir / "saved.bin";
+    {
+        Queue old(path, kSegmentBytes);
+        for (int i = 0; i < 10; ++i) {
+            old.enqueue(make_event(40, 's'));
+        }
+        // What a crash would leave behind: a segment with a populated "_queue".
+        fs::copy_file(path, saved);
+    }
+    ASSERT_FALSE(fs::exists(path));
+    fs::rename(saved, path);
+
+    Queue q(path, kSegmentBytes);
+    ASSERT_TRUE(q.is_valid());
+    Event out;
+    EXPECT_FALSE(q.try_dequeue(out, pt::milliseconds(5)));
+    q.enqueue(make_event(7, 'f'));
+    ASSERT_TRUE(q.try_dequeue(out, pt::milliseconds(5)));
+    EXPECT_EQ(out, make_event(7, 'f'));
+}
+
+TEST_F(QueueTest, MissingParentDirectoriesAreCreated) {
+    const std::string deep = (dir / "a" / "b" / "c" / "buffer.bin").string();
+    Queue q(deep, kSegmentBytes);
+    ASSERT_TRUE(q.is_valid());
+    EXPECT_TRUE(fs::is_regular_file(deep));
+    q.enqueue(make_event(4, 'd'));
+    Event out;
+    EXPECT_TRUE(q.try_dequeue(out, pt::milliseconds(5)));
+}
+
+TEST_F(QueueTest, StatsCountEventsNotTheirBytes) {
+    Queue q(path, kSegmentBytes);
+    const SyncMappedQueueStats fresh = q.get_stats();
+    EXPECT_EQ(fresh.total_bytes, kSegmentBytes);
+    EXPECT_GT(fresh.used_bytes, 0U);
+    EXPECT_EQ(fresh.used_bytes + fresh.free_bytes, fresh.total_bytes);
+    EXPECT_NEAR(fresh.used_pct + fresh.free_pct, 100.0F, 1e-3F);
+
+    auto used_with = [&](std::size_t len) {
+        for (int i = 0; i < 1000; ++i) {
+            q.enqueue(make_event(len, 'u'));
+        }
+        const std::uint64_t used = q.get_stats().used_bytes;
+        Event out;
+        while (q.try_dequeue(out, pt::milliseconds(0))) {
+        }
+        return used;
+    };
+    const std::uint64_t small = used_with(30);
+    const std::uint64_t large = used_with(300);
+    EXPECT_GT(small, fresh.used_bytes + 1000 * sizeof(Event) / 2);
+    // Ten times the bytes, about the same share of the segment.
+    EXPECT_LT(large, small + small / 20);
+    EXPECT_GT(large + large / 20, small);
+    const SyncMappedQueueStats s = q.get_stats();
+    EXPECT_NEAR(s.used_pct + s.free_pct, 100.0F, 1e-3F);
+}
+
+TEST_F(QueueTest, DestructionDiscardsWaitingEventsAndRemovesTheFile) {
+    {
+        Queue q(path, kSegmentBytes);
+        ASSERT_TRUE(fs::exists(path));
+        for (int i = 0; i < 100; ++i) {
+            q.enqueue(make_event(200, 'g')); // their bytes must be freed (leak check)
+        }
+    }
+    EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(QueueTest, OlderQueueLeavesTheNewerQueuesFileInPlace) {
+    auto older = std::make_unique<Queue>(path, kSegmentBytes);
+    older->enqueue(make_event(10, 'o'));
+    Queue newer(path, kSegmentBytes);
+    ASSERT_TRUE(newer.is_valid());
+    // The older queue keeps working on its unlinked file.
+    Event out;
+    EXPECT_TRUE(older->try_dequeue(out, pt::milliseconds(5)));
+    older.reset();
+    EXPECT_TRUE(fs::exists(path));
+    newer.enqueue(make_event(10, 'n'));
+    EXPECT_TRUE(newer.try_dequeue(out, pt::milliseconds(5)));
+    EXPECT_EQ(out, make_event(10, 'n'));
+}
+
+TEST_F(QueueTest, FullSegmentDropsAndCountsWithoutChangingTheContainer) {
+    constexpr unsigned long kSmallSegment = 64UL << 10;
+    Queue q(path, kSmallSegment);
+    ASSERT_TRUE(q.is_valid());
+    std::size_t accepted = 0;
+    constexpr std::size_t kBound = 100000; // far more than the segment can hold
+    while (accepted < kBound && q.try_enqueue(make_event(8, static_cast<char>(accepted)))) {
+        ++accepted;
+    }
+    ASSERT_LT(accepted, kBound);
+    EXPECT_GT(accepted, 100U);
+    EXPECT_EQ(q.dropped_cnt(), 1U);
+    EXPECT_FALSE(q.try_enqueue(make_event(8, 'x')));
+    EXPECT_EQ(q.dropped_cnt(), 2U);
+
+    EXPECT_THROW(q.enqueue(make_event(8, 'x')), boost::interprocess::bad_alloc);
+    EXPECT_EQ(q.dropped_cnt(), 2U) << "enqueue itself counts nothing";
+
+    // Everything accepted is still there, in order, and nothing else.
+    Event out;
+    for (std::size_t i = 0; i < accepted; ++i) {
+        ASSERT_TRUE(q.try_dequeue(out, pt::milliseconds(0))) << i;
+        ASSERT_EQ(out, make_event(8, static_cast<char>(i))) << i;
+    }
+    EXPECT_FALSE(q.try_dequeue(out, pt::milliseconds(0)));
+    // Room again once drained.
+    EXPECT_TRUE(q.try_enqueue(make_event(8, 'r')));
+}
+
+TEST_F(QueueTest, PlantedSymbolicLinkIsNeverFollowed) {
+    const fs::path target = dir / "precious";
+    { std::ofstream(target) << "keep me"; }
+    fs::create_symlink(target, path);
+
+    testing::internal::CaptureStdout();
+    bool valid = false;
+    {
+        Queue q(path, kSegmentBytes);
+        valid = q.is_valid();
+        if (valid) {
+            // Accepted only by replacing the link with a fresh file of our own.
+            EXPECT_FALSE(fs::is_symlink(path));
+            EXPECT_TRUE(fs::is_regular_file(path));
+            q.enqueue(make_event(30, 'l'));
+        }
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (!valid) {
+        EXPECT_EQ(out.rfind(path + ": ", 0), 0U) << out;
+        EXPECT_NE(out.find(kFailureTail), std::string::npos) << out;
+    }
+    EXPECT_EQ(read_file(target), "keep me");
+    EXPECT_EQ(fs::file_size(target), 7U);
+}
+
+TEST_F(QueueTest, FailedSegmentIsReportedAndRefusesSafely) {
+    testing::internal::CaptureStdout();
+    Queue q(path, 16); // too small for the segment's own bookkeeping
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(q.is_valid());
+    EXPECT_EQ(out.rfind(path + ": ", 0), 0U) << out;
+    EXPECT_EQ(out.substr(out.size() - sizeof kFailureTail), std::string(kFailureTail) + "\n");
+
+    EXPECT_NO_THROW(q.enqueue(make_event(4, 'i')));
+    EXPECT_FALSE(q.try_enqueue(make_event(4, 'i')));
+    EXPECT_EQ(q.dropped_cnt(), 2U);
+    const SyncMappedQueueStats s = q.get_stats();
+    EXPECT_EQ(s.total_bytes, 0U);
+    EXPECT_EQ(s.used_bytes, 0U);
+
+    // The consumer loop paced by try_dequeue must not spin on a broken queue.
+    Event out_event;
+    const auto start = Clock::now();
+    EXPECT_FALSE(q.try_dequeue(out_event, pt::milliseconds(20)));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(19));
+}
+
+// Runs `body` in a child with its own mount namespace and a 1 MiB tmpfs on `mnt`; returns the
+// child's wait status and what it printed. Skips unless run as root.
+struct ChildResult {
+    int status = 0;
+    std::string out;
+};
+template <typename Body> ChildResult run_on_small_tmpfs(const fs::path& mnt, Body body) {
+    int pipefd[2];
+    if (::pipe(pipefd) != 0) {
+        return {-1, "pipe failed"};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(pipefd[0]);
+        ::dup2(pipefd[1], STDOUT_FILENO);
+        // Private propagation first, so the tmpfs never appears outside this child.
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1m") != 0) {
+            ::_exit(77);
+        }
+        const int rc = body();
+        std::fflush(stdout);
+        std::cout.flush();
+        ::_exit(rc);
+    }
+    ::close(pipefd[1]);
+    ChildResult r;
+    char buf[512];
+    ssize_t n = 0;
+    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0) {
+        r.out.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(pipefd[0]);
+    ::waitpid(pid, &r.status, 0);
+    return r;
+}
+
+TEST_F(QueueTest, BufferLargerThanItsFileSystemFailsAtConstructionNotWithSigbus) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    const fs::path mnt = dir / "mnt";
+    fs::create_directory(mnt);
+    const std::string big = (mnt / "big.bin").string();
+    const std::string fits = (mnt / "fits.bin").string();
+    const ChildResult r = run_on_small_tmpfs(mnt, [&] {
+        {
+            Queue q(big, 4UL << 20);
+            if (q.is_valid() || fs::exists(big)) {
+                return 1;
+            }
+            q.try_enqueue(make_event(10, 'b'));
+        }
+        Queue q(fits, 512UL << 10);
+        if (!q.is_valid()) {
+            return 2;
+        }
+        for (int i = 0; i < 1000; ++i) {
+            if (!q.try_enqueue(make_event(10, 'f'))) {
+                return 3;
+            }
+        }
+        return 0;
+    });
+    ASSERT_FALSE(WIFSIGNALED(r.status)) << "signal " << WTERMSIG(r.status);
+    ASSERT_TRUE(WIFEXITED(r.status));
+    if (WEXITSTATUS(r.status) == 77) {
+        GTEST_SKIP() << "no private mount namespace here";
+    }
+    EXPECT_EQ(WEXITSTATUS(r.status), 0) << r.out;
+    EXPECT_EQ(r.out.rfind(big + ": ", 0), 0U) << r.out;
+    EXPECT_NE(r.out.find(kFailureTail), std::string::npos) << r.out;
+}
+
+TEST_F(QueueTest, StatsMayBeReadWhileEventsFlow) {
+    Queue q(path, kSegmentBytes);
+    std::atomic<bool> run{true};
+    std::thread producer([&] {
+        for (int i = 0; i < 5000; ++i) {
+            q.try_enqueue(make_event(40, 'p'));
+        }
+        run = false;
+    });
+    std::thread consumer([&] {
+        Event out;
+        while (run.load() || q.try_dequeue(out, pt::milliseconds(0))) {
+            q.try_dequeue(out, pt::milliseconds(1));
+        }
+    });
+    std::uint64_t reads = 0;
+    while (run.load()) {
+        const SyncMappedQueueStats s = q.get_stats();
+        ASSERT_EQ(s.used_bytes + s.free_bytes, s.total_bytes);
+        ++reads;
+    }
+    producer.join();
+    consumer.join();
+    EXPECT_GT(reads, 0U);
+}
+
+} // namespace
