@@ -93,12 +93,25 @@ bool ChildProcess::pump(std::chrono::milliseconds timeout) {
 }
 
 bool ChildProcess::wait_for_output(const std::string& needle, std::chrono::milliseconds timeout) {
+    return wait_for_output(needle, 1, timeout);
+}
+
+bool ChildProcess::wait_for_output(const std::string& needle, int times,
+                                   std::chrono::milliseconds timeout) {
+    const auto found_enough = [&] {
+        int n = 0;
+        for (auto at = out_text.find(needle); at != std::string::npos && n < times;
+             at = out_text.find(needle, at + 1)) {
+            ++n;
+        }
+        return n >= times;
+    };
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (out_text.find(needle) == std::string::npos) {
+    while (!found_enough()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0 || !pump(std::min(left, std::chrono::milliseconds(50)))) {
-            return out_text.find(needle) != std::string::npos;
+            return found_enough();
         }
     }
     return true;

@@ -24,6 +24,9 @@ public:
     // Reads output until standard output contains `needle` (true) or `timeout` passes (false).
     bool wait_for_output(const std::string& needle, std::chrono::milliseconds timeout);
 
+    // Same, until standard output contains `needle` at least `times` times.
+    bool wait_for_output(const std::string& needle, int times, std::chrono::milliseconds timeout);
+
     // Waits for the end; returns the wait status, or -1 after `timeout` (the child still runs).
     int wait_exit(std::chrono::milliseconds timeout);
 

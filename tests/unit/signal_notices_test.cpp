@@ -1,0 +1,131 @@
+// The signal handler's flags and notices, and the wait loop that writes the notices. Each test
+// runs in a process of its own (ctest), since a stop request is never cleared.
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+
+#include "app/signals.hpp"
+#include "log/logger.hpp"
+
+namespace {
+
+class SignalNotices : public testing::Test {
+protected:
+    void SetUp() override {
+        flog = open_memstream(&buffer, &size);
+        running.store(0);
+        reload.store(0);
+    }
+    void TearDown() override {
+        std::fclose(flog);
+        flog = stdout;
+        std::free(buffer);
+    }
+    // The messages written so far, without time stamps.
+    std::string messages() {
+        std::fflush(flog);
+        return std::regex_replace(std::string(buffer, size),
+                                  std::regex(R"(\[\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] )"), "");
+    }
+    char* buffer = nullptr;
+    std::size_t size = 0;
+};
+
+TEST_F(SignalNotices, ASignalEndsTheWaitAndItsNoticeIsWrittenThere) {
+    install_signal_handlers();
+    int looks = 0;
+    const bool by_signal = wait_while_running([&] {
+        if (++looks == 3) {
+            raise(SIGHUP);
+        }
+        return true;
+    });
+    EXPECT_TRUE(by_signal);
+    EXPECT_EQ(looks, 3);
+    EXPECT_EQ(running.load(), 0);
+    EXPECT_EQ(reload.load(), 1);
+    EXPECT_FALSE(stop_requested());
+    EXPECT_EQ(messages(), "[event] SIGHUP signal received\n");
+
+    // The handler stays installed for SIGHUP: a second one is handled the same way.
+    reload.store(0);
+    raise(SIGHUP);
+    EXPECT_EQ(reload.load(), 1);
+}
+
+TEST_F(SignalNotices, WaitEndsWhenTheCallerSaysSo) {
+    int looks = 0;
+    EXPECT_FALSE(wait_while_running([&] { return ++looks < 2; }));
+    EXPECT_EQ(running.load(), 0);
+    EXPECT_EQ(messages(), "");
+}
+
+TEST_F(SignalNotices, NoticesKeepTheOrderOfArrival) {
+    handle_signal(SIGQUIT);
+    handle_signal(SIGHUP);
+    handle_signal(SIGINT);
+    handle_signal(SIGUSR1); // not ours: no notice, no flag
+    handle_signal(SIGTERM);
+    EXPECT_EQ(running.load(), 0);
+    EXPECT_EQ(reload.load(), 1);
+    EXPECT_TRUE(stop_requested());
+    log_signal_notices();
+    EXPECT_EQ(messages(), "[event] SIGQUIT signal received\n"
+                          "[event] SIGHUP signal received\n"
+                          "[event] SIGINT signal received\n"
+                          "[event] SIGTERM signal received\n");
+    // The terminating signals are back to their default action.
+    for (const int signo : {SIGINT, SIGTERM, SIGQUIT}) {
+        struct sigaction now {};
+        sigaction(signo, nullptr, &now);
+        EXPECT_EQ(now.sa_handler, SIG_DFL) << signo;
+    }
+}
+
+TEST_F(SignalNotices, AStopRequestedBeforeTheWaitEndsItAtOnce) {
+    handle_signal(SIGTERM); // while the components are being built
+    int looks = 0;
+    EXPECT_TRUE(wait_while_running([&] { return ++looks < 1000; }));
+    EXPECT_EQ(looks, 0);
+    EXPECT_EQ(running.load(), 0);
+    EXPECT_EQ(messages(), "[event] SIGTERM signal received\n");
+}
+
+TEST_F(SignalNotices, AnEarlySighupKeepsItsReloadAndEndsTheWait) {
+    handle_signal(SIGHUP);
+    EXPECT_TRUE(wait_while_running([] { return true; }));
+    EXPECT_EQ(reload.load(), 1);
+    EXPECT_FALSE(stop_requested());
+}
+
+TEST_F(SignalNotices, AFloodOfSignalsIsCountedNotLost) {
+    constexpr int sent = 40;
+    for (int i = 0; i < sent; ++i) {
+        handle_signal(SIGHUP);
+    }
+    log_signal_notices();
+    const std::string text = messages();
+    const std::string notice = "[event] SIGHUP signal received\n";
+    int notices = 0;
+    for (auto at = text.find(notice); at != std::string::npos; at = text.find(notice, at + 1)) {
+        ++notices;
+    }
+    const std::smatch lost = [&] {
+        std::smatch m;
+        std::regex_search(text, m, std::regex(R"(\[warn\]  (\d+) signal notices lost\n)"));
+        return m;
+    }();
+    ASSERT_FALSE(lost.empty()) << text;
+    EXPECT_EQ(notices + std::stoi(lost[1]), sent);
+
+    // The queue is usable again afterwards.
+    handle_signal(SIGHUP);
+    log_signal_notices();
+    EXPECT_EQ(messages().substr(messages().size() - notice.size()), notice);
+}
+
+} // namespace
