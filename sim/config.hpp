@@ -1,0 +1,44 @@
+// Settings of the simulated card, read from the environment at the start of a session.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace capvane_sim {
+
+constexpr uint32_t kDefaultSerial = 0x5ca1ab1e;
+constexpr uint32_t kDefaultBitrate = 2500000;   // bit/s
+constexpr std::size_t kDefaultRingBuffers = 32; // transfer buffers the card can hold
+constexpr uint32_t kDefaultFlushMs = 10;        // ms before a partly filled buffer goes out
+constexpr uint64_t kDefaultSeed = 1;
+
+struct SimConfig {
+    std::vector<int> cards{0};
+    uint32_t serial = kDefaultSerial;
+    uint32_t bitrate = kDefaultBitrate; // bit/s
+    int fcs_type = 1;
+    std::optional<uint64_t> record_limit; // bus or replay records per session
+    bool pace_max = false;
+    std::optional<double> pace_records_per_sec;
+    std::string replay_path;
+    std::string control_path;
+    std::string report_path; // "%d" stands for the card number
+    bool start_paused = false;
+    std::size_t ring_buffers = kDefaultRingBuffers;
+    uint32_t flush_ms = kDefaultFlushMs;
+    uint64_t seed = kDefaultSeed;
+    // Values that could not be understood; the sim keeps the default and says so on stderr.
+    std::vector<std::string> problems;
+
+    bool has_card(int number) const;
+};
+
+// Reads every CAPVANE_SIM_* variable. Called by the first open of a session (any thread).
+SimConfig read_config_from_env();
+
+// Parses an unsigned decimal or 0x-prefixed hexadecimal number; nullopt for anything else.
+std::optional<uint64_t> parse_unsigned(const std::string& text);
+
+} // namespace capvane_sim

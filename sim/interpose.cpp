@@ -1,0 +1,139 @@
+// The C library entry points the sim takes over. Anything that is not a card node or a card
+// descriptor goes straight on to the C library.
+
+// The fortified inline wrappers of open() would clash with the definitions below.
+#undef _FORTIFY_SOURCE
+
+#include <cerrno>
+#include <cstdarg>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "libc_real.hpp"
+#include "registry.hpp"
+
+using capvane_sim::real_libc;
+
+namespace {
+
+bool needs_mode(int flags) {
+    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+} // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (needs_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, unsigned));
+        va_end(ap);
+    }
+    const int card = capvane_sim::node_number(path);
+    if (card >= 0) {
+        return capvane_sim::open_node(card, flags);
+    }
+    return real_libc().open(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (needs_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, unsigned));
+        va_end(ap);
+    }
+    const int card = capvane_sim::node_number(path);
+    if (card >= 0) {
+        return capvane_sim::open_node(card, flags);
+    }
+    return real_libc().open64(path, flags, mode);
+}
+
+int openat(int dirfd, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (needs_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, unsigned));
+        va_end(ap);
+    }
+    const int card = capvane_sim::node_number(path);
+    if (card >= 0) {
+        return capvane_sim::open_node(card, flags);
+    }
+    return real_libc().openat(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (needs_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = static_cast<mode_t>(va_arg(ap, unsigned));
+        va_end(ap);
+    }
+    const int card = capvane_sim::node_number(path);
+    if (card >= 0) {
+        return capvane_sim::open_node(card, flags);
+    }
+    return real_libc().openat64(dirfd, path, flags, mode);
+}
+
+// Entry points of fortified builds (open without a mode argument).
+int __open_2(const char* path, int flags) {
+    return open(path, flags);
+}
+int __open64_2(const char* path, int flags) {
+    return open64(path, flags);
+}
+int __openat_2(int dirfd, const char* path, int flags) {
+    return openat(dirfd, path, flags);
+}
+int __openat64_2(int dirfd, const char* path, int flags) {
+    return openat64(dirfd, path, flags);
+}
+
+int close(int fd) {
+    return capvane_sim::close_fd(fd);
+}
+
+int close_range(unsigned int first, unsigned int last, int flags) noexcept {
+    try {
+        // Descriptors only marked close-on-exec stay open, so stay cards.
+        if ((flags & CLOSE_RANGE_CLOEXEC) == 0) {
+            capvane_sim::forget_range(first, last);
+        }
+    } catch (...) {
+    }
+    if (real_libc().close_range == nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return real_libc().close_range(first, last, flags);
+}
+
+int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    try {
+        bool handled = false;
+        const int result = capvane_sim::card_ioctl(fd, request, arg, handled);
+        if (handled) {
+            return result;
+        }
+    } catch (...) {
+        errno = ENOMEM;
+        return -1;
+    }
+    return real_libc().ioctl(fd, request, arg);
+}
+
+} // extern "C"

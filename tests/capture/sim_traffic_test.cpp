@@ -1,0 +1,235 @@
+// What the simulated card captures: records that look like a FIP bus, limits, replay, fork.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <sys/wait.h>
+
+#include "capture/sim_client.hpp"
+
+using namespace simtest;
+
+namespace {
+
+uint64_t wire_ns(std::size_t frame_len, uint64_t bitrate) {
+    // Preamble, start and end delimiters (8 bit times each) around the frame's bits.
+    return (24 + 8 * frame_len) * 1'000'000'000ull / bitrate;
+}
+
+// Checks that hold for any stretch of bus traffic the card produces on its own.
+void expect_plausible_bus(const std::vector<Record>& records, int fcs_type, uint64_t bitrate,
+                          uint64_t first_index) {
+    std::map<std::string, int> kinds;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const Record& r = records[i];
+        const auto frame = r.frame();
+        ASSERT_EQ(r.bytes[0], 0xC0);
+        ASSERT_EQ(r.length(), r.bytes.size());
+        ASSERT_EQ(r.fcs_type(), fcs_type);
+        ASSERT_EQ(r.status(), 0);
+        ASSERT_EQ(r.index(), first_index + i) << "record " << i;
+        ASSERT_EQ(failed_check(frame, fcs_type), "") << "record " << i;
+        switch (frame[0]) {
+        case 0x03:
+        case 0x05:
+        case 0x09:
+        case 0x29:
+            ++kinds["identifier"];
+            break;
+        case 0x02:
+        case 0x06:
+        case 0x0A:
+        case 0x0E:
+        case 0x2A:
+        case 0x2E:
+            ++kinds["variable"];
+            // A response answers the identifier just before it.
+            if (i > 0) {
+                EXPECT_TRUE(records[i - 1].frame()[0] == 0x03 || records[i - 1].frame()[0] == 0x29);
+            }
+            break;
+        case 0x08:
+        case 0x28:
+            ++kinds["request_list"];
+            break;
+        case 0x04:
+        case 0x14:
+        case 0x94:
+            ++kinds["message"];
+            break;
+        default:
+            ++kinds["ack"];
+        }
+        if (i > 0) {
+            // Frames never overlap on the wire: each ends at least its own length after the last.
+            EXPECT_GE(r.time_ns() - records[i - 1].time_ns(), wire_ns(frame.size(), bitrate))
+                << "record " << i;
+        }
+        EXPECT_EQ(r.bytes[29], bitrate == 31250     ? 0
+                               : bitrate == 1000000 ? 1
+                               : bitrate == 2500000 ? 2
+                                                    : 3);
+    }
+    for (const char* kind : {"identifier", "variable", "request_list", "message", "ack"}) {
+        EXPECT_GT(kinds[kind], 0) << kind;
+    }
+    EXPECT_GT(kinds["identifier"], static_cast<int>(records.size()) / 3);
+}
+
+} // namespace
+
+TEST(SimTraffic, DefaultBusLooksLikeAFipMacrocycle) {
+    SimEnv env;
+    Node node;
+    const uint64_t epoch_us = 1'700'000'000'000'000ull;
+    ASSERT_EQ(node.epoch(epoch_us), 0);
+    ASSERT_EQ(node.sniffer(true), 0);
+    const auto records = node.records(2500);
+    ASSERT_GE(records.size(), 2500u);
+    expect_plausible_bus(records, 1, 2500000, 1);
+    EXPECT_GE(records.front().time_ns(), epoch_us * 1000);
+    EXPECT_LT(records.front().time_ns(), (epoch_us + 10'000'000) * 1000);
+}
+
+TEST(SimTraffic, EveryBitRateAndBothFcsTypes) {
+    for (const char* bitrate : {"31250", "1000000", "2500000", "5000000"}) {
+        for (int fcs : {1, 2}) {
+            SCOPED_TRACE(std::string(bitrate) + " fcs " + std::to_string(fcs));
+            SimEnv env;
+            env.set("CAPVANE_SIM_PACE", "max"); // bus time stays exact without waiting for it
+            env.set("CAPVANE_SIM_BITRATE", bitrate);
+            env.set("CAPVANE_SIM_FCS", std::to_string(fcs));
+            env.set("CAPVANE_SIM_SEED", std::to_string(fcs * 7));
+            Node node;
+            ASSERT_EQ(node.sniffer(true), 0);
+            const auto records = node.records(3000);
+            expect_plausible_bus(records, fcs, std::stoull(bitrate), 1);
+        }
+    }
+}
+
+TEST(SimTraffic, RecordLimitSilencesTheBus) {
+    SimEnv env;
+    env.set("CAPVANE_SIM_PACE", "max");
+    env.set("CAPVANE_SIM_RECORDS", "1000");
+    Node node;
+    ASSERT_EQ(node.sniffer(true), 0);
+    const auto records = node.records(1000);
+    ASSERT_EQ(records.size(), 1000u);
+    EXPECT_EQ(records.back().index(), 1000u);
+    EXPECT_TRUE(wait_blocks(node)) << "the bus went on past its record limit";
+}
+
+TEST(SimTraffic, ReplayHandsBackTheFileRecordByRecordAndStopsAtDamage) {
+    TempDir dir;
+    std::vector<Record> original;
+    {
+        SimEnv env;
+        env.set("CAPVANE_SIM_PACE", "max");
+        env.set("CAPVANE_SIM_RECORDS", "1500");
+        Node node;
+        ASSERT_EQ(node.sniffer(true), 0);
+        original = node.records(1500);
+        ASSERT_EQ(original.size(), 1500u);
+    }
+    const std::string path = dir.file("capture.bin");
+    {
+        std::ofstream out(path, std::ios::binary);
+        for (const Record& r : original) {
+            out.write(reinterpret_cast<const char*>(r.bytes.data()),
+                      static_cast<std::streamsize>(r.bytes.size()));
+        }
+        // A damaged record, then a good one that must never be reached.
+        std::vector<uint8_t> damaged = original[0].bytes;
+        damaged[0] = 0xC5;
+        out.write(reinterpret_cast<const char*>(damaged.data()),
+                  static_cast<std::streamsize>(damaged.size()));
+        out.write(reinterpret_cast<const char*>(original[1].bytes.data()),
+                  static_cast<std::streamsize>(original[1].bytes.size()));
+    }
+    SimEnv env;
+    env.set("CAPVANE_SIM_REPLAY", path);
+    Node node;
+    ASSERT_EQ(node.sniffer(true), 0);
+    const auto replayed = node.records(original.size());
+    ASSERT_EQ(replayed.size(), original.size());
+    for (std::size_t i = 0; i < original.size(); ++i) {
+        ASSERT_EQ(replayed[i].bytes, original[i].bytes) << "record " << i;
+    }
+    EXPECT_TRUE(wait_blocks(node)) << "records after the damaged one were replayed";
+}
+
+TEST(SimTraffic, ReplayOfATruncatedFileEndsBeforeTheCutRecord) {
+    TempDir dir;
+    const std::string path = dir.file("cut.bin");
+    // Two records of 35 bytes, the second cut short by 4 bytes.
+    const uint8_t record[35] = {0xC0, 0x00, 0x23, 0x08, 0x00, 0, 0,    0,    0,    0,    0,   0,
+                                1,    0,    0,    0,    0,    0, 0,    0,    0,    0,    0,   0,
+                                0,    0,    0,    0,    0,    0, 0x03, 0x12, 0x34, 0xB5, 0x69};
+    {
+        std::ofstream out(path, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(record), sizeof record);
+        out.write(reinterpret_cast<const char*>(record), sizeof record - 4);
+    }
+    SimEnv env;
+    env.set("CAPVANE_SIM_REPLAY", path);
+    Node node;
+    ASSERT_EQ(node.sniffer(true), 0);
+    std::vector<uint8_t> buffer;
+    uint32_t len = 0;
+    ASSERT_EQ(node.wait(buffer, len), 0);
+    const auto records = parse_area(buffer.data());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0].fcs_ok());
+    EXPECT_EQ(buffer[kAreaOffset + 35], 0) << "bytes of the cut record reached the buffer";
+}
+
+TEST(SimTraffic, PacedRateIsRoughlyKept) {
+    SimEnv env;
+    env.set("CAPVANE_SIM_PACE", "2000");
+    Node node;
+    ASSERT_EQ(node.sniffer(true), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const auto records = node.records(600);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // 600 records at 2000/s take about 0.3 s; far less would mean no pacing at all.
+    EXPECT_GT(seconds, 0.1);
+    EXPECT_LT(seconds, 5.0);
+    expect_plausible_bus(records, 1, 2500000, 1);
+}
+
+TEST(SimTraffic, AChildAfterForkGetsItsOwnCard) {
+    SimEnv env;
+    env.set("CAPVANE_SIM_PACE", "max");
+    Node parent_node; // the parent's machinery is running while it forks
+    ASSERT_EQ(parent_node.sniffer(true), 0);
+    ASSERT_FALSE(parent_node.records(10).empty());
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int code = 0;
+        {
+            Node child_node;
+            if (child_node.fd() < 0 || child_node.sniffer(true) != 0) {
+                code = 2;
+            } else {
+                const auto records = child_node.records(200);
+                // A new session: numbering starts again at 1.
+                if (records.size() < 200 || records.front().index() != 1 ||
+                    records[199].index() != 200) {
+                    code = 3;
+                }
+            }
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The parent's card went on undisturbed.
+    const auto more = parent_node.records(10);
+    ASSERT_FALSE(more.empty());
+    EXPECT_GT(more.front().index(), 10u);
+}
