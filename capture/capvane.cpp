@@ -28,6 +28,9 @@ using logger::msg_type::err;
 
 Capvane::Capvane(std::shared_ptr<event_queue> queue_, FILE* log_)
     : log(log_), queue(std::move(queue_)) {
+    // The fresh record is in place before the constructor returns: a per-second thread that got
+    // the processor late would otherwise reset it after start() had filled it.
+    reset_stats();
     per_sec_run.store(true, std::memory_order_release);
     per_sec_thread = std::thread(&Capvane::_bkgd_per_sec_func, this);
     wtdog_run.store(true, std::memory_order_release);

@@ -160,8 +160,7 @@ void Capvane::wtdog_tick() {
 
 void Capvane::_bkgd_per_sec_func() {
     try {
-        reset_stats();
-        notify_observers();
+        notify_observers(); // the constructor's fresh record
     } catch (const std::exception& e) {
         logger::print(log, logger::msg_type::err, "fip: statistics: %s\n", e.what());
     }
