@@ -148,18 +148,26 @@ public:
         return true;
     }
 
-    // Snapshot of the segment's occupancy; zeros for an invalid queue. Called from one thread.
+    // Snapshot of the segment's occupancy; zeros for an invalid queue. Called from one thread;
+    // takes the queue mutex for two reads.
     SyncMappedQueueStats get_stats() {
         if (!segment) {
             return stats;
         }
-        stats.total_bytes = segment->get_size();
-        stats.free_bytes = segment->get_free_memory();
+        {
+            // The allocator updates its free-memory figure under its own lock, which the query
+            // does not take; the queue mutex covers every allocation and release of ours.
+            boost::unique_lock<boost::mutex> lock(mutex);
+            stats.total_bytes = segment->get_size();
+            stats.free_bytes = segment->get_free_memory();
+        }
         stats.used_bytes = stats.total_bytes - stats.free_bytes;
         if (stats.total_bytes != 0) {
             const double total = static_cast<double>(stats.total_bytes);
-            stats.used_pct = static_cast<float>(100.0 * static_cast<double>(stats.used_bytes) / total);
-            stats.free_pct = static_cast<float>(100.0 * static_cast<double>(stats.free_bytes) / total);
+            stats.used_pct =
+                static_cast<float>(100.0 * static_cast<double>(stats.used_bytes) / total);
+            stats.free_pct =
+                static_cast<float>(100.0 * static_cast<double>(stats.free_bytes) / total);
         }
         return stats;
     }
