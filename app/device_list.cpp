@@ -2,4 +2,6 @@
 
 #include "capture/capvane.hpp"
 
-void list_capture_devices() { Capvane::list(); }
+void list_capture_devices() {
+    Capvane::list();
+}
