@@ -9,6 +9,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/filesystem/operations.hpp>
 
+#include "log/logger.hpp"
+
 namespace {
 
 constexpr std::chrono::milliseconds sample_period{1000};
@@ -178,6 +180,6 @@ void System::_bkgd_per_sec_func() {
         }
     } catch (const std::exception& e) {
         // An observer's failure must not end the process; the sampler stops, the gateway goes on.
-        std::cerr << "host sampler stopped: " << e.what() << std::endl;
+        logger::print(log, logger::msg_type::err, "host sampler stopped: %s\n", e.what());
     }
 }

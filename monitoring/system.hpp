@@ -29,8 +29,8 @@ public:
         std::string meminfo = "/proc/meminfo";
     };
 
-    // Starts the per-second thread at once, reading the default paths. `log` is kept for the
-    // owner's use; the sampler writes no log line. Called by the gateway's build cycle.
+    // Starts the per-second thread at once, reading the default paths. `log` receives a line only
+    // if the thread fails (an observer throwing). Called by the gateway's build cycle.
     explicit System(FILE* log);
     System(FILE* log, Paths paths);
 

@@ -35,6 +35,10 @@ struct BatchCase {
     std::vector<std::uint32_t> expected_counts;
 };
 
+void PrintTo(const BatchCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class Batching : public UdpClientTest, public ::testing::WithParamInterface<BatchCase> {};
 
 // All events wait in the queue before the sender starts, so every datagram but the last closes
