@@ -34,17 +34,29 @@ Monitoring::Monitoring(unsigned long lifesign_period_ms, long stats_period_ms,
                        std::shared_ptr<EventQueue> event_queue)
     : queue(std::move(event_queue)), lifesign_period(sane_lifesign_period(lifesign_period_ms)),
       stats_period(stats_period_ms) {
-    if (lifesign_period != 0) {
-        lifesign_run.store(true, std::memory_order_release);
-        lifesign_thread = std::thread(&Monitoring::_bkgd_lifesign_func, this);
-    }
-    if (stats_period > 0) {
-        print_run.store(true, std::memory_order_release);
-        print_thread = std::thread(&Monitoring::_bkgd_print_func, this);
+    try {
+        if (lifesign_period != 0) {
+            lifesign_run.store(true, std::memory_order_release);
+            lifesign_thread = std::thread(&Monitoring::_bkgd_lifesign_func, this);
+        }
+        if (stats_period > 0) {
+            print_run.store(true, std::memory_order_release);
+            print_thread = std::thread(&Monitoring::_bkgd_print_func, this);
+        }
+    } catch (...) {
+        // No destructor runs for a half-built object: a started thread left joinable would
+        // terminate the process.
+        stop_threads();
+        throw;
     }
 }
 
 Monitoring::~Monitoring() {
+    stop_threads();
+    queue.reset();
+}
+
+void Monitoring::stop_threads() {
     if (lifesign_thread.joinable()) {
         lifesign_run.store(false, std::memory_order_release);
         lifesign_sleep.wake_all();
@@ -55,7 +67,6 @@ Monitoring::~Monitoring() {
         print_sleep.wake_all();
         print_thread.join();
     }
-    queue.reset();
 }
 
 void Monitoring::update(Observable* o) {

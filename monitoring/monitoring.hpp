@@ -51,7 +51,8 @@ public:
     // Starts the lifesign thread when `lifesign_period` (ms) is not 0, and the status-screen
     // thread when `stats_period` (ms) is positive. A lifesign period with its top bit set (a
     // negative number that went through an unsigned option) counts as 0. `queue` may be null:
-    // lifesign records are then built and counted but go nowhere. Called by the gateway's thread.
+    // lifesign records are then built and counted but go nowhere. Throws std::system_error when
+    // a thread cannot be started (none is left running then). Called by the gateway's thread.
     Monitoring(unsigned long lifesign_period, long stats_period, std::shared_ptr<EventQueue> queue);
     Monitoring(const Monitoring&) = delete;
     Monitoring& operator=(const Monitoring&) = delete;
@@ -103,6 +104,8 @@ public:
 private:
     void _bkgd_lifesign_func();
     void _bkgd_print_func();
+    // Lifesign thread first, then the screen; each only if it was started.
+    void stop_threads();
 
     std::shared_ptr<EventQueue> queue;
 

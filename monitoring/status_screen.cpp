@@ -2,8 +2,8 @@
 //
 // The float precision is a property of the stream that outlives a screen: some lines set it just
 // before their float and others (the CPU load, the buffer total) print with whatever the line
-// before them, or the previous screen, left behind. The screen is read by people comparing it
-// from one redraw to the next, so this stays exactly as it is.
+// before them, or the previous screen, left behind. That carry-over is part of the screen's
+// format: the CPU load shows 6 significant digits on the first screen and 4 on every later one.
 #include "monitoring/monitoring.hpp"
 
 #include <boost/date_time/posix_time/posix_time.hpp>
