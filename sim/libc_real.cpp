@@ -35,4 +35,14 @@ const RealLibc& real_libc() {
     return real;
 }
 
+namespace {
+
+// Resolving at load time keeps the first interposed call (possibly a close() in a signal
+// handler) away from the lock of a function-local static. Starts nothing.
+[[gnu::constructor]] void resolve_at_load() {
+    real_libc();
+}
+
+} // namespace
+
 } // namespace capvane_sim

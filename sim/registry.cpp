@@ -1,5 +1,6 @@
 #include "registry.hpp"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +24,7 @@ namespace capvane_sim {
 namespace {
 
 constexpr char kNodePrefix[] = "/dev/capvane";
+constexpr int kMaxCardFd = 1 << 16; // card descriptors must have numbers below this
 
 struct Session {
     std::shared_ptr<Card> card;
@@ -42,7 +44,10 @@ struct State {
 
     std::mutex fds_mu;
     std::unordered_map<int, std::shared_ptr<OpenFile>> fds;
-    std::atomic<int> fds_size{0}; // lets every other descriptor skip the lock
+    std::atomic<int> fds_size{0};
+    // One flag per descriptor number, so that a close() or ioctl() of any other descriptor
+    // takes no lock: a signal handler that closes its PID file must never wait on the sim.
+    std::array<std::atomic<bool>, kMaxCardFd> is_card{};
 };
 
 std::atomic<State*> g_state{new State};
@@ -81,7 +86,7 @@ std::string handle_control_line(State& s, const std::string& line) {
 }
 
 std::shared_ptr<OpenFile> find_fd(State& s, int fd) {
-    if (s.fds_size.load(std::memory_order_acquire) == 0) {
+    if (fd < 0 || fd >= kMaxCardFd || !s.is_card[static_cast<std::size_t>(fd)].load()) {
         return nullptr;
     }
     std::lock_guard lk(s.fds_mu);
@@ -172,6 +177,11 @@ int open_node(int number, int flags) {
     if (fd < 0) {
         return -1;
     }
+    if (fd >= kMaxCardFd) {
+        real_libc().close(fd);
+        errno = EMFILE;
+        return -1;
+    }
     try {
         if (!card) {
             card = std::make_shared<Card>(number, s.cfg);
@@ -188,7 +198,8 @@ int open_node(int number, int flags) {
         {
             std::lock_guard lk(s.fds_mu);
             s.fds[fd] = file;
-            s.fds_size.store(static_cast<int>(s.fds.size()), std::memory_order_release);
+            s.fds_size.store(static_cast<int>(s.fds.size()));
+            s.is_card[static_cast<std::size_t>(fd)].store(true);
         }
         if (++s.card_fd_cnt == 1 && !s.cfg.control_path.empty()) {
             s.control =
@@ -221,7 +232,8 @@ int close_fd(int fd) {
         if (it != s.fds.end()) {
             file = it->second;
             s.fds.erase(it);
-            s.fds_size.store(static_cast<int>(s.fds.size()), std::memory_order_release);
+            s.fds_size.store(static_cast<int>(s.fds.size()));
+            s.is_card[static_cast<std::size_t>(fd)].store(false);
         }
     }
     if (file) {
@@ -233,7 +245,7 @@ int close_fd(int fd) {
 
 void forget_range(unsigned first, unsigned last) {
     State& s = *g_state.load();
-    if (s.fds_size.load(std::memory_order_acquire) == 0) {
+    if (s.fds_size.load() == 0) {
         return;
     }
     std::lock_guard life(s.life_mu);
@@ -244,12 +256,13 @@ void forget_range(unsigned first, unsigned last) {
             const auto fd = static_cast<unsigned>(it->first);
             if (fd >= first && fd <= last) {
                 files.push_back(it->second);
+                s.is_card[static_cast<std::size_t>(it->first)].store(false);
                 it = s.fds.erase(it);
             } else {
                 ++it;
             }
         }
-        s.fds_size.store(static_cast<int>(s.fds.size()), std::memory_order_release);
+        s.fds_size.store(static_cast<int>(s.fds.size()));
     }
     for (const auto& file : files) {
         release_card_fd(s, file);
