@@ -55,8 +55,12 @@ LevelStyle style_of(int level) {
 
 } // namespace
 
-void set_colorization(bool on) { colorized.store(on, std::memory_order_relaxed); }
-bool is_colorized() { return colorized.load(std::memory_order_relaxed); }
+void set_colorization(bool on) {
+    colorized.store(on, std::memory_order_relaxed);
+}
+bool is_colorized() {
+    return colorized.load(std::memory_order_relaxed);
+}
 
 int print(FILE* stream, int level, const char* format, ...) {
     timeval tv{};
