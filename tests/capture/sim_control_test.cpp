@@ -302,7 +302,36 @@ TEST_F(SimControl, BadCommandsAreAnsweredAndHarmless) {
         Control quitter(dir.file("ctl")); // a client that leaves in the middle of a line
         ASSERT_TRUE(quitter.connected());
     }
-    EXPECT_EQ(json_number(ok("stats"), "records"), 0u);
+    // Random lines built from the command words and from noise; `unplug`, `pause`/`resume`
+    // and the request faults are left out so that the card stays as the test expects.
+    const char* words[] = {"gap",       "back",    "bad", "status", "inject",      "noready",
+                           "malformed", "ready",   "C0",  "00",     "23",          "|",
+                           "@0",        "@",       "-1",  "7",      "99999999999", "zero",
+                           "short",     "overrun", "len", "pdu",    "fcs",         "ctrl",
+                           "\t",        "\r"};
+    uint64_t seed = 12345;
+    auto random = [&seed](uint64_t n) {
+        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+        return (seed >> 33) % n;
+    };
+    for (int i = 0; i < 500; ++i) {
+        std::string line;
+        const auto count = random(6);
+        for (uint64_t w = 0; w < count; ++w) {
+            if (random(4) == 0) {
+                line += static_cast<char>(1 + random(126)); // any byte but NUL and newline
+                if (line.back() == '\n') {
+                    line.back() = ' ';
+                }
+            } else {
+                line += words[random(std::size(words))];
+            }
+            line += random(3) == 0 ? "" : " ";
+        }
+        const std::string answer = ctl->send(line);
+        ASSERT_TRUE(answer.rfind("ok", 0) == 0 || answer.rfind("error ", 0) == 0)
+            << "'" << line << "' -> '" << answer << "'";
+    }
     EXPECT_EQ(ctl->send("@0 stats").rfind("ok {", 0), 0u);
 }
 
