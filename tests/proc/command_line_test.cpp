@@ -23,7 +23,7 @@ struct Outcome {
 Outcome run(SyslogSink& sink, std::vector<std::string> args) {
     args.insert(args.begin(), FIPGATE_BIN);
     ChildProcess child(sink.wrap(args));
-    const int status = child.wait_exit(10s);
+    const int status = child.wait_exit(20s);
     return {status, child.out(), child.err()};
 }
 

@@ -83,11 +83,11 @@ protected:
     void start_daemon(const std::vector<int>& inherit = {}) {
         ChildProcess starter(
             sink.wrap({SHELL_HOST_BIN, "-d", "-P", pid_file, "-L", log, "-C", conf}), inherit);
-        const int status = starter.wait_exit(5s);
+        const int status = starter.wait_exit(15s);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         starter_pid = starter.pid();
         ASSERT_TRUE(eventually(
-            [&] { return read_file(log).find("app is running") != std::string::npos; }, 5s));
+            [&] { return read_file(log).find("app is running") != std::string::npos; }, 15s));
         daemon_pid = std::stoi(read_file(pid_file));
     }
 
@@ -126,7 +126,7 @@ TEST_F(Daemon, DetachesWithALockedPidFileAndNullStreams) {
     EXPECT_NE(getsid(daemon_pid), daemon_pid) << "a session leader could regain a terminal";
 
     // The start message leaves before the forks; the daemon still reaches syslog after the sweep.
-    EXPECT_TRUE(sink.wait_for("Loaded configuration file " + conf, 2s));
+    EXPECT_TRUE(sink.wait_for("Loaded configuration file " + conf, 15s));
     EXPECT_EQ(messages_from(sink, starter_pid, "Started FIP to UDP analyzer daemon"), 1);
     EXPECT_EQ(messages_from(sink, daemon_pid, "Loaded configuration file " + conf), 1);
 }
@@ -137,7 +137,7 @@ TEST_F(Daemon, ASecondInstanceOnTheSamePidFileFails) {
     ASSERT_EQ(stat(pid_file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u); // exactly: the daemon's umask is 0
     ChildProcess second(sink.wrap({SHELL_HOST_BIN, "-d", "-P", pid_file}));
-    const int status = second.wait_exit(5s);
+    const int status = second.wait_exit(15s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
     // Its daemon process (an orphan reaped here) ends with 1, leaving the first one alone.
@@ -151,7 +151,7 @@ TEST_F(Daemon, ASecondInstanceOnTheSamePidFileFails) {
             }
             return false;
         },
-        5s));
+        15s));
     EXPECT_EQ(ended.count(daemon_pid), 0u);
     EXPECT_EQ(read_file(pid_file), std::to_string(daemon_pid) + "\n");
     EXPECT_TRUE(locked_by_another(pid_file));
@@ -161,27 +161,27 @@ TEST_F(Daemon, SighupReloadsInPlaceAndSigtermRemovesThePidFile) {
     start_daemon();
     std::ofstream(conf) << "UdpPort=6000\n";
     kill(daemon_pid, SIGHUP);
-    ASSERT_TRUE(sink.wait_for("Reloaded configuration file " + conf, 5s));
+    ASSERT_TRUE(sink.wait_for("Reloaded configuration file " + conf, 15s));
     ASSERT_TRUE(
-        eventually([&] { return read_file(log).find("udp_port=6000") != std::string::npos; }, 5s));
+        eventually([&] { return read_file(log).find("udp_port=6000") != std::string::npos; }, 15s));
     EXPECT_NE(read_file(log).find("[event] SIGHUP signal received\n"), std::string::npos);
     EXPECT_EQ(messages_from(sink, daemon_pid, "Reloaded configuration file " + conf), 1);
     EXPECT_EQ(read_file(pid_file), std::to_string(daemon_pid) + "\n");
     EXPECT_TRUE(locked_by_another(pid_file));
 
     kill(daemon_pid, SIGTERM);
-    ASSERT_TRUE(eventually([&] { return !std::filesystem::exists(pid_file); }, 5s));
+    ASSERT_TRUE(eventually([&] { return !std::filesystem::exists(pid_file); }, 15s));
     ASSERT_TRUE(eventually(
         [&] {
             reap_orphans(0ms);
             return ended.count(daemon_pid) == 1;
         },
-        5s));
+        15s));
     const int how = ended[daemon_pid];
     EXPECT_TRUE(WIFEXITED(how) && WEXITSTATUS(how) == 0) << how;
     daemon_pid = -1;
     EXPECT_NE(read_file(log).find("[event] SIGTERM signal received\n"), std::string::npos);
-    EXPECT_TRUE(sink.wait_for("Stopped FIP to UDP analyzer daemon", 2s));
+    EXPECT_TRUE(sink.wait_for("Stopped FIP to UDP analyzer daemon", 15s));
 }
 
 } // namespace

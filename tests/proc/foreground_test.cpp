@@ -52,16 +52,16 @@ TEST_F(Foreground, EachStopSignalEndsTheRunWithStatusZero) {
                                       std::pair{SIGQUIT, "SIGQUIT"}}) {
         SyslogSink own;
         auto child = std::make_unique<ChildProcess>(own.wrap({SHELL_HOST_BIN, "-C", conf}));
-        ASSERT_TRUE(child->wait_for_output("app is running... press Ctrl + C to exit.\n", 10s));
+        ASSERT_TRUE(child->wait_for_output("app is running... press Ctrl + C to exit.\n", 20s));
         kill(child->pid(), signo);
-        const int status = child->wait_exit(5s);
+        const int status = child->wait_exit(15s);
         ASSERT_TRUE(WIFEXITED(status)) << name << " " << status;
         EXPECT_EQ(WEXITSTATUS(status), 0) << name;
         EXPECT_NE(child->out().find(std::string("[event] ") + name + " signal received\n"),
                   std::string::npos)
             << child->out();
 
-        ASSERT_TRUE(own.wait_for("Stopped FIP to UDP analyzer daemon", 2s)) << name;
+        ASSERT_TRUE(own.wait_for("Stopped FIP to UDP analyzer daemon", 15s)) << name;
         const auto& got = own.messages();
         ASSERT_EQ(got.size(), 3u);
         EXPECT_EQ(got[0].text, "Started FIP to UDP analyzer daemon");
@@ -79,24 +79,24 @@ TEST_F(Foreground, SighupRereadsTheFileWhichOverridesTheCommandLine) {
     const std::string conf = dir.file("f.conf");
     write_text(conf, "DeviceIndex=3\nUdpPort=5000\n");
     auto child = start({"-i", "1", "-p", "4000", "-C", conf});
-    ASSERT_TRUE(child->wait_for_output("app is running", 10s));
+    ASSERT_TRUE(child->wait_for_output("app is running", 20s));
     EXPECT_NE(child->out().find("device_index=3 udp_port=5000\n"), std::string::npos);
 
     write_text(conf, "UdpPort=6000\n");
     kill(child->pid(), SIGHUP);
-    ASSERT_TRUE(child->wait_for_output("device_index=3 udp_port=6000\n", 5s)) << child->out();
-    ASSERT_TRUE(child->wait_for_output("SIGHUP", 5s));
-    EXPECT_TRUE(sink.wait_for("Reloaded configuration file " + conf, 2s));
-    EXPECT_TRUE(child->wait_for_output("app is running... press Ctrl + C to exit.\n", 2, 5s));
+    ASSERT_TRUE(child->wait_for_output("device_index=3 udp_port=6000\n", 15s)) << child->out();
+    ASSERT_TRUE(child->wait_for_output("SIGHUP", 15s));
+    EXPECT_TRUE(sink.wait_for("Reloaded configuration file " + conf, 15s));
+    EXPECT_TRUE(child->wait_for_output("app is running... press Ctrl + C to exit.\n", 2, 15s));
 
     // Each SIGHUP is one more reload; the file missing is reported and changes nothing.
     std::remove(conf.c_str());
     kill(child->pid(), SIGHUP);
     ASSERT_TRUE(sink.wait_for(
-        "Cannot open configuration file: " + conf + " (error=No such file or directory)", 5s));
-    ASSERT_TRUE(child->wait_for_output("app is running", 3, 5s));
+        "Cannot open configuration file: " + conf + " (error=No such file or directory)", 15s));
+    ASSERT_TRUE(child->wait_for_output("app is running", 3, 15s));
     kill(child->pid(), SIGTERM);
-    const int status = child->wait_exit(5s);
+    const int status = child->wait_exit(15s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(count(child->out(), "[event] SIGHUP signal received\n"), 2);
     EXPECT_EQ(count(child->out(), "device_index=3 udp_port=6000\n"), 2);
@@ -104,9 +104,9 @@ TEST_F(Foreground, SighupRereadsTheFileWhichOverridesTheCommandLine) {
 
 TEST_F(Foreground, AStopDuringTheBuildEndsTheComingWaitAtOnce) {
     auto child = start({}, 600);
-    ASSERT_TRUE(child->wait_for_output("building components\n", 10s));
+    ASSERT_TRUE(child->wait_for_output("building components\n", 20s));
     kill(child->pid(), SIGTERM);
-    const int status = child->wait_exit(8s);
+    const int status = child->wait_exit(15s);
     ASSERT_NE(status, -1) << "the wait did not end: " << child->out();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     const std::string out = child->out();
@@ -115,24 +115,24 @@ TEST_F(Foreground, AStopDuringTheBuildEndsTheComingWaitAtOnce) {
 
 TEST_F(Foreground, AReloadDuringTheBuildIsKept) {
     auto child = start({}, 400);
-    ASSERT_TRUE(child->wait_for_output("building components\n", 10s));
+    ASSERT_TRUE(child->wait_for_output("building components\n", 20s));
     kill(child->pid(), SIGHUP);
-    ASSERT_TRUE(child->wait_for_output("[event] SIGHUP signal received\n", 5s));
+    ASSERT_TRUE(child->wait_for_output("[event] SIGHUP signal received\n", 15s));
     // The reload happens without another signal: a second build cycle begins.
-    ASSERT_TRUE(child->wait_for_output("building components\n", 2, 5s));
-    ASSERT_TRUE(child->wait_for_output("app is running", 5s));
+    ASSERT_TRUE(child->wait_for_output("building components\n", 2, 15s));
+    ASSERT_TRUE(child->wait_for_output("app is running", 15s));
     kill(child->pid(), SIGINT);
-    EXPECT_NE(child->wait_exit(8s), -1);
+    EXPECT_NE(child->wait_exit(15s), -1);
 }
 
 TEST_F(Foreground, ASecondSigintDuringTheShutdownKillsTheProcess) {
     auto child = start({}, 1500);
-    ASSERT_TRUE(child->wait_for_output("app is running", 10s));
+    ASSERT_TRUE(child->wait_for_output("app is running", 20s));
     kill(child->pid(), SIGINT);
     // The stand-in's shutdown is as slow as its build.
-    ASSERT_TRUE(child->wait_for_output("building components\n", 2, 5s));
+    ASSERT_TRUE(child->wait_for_output("building components\n", 2, 15s));
     kill(child->pid(), SIGINT);
-    const int status = child->wait_exit(5s);
+    const int status = child->wait_exit(15s);
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGINT);
     EXPECT_FALSE(sink.received("Stopped FIP to UDP analyzer daemon"));
@@ -141,11 +141,11 @@ TEST_F(Foreground, ASecondSigintDuringTheShutdownKillsTheProcess) {
 TEST_F(Foreground, AnUnopenableLogFileFallsBackToStandardOutput) {
     const std::string log = dir.file("no/such/dir/f.log");
     auto child = start({"-L", log});
-    ASSERT_TRUE(child->wait_for_output("app is running", 10s));
+    ASSERT_TRUE(child->wait_for_output("app is running", 20s));
     EXPECT_TRUE(
-        sink.wait_for("Cannot open log file: " + log + " (error=No such file or directory)", 2s));
+        sink.wait_for("Cannot open log file: " + log + " (error=No such file or directory)", 15s));
     kill(child->pid(), SIGINT);
-    EXPECT_NE(child->wait_exit(5s), -1);
+    EXPECT_NE(child->wait_exit(15s), -1);
 }
 
 } // namespace

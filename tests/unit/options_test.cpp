@@ -3,6 +3,7 @@
 
 #include <getopt.h>
 #include <gtest/gtest.h>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,12 @@ struct Parsed {
 
 Parsed parse(std::vector<std::string> args) {
     args.insert(args.begin(), "/opt/norvale/bin/fipgate");
+    // app_name points into argv, which a real process keeps for its whole life.
+    static std::list<std::vector<std::string>> kept;
+    kept.push_back(std::move(args));
+    auto& stored = kept.back();
     std::vector<char*> argv;
-    for (auto& a : args) {
+    for (auto& a : stored) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
@@ -30,7 +35,7 @@ Parsed parse(std::vector<std::string> args) {
     Parsed p{};
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    p.status = load_settings(static_cast<int>(args.size()), argv.data(), &p.proceed);
+    p.status = load_settings(static_cast<int>(stored.size()), argv.data(), &p.proceed);
     std::fflush(stdout);
     p.out = testing::internal::GetCapturedStdout();
     p.err = testing::internal::GetCapturedStderr();
