@@ -42,11 +42,12 @@ int fail(int error_number) {
 
 } // namespace
 
-Card::Card(int number, const SimConfig& cfg)
+Card::Card(int number, uint64_t session, const SimConfig& cfg)
     : number_(number), serial_(cfg.serial), fcs_type_(cfg.fcs_type), bitrate_(cfg.bitrate),
       ring_capacity_(cfg.ring_buffers), flush_(cfg.flush_ms), record_limit_(cfg.record_limit),
       report_path_(cfg.report_path), paused_(cfg.start_paused) {
     stats_.card = number;
+    stats_.session = session;
     if (!cfg.replay_path.empty()) {
         replay_.emplace(cfg.replay_path);
         if (!replay_->error().empty()) {
@@ -414,7 +415,7 @@ int Card::request(OpenFile& file, unsigned long code, void* arg) {
         break;
     default:
         ++stats_.requests.unknown;
-        return fail(ENOTTY);
+        return fail(unplugged_.load() ? ENODEV : ENOTTY);
     }
     if (unplugged_.load()) {
         return fail(ENODEV);

@@ -37,7 +37,7 @@ class Card {
 public:
     // Builds the traffic source and, unless buffers are built on demand, starts the traffic
     // thread. Called by the first open of the node (the opener's thread).
-    Card(int number, const SimConfig& cfg);
+    Card(int number, uint64_t session, const SimConfig& cfg);
     ~Card();
     Card(const Card&) = delete;
     Card& operator=(const Card&) = delete;

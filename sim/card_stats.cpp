@@ -62,6 +62,7 @@ CardStats::CardStats() {
 std::string to_json(const CardStats& s) {
     std::string out = "{";
     out += "\"card\":" + std::to_string(s.card) + ",";
+    field(out, "session", s.session);
     field(out, "records", s.delivered.records);
     field(out, "bytes", s.delivered.bytes);
     field(out, "frame_bytes", s.delivered.frame_bytes);
@@ -109,8 +110,9 @@ std::string to_json(const CardStats& s) {
 bool write_report(const std::string& path_pattern, const CardStats& stats) {
     std::string path;
     for (std::size_t i = 0; i < path_pattern.size(); ++i) {
-        if (path_pattern[i] == '%' && i + 1 < path_pattern.size() && path_pattern[i + 1] == 'd') {
-            path += std::to_string(stats.card);
+        const char next = i + 1 < path_pattern.size() ? path_pattern[i + 1] : '\0';
+        if (path_pattern[i] == '%' && (next == 'd' || next == 'n')) {
+            path += std::to_string(next == 'd' ? static_cast<uint64_t>(stats.card) : stats.session);
             ++i;
         } else {
             path += path_pattern[i];

@@ -21,7 +21,8 @@ struct RequestCounts {
 
 struct CardStats {
     int card = 0;
-    Tally delivered; // records in good buffers handed over: what the daemon should process
+    uint64_t session = 1; // sessions of this card in this process, from 1
+    Tally delivered;      // records in good buffers handed over: what the daemon should process
     uint64_t buffers = 0;
     uint64_t overruns = 0;
     uint64_t dropped_records = 0;
@@ -37,7 +38,8 @@ struct CardStats {
 // One line, no newline.
 std::string to_json(const CardStats& stats);
 
-// Writes the JSON and a newline to `path` ("%d" replaced by the card number) through a temporary
+// Writes the JSON and a newline to `path` ("%d" replaced by the card number, "%n" by the session
+// number) through a temporary
 // file, so that a reader never sees half a report. Returns false on failure.
 bool write_report(const std::string& path, const CardStats& stats);
 

@@ -41,6 +41,7 @@ struct State {
 
     std::mutex cards_mu; // sessions: read by the control thread
     std::map<int, Session> sessions;
+    std::map<int, uint64_t> session_cnt; // sessions begun per card, guarded by life_mu
 
     std::mutex fds_mu;
     std::unordered_map<int, std::shared_ptr<OpenFile>> fds;
@@ -184,7 +185,7 @@ int open_node(int number, int flags) {
     }
     try {
         if (!card) {
-            card = std::make_shared<Card>(number, s.cfg);
+            card = std::make_shared<Card>(number, ++s.session_cnt[number], s.cfg);
             std::lock_guard lk(s.cards_mu);
             s.sessions[number] = Session{card, 0};
         }

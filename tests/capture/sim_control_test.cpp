@@ -21,7 +21,7 @@ protected:
         env.set("CAPVANE_SIM_PACE", "max");
         env.set("CAPVANE_SIM_PAUSED", "1");
         env.set("CAPVANE_SIM_CONTROL", dir.file("ctl"));
-        env.set("CAPVANE_SIM_REPORT", dir.file("report-%d.json"));
+        env.set("CAPVANE_SIM_REPORT", dir.file("report-%d-%n.json"));
         node = std::make_unique<Node>();
         ASSERT_GE(node->fd(), 0);
         ASSERT_EQ(node->sniffer(true), 0);
@@ -349,9 +349,15 @@ TEST_F(SimControl, ReportAccountsForEveryRecordHandedOver) {
         }
         ++buffers;
     }
+    // Earlier tests of this process had sessions of card 0 too.
+    const uint64_t session = json_number(ok("stats"), "session").value_or(0);
+    ASSERT_GE(session, 1u);
+    auto report_path = [this](uint64_t n) {
+        return dir.file("report-0-" + std::to_string(n) + ".json");
+    };
     ctl.reset();
     node.reset(); // last descriptor: the report is written
-    std::ifstream in(dir.file("report-0.json"));
+    std::ifstream in(report_path(session));
     std::string report;
     ASSERT_TRUE(std::getline(in, report));
     EXPECT_EQ(json_number(report, "records"), records);
@@ -366,6 +372,18 @@ TEST_F(SimControl, ReportAccountsForEveryRecordHandedOver) {
     }
     EXPECT_EQ(by_kind, records);
     EXPECT_EQ(json_number(report, "overruns"), 0u);
+
+    // A second session of the card in this process reports apart, from index 1 again.
+    {
+        Node again;
+        ASSERT_EQ(again.sniffer(true), 0);
+        ::ioctl(again.fd(), 0x1234, 0); // unknown requests are counted too
+    }
+    std::ifstream second(report_path(session + 1));
+    ASSERT_TRUE(std::getline(second, report));
+    EXPECT_EQ(json_number(report, "session"), session + 1);
+    EXPECT_EQ(json_number(report, "records"), 0u);
+    EXPECT_EQ(json_number(report, "unknown"), 1u);
 }
 
 TEST(SimOverrun, ASlowReaderLosesWholeBuffersAndSeesTheGap) {
