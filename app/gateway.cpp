@@ -1,29 +1,190 @@
 #include "app/gateway.hpp"
 
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <string>
 #include <syslog.h>
+#include <vector>
 
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
 #include "app/log_stream.hpp"
+#include "app/options.hpp"
 #include "app/signals.hpp"
+#include "capture/capvane.hpp"
 #include "log/logger.hpp"
+#include "monitoring/monitoring.hpp"
+#include "monitoring/system.hpp"
+#include "queue/syncmappedqueue.hpp"
+#include "udp/udp_client.hpp"
 
-// The components are not built yet: each cycle reads the configuration and waits.
+namespace {
+
+using event_queue = SyncMappedQueue<std::vector<char>>;
+
+constexpr auto drop_report_interval = std::chrono::seconds(1); // at most one drop warning a second
+
+// One generation of components. The handles are renewed at every build cycle.
+struct Components {
+    std::shared_ptr<event_queue> queue;
+    std::shared_ptr<System> host;
+    std::shared_ptr<UDPClient> sender;
+    std::shared_ptr<Capvane> capture;
+    std::shared_ptr<Monitoring> monitor;
+
+    // The release order lets the sender, the capture object, the host sampler and the monitor go
+    // before the queue they share, whose last owner they are.
+    void release() {
+        queue.reset();
+        sender.reset();
+        capture.reset();
+        host.reset();
+        monitor.reset();
+    }
+};
+
+// Reports a component that could not be built, in the log and in syslog.
+void report_build_failure(const char* component, const char* reason) {
+    logger::print(flog, logger::msg_type::err, "cannot build the %s: %s\n", component, reason);
+    syslog(LOG_ERR, "Cannot build the %s: %s", component, reason);
+}
+
+// Builds one generation in the fixed order queue, host metrics, sender, capture, monitor, and
+// registers the monitor with the three publishers. Returns false (after reporting) when a
+// component could not be built; what was built stays in `c` for the caller to release.
+bool build_components(const app_cfg* c, Components& next) {
+    const char* component = "event buffer";
+    try {
+        const std::string path =
+            c->buff_file_name != nullptr ? c->buff_file_name : default_buffer_path;
+        next.queue = std::make_shared<event_queue>(path, c->buff_size);
+        if (!next.queue->is_valid()) {
+            report_build_failure(component, ("no segment at " + path).c_str());
+            return false;
+        }
+        component = "host metrics sampler";
+        next.host = std::make_shared<System>(flog);
+        component = "UDP sender";
+        next.sender = std::make_shared<UDPClient>(static_cast<std::uint16_t>(c->udp_port),
+                                                  c->lifesign_period, c->max_evt, next.queue, flog);
+        component = "capture object";
+        next.capture = std::make_shared<Capvane>(next.queue, flog);
+        component = "monitor";
+        next.monitor =
+            std::make_shared<Monitoring>(c->lifesign_period, c->stats_period, next.queue);
+    } catch (const std::exception& e) {
+        report_build_failure(component, e.what());
+        return false;
+    }
+    next.host->add_observer(next.monitor);
+    next.sender->add_observer(next.monitor);
+    next.capture->add_observer(next.monitor);
+    return true;
+}
+
+// Warns at most once a second when the event buffer had to drop events since the last warning.
+class DropReporter {
+public:
+    explicit DropReporter(const std::shared_ptr<event_queue>& q)
+        : queue(q), reported(q->dropped_cnt()) {}
+
+    void poll() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last < drop_report_interval) {
+            return;
+        }
+        const std::uint64_t dropped = queue->dropped_cnt();
+        if (dropped != reported) {
+            logger::print(flog, logger::msg_type::warn,
+                          "event buffer full: %lu events dropped in the last second\n",
+                          static_cast<unsigned long>(dropped - reported));
+            reported = dropped;
+            last = now;
+        }
+    }
+
+private:
+    std::shared_ptr<event_queue> queue;
+    std::uint64_t reported;
+    std::chrono::steady_clock::time_point last{};
+};
+
+} // namespace
+
+int gateway_task(std::shared_ptr<Capvane>& capture, const std::shared_ptr<event_queue>& queue) {
+    if (!capture || !queue) {
+        return -1;
+    }
+    logger::print(flog, logger::msg_type::info, "app is running... press Ctrl + C to exit.\n");
+    DropReporter drops(queue);
+    const bool by_signal = wait_while_running([&] {
+        drops.poll();
+        return capture->is_open();
+    });
+    if (!by_signal) {
+        logger::print(flog, logger::msg_type::err, "device connection is broken\n");
+        return -1;
+    }
+    return 0;
+}
+
 int app(app_cfg* c) {
     install_signal_handlers();
     select_log_stream(c);
+    std::setvbuf(flog, nullptr, _IOLBF, 0);
     reload.store(0);
-    do {
+
+    Components current;
+    int result = 0;
+    bool built = true;
+    for (;;) {
         read_conf_file(c, reload.load());
         reload.store(0);
-        logger::print(flog, logger::msg_type::info, "app is running... press Ctrl + C to exit.\n");
-        wait_while_running();
-    } while (reload.load() == 1);
+        if (!Capvane::is_available(&c->device_index)) {
+            logger::print(flog, logger::msg_type::err, "capvane: device (idx=%d) not found\n",
+                          c->device_index);
+            help();
+            current.release();
+            close_log_stream();
+            return 1;
+        }
+        // The previous generation goes first: its threads stop before the next ones start, and
+        // two samplers or two senders never run side by side.
+        current.release();
+        Components next;
+        built = build_components(c, next);
+        current = std::move(next);
+        if (!built) {
+            break;
+        }
+        result = current.capture->start(c->device_index);
+        if (result != 0) {
+            break;
+        }
+        gateway_task(current.capture, current.queue);
+        if (reload.load() != 1) {
+            break;
+        }
+        result = current.capture->stop();
+        if (result != 0) {
+            break;
+        }
+    }
 
+    if (current.capture) {
+        current.capture->stop();
+    }
+    if (result != 0) {
+        print_error(result);
+    }
     syslog(LOG_INFO, "Stopped FIP to UDP analyzer daemon");
     closelog();
     release_config_texts(c);
+    const int exit_status = (result != 0 || !built) ? 1 : 0;
+    current.release();
     log_signal_notices();
     close_log_stream();
-    return 0;
+    return exit_status;
 }
