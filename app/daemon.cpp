@@ -1,5 +1,6 @@
 #include "app/daemon.hpp"
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -81,6 +82,9 @@ void write_pid_file() {
 } // namespace
 
 void close_descriptors_from_one(long limit) {
+    if (limit < 0) {
+        limit = INT_MAX; // no known limit: every descriptor the kernel can hand out
+    }
     if (limit < 1) {
         return;
     }

@@ -11,5 +11,6 @@ struct app_cfg;
 // Called by main on the main thread before any other thread exists.
 int app_daemonize(app_cfg* c, int (*body)(app_cfg*));
 
-// Closes descriptors 1 to `limit`, without one close call per possible descriptor.
+// Closes descriptors 1 to `limit` (all of them from 1 when `limit` is negative, as sysconf
+// reports an unknown limit), without one close call per possible descriptor.
 void close_descriptors_from_one(long limit);
