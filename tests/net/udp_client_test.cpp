@@ -108,6 +108,38 @@ TEST_F(UdpClientTest, ConstructionIsLogged) {
     EXPECT_NE(log.text().find("udp socket connected (port=47117)\n"), std::string::npos);
 }
 
+// Events keep coming faster than the 10 ms time-out, so a batch is open when the sender stops:
+// it must still leave, and every event is either received or still queued, in order.
+TEST_F(UdpClientTest, StopSendsTheOpenBatchAndLosesNothing) {
+    constexpr std::uint32_t total = 200;
+    Receiver rx(test_port);
+    auto client = std::make_unique<UDPClient>(test_port, 500, -1, buffer.queue, log.stream());
+    std::thread feeder([&] {
+        for (std::uint32_t i = 0; i < total; ++i) {
+            buffer.queue->enqueue(make_event(i, 40));
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    std::this_thread::sleep_for(150ms); // somewhere in the middle of the stream
+    client.reset();
+    feeder.join();
+
+    std::uint32_t next = 0;
+    while (auto d = rx.receive(200ms)) {
+        for (const Event& e : decode(*d).events) {
+            ASSERT_EQ(e, make_event(next, 40));
+            ++next;
+        }
+    }
+    EXPECT_GT(next, 0u);
+    Event e;
+    while (buffer.queue->try_dequeue(e, boost::posix_time::milliseconds(0))) {
+        ASSERT_EQ(e, make_event(next, 40));
+        ++next;
+    }
+    EXPECT_EQ(next, total);
+}
+
 // A datagram too long for UDP fails with a system error other than an unreachable network: it
 // is reported, counted and dropped with its sequence number, and the sender goes on.
 TEST_F(UdpClientTest, OtherSendErrorIsReportedCountedAndSkipped) {
