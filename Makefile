@@ -40,7 +40,7 @@ test-tsan: deps
 
 test-fuzz: deps
 	CC=clang CXX=clang++ $(CONFIGURE) -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIPGATE_FUZZ=ON
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	$(CTEST) --test-dir build-fuzz -L fuzz
 
 demo: build
