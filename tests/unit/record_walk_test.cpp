@@ -2,6 +2,7 @@
 // forwards, where it stops, and the sequence continuity across buffers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <tuple>
@@ -23,8 +24,8 @@ const Bytes kGoodFrameType2 = {0x03, 0x12, 0x34, 0xBC, 0x01};
 
 Bytes record(std::uint64_t idx, const Bytes& frame, std::uint8_t status = 0,
              std::uint8_t fcs_info = kFcsType1) {
-    Bytes r(kCaptureRecordHeaderSize, 0xEE); // the unread header bytes must travel unchanged
-    const std::size_t length = r.size() + frame.size();
+    const std::size_t length = kCaptureRecordHeaderSize + frame.size();
+    Bytes r(length, 0xEE); // the unread header bytes must travel unchanged
     r[0] = kCaptureRecordType;
     r[1] = static_cast<std::uint8_t>(length >> 8);
     r[2] = static_cast<std::uint8_t>(length & 0xFF);
@@ -33,7 +34,7 @@ Bytes record(std::uint64_t idx, const Bytes& frame, std::uint8_t status = 0,
     for (int i = 0; i < 8; ++i) {
         r[5 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(idx >> (56 - 8 * i));
     }
-    r.insert(r.end(), frame.begin(), frame.end());
+    std::copy(frame.begin(), frame.end(), r.begin() + kCaptureRecordHeaderSize);
     return r;
 }
 
@@ -119,8 +120,7 @@ TEST(RecordWalkTest, ReadyBitsAndAreaBounds) {
 }
 
 TEST(RecordWalkTest, CountsFramesBytesStatusBitsAndFaults) {
-    Bytes bad_fcs = kGoodFrameType1;
-    bad_fcs.back() ^= 0xFF;
+    const Bytes bad_fcs = {0x03, 0x12, 0x34, 0xB5, 0x96}; // last FCS byte inverted
     Walker w;
     w.walk(area_of({
         record_of_length(0, 40),                  // frame of 10
