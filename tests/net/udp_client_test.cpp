@@ -91,18 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
                       BatchCase{"LargestEvents", 497, 400, 1000, {131, 131, 131, 7}}),
     [](const ::testing::TestParamInfo<BatchCase>& info) { return std::string(info.param.name); });
 
-TEST_F(UdpClientTest, HeaderCarriesTheEventCountBigEndian) {
-    Receiver rx(test_port);
-    for (std::uint32_t i = 0; i < 1000; ++i) {
-        buffer.queue->enqueue(make_event(i, 40));
-    }
-    UDPClient client(test_port, 500, 1000, buffer.queue, log.stream());
-    auto d = rx.receive(3000ms);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(std::vector<std::uint8_t>(d->begin() + 4, d->begin() + 16),
-              (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 1, 0x00, 0x00, 0x03, 0xE8}));
-}
-
 TEST_F(UdpClientTest, ConstructionIsLogged) {
     { UDPClient client(test_port, 500, 1000, buffer.queue, log.stream()); }
     EXPECT_NE(log.text().find("udp socket connected (port=47117)\n"), std::string::npos);
