@@ -51,6 +51,18 @@ TEST(CapvaneAcquisitionTest, ExampleRecordBecomesOneEvent) {
         1,    0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0xee,
         0xee, 0xee, 0xee, 0xee, 0xee, 0xee, 0x03, 0x12, 0x34, 0xB5, 0x69};
     EXPECT_EQ(std::vector<unsigned char>(events[0].begin(), events[0].end()), expected);
+
+    // The frame test on its own uses the FCS type of the last record and counts one fault at most.
+    cv.tst_fip_frm({0x03, 0x12, 0x34, 0xB5, 0x69});
+    cv.tst_fip_frm({});
+    cv.tst_fip_frm({0x07, 0x12, 0x34, 0xB5, 0x69});
+    cv.tst_fip_frm({0x03, 0x12, 0x34, 0xBC, 0x01});
+    cv.tst_fip_frm({0x03, 0x12, 0x34, 0x00, 0x80, 0x71}); // right FCS, one byte too long
+    const FIPStats t = cv.get_stats();
+    EXPECT_EQ(t.bad_ctrl_cnt, 1U);
+    EXPECT_EQ(t.bad_fcs_cnt, 1U);
+    EXPECT_EQ(t.bad_pdu_cnt, 0U);
+    EXPECT_EQ(t.bad_len_cnt, 1U);
     EXPECT_EQ(cv.stop(), 0);
 }
 
