@@ -1,0 +1,731 @@
+-- Wireshark dissector for the fipgate UDP stream: FIP fieldbus capture records and the gateway's
+-- lifesign records, batched behind a 16-byte datagram header.
+--
+-- Install: copy this file to ~/.local/lib/wireshark/plugins/, or load it for one run with
+--   wireshark -X lua_script:fipgate.lua capture.pcap
+--   tshark -X lua_script:fipgate.lua -r capture.pcap -Y fipgate
+-- Written for the Lua API of Wireshark 4.0 (Lua 5.2: bit32 for bit operations).
+
+local DEFAULT_PORT = 57117 -- UDP port the gateway broadcasts to unless configured otherwise
+
+local HEADER_SIZE = 16 -- bytes before the first event
+local EVENT_HEADER_SIZE = 3 -- type byte and 16-bit length that open every event
+local CAPTURE_HEADER_SIZE = 30 -- bytes of a capture record before its frame
+local RESERVED_OFFSET = 13 -- header bytes the gateway forwards without reading them...
+local RESERVED_SIZE = 17 -- ...and how many
+local LIFESIGN_SIZE = 323 -- bytes of every lifesign record
+local FCS_SIZE = 2 -- bytes of FCS closing every frame
+
+local TYPE_CAPTURE = 0xC0
+local TYPE_LIFESIGN = 0xC1
+
+local fipgate = Proto("fipgate", "FIP gateway stream")
+
+---------------------------------------------------------------------------------------------------
+-- Frame rules, the same ones the gateway counts its frame errors by.
+
+local KIND_IDENTIFIER = "identifier"
+local KIND_VARIABLE_RESPONSE = "variable response"
+local KIND_REQUEST_LIST = "request-list response"
+local KIND_MESSAGE = "message"
+local KIND_ACK_END = "acknowledgement/end"
+local KIND_UNKNOWN = "unknown"
+
+local kind_by_control = {
+    [0x03] = KIND_IDENTIFIER, [0x05] = KIND_IDENTIFIER, [0x09] = KIND_IDENTIFIER,
+    [0x29] = KIND_IDENTIFIER,
+    [0x02] = KIND_VARIABLE_RESPONSE, [0x06] = KIND_VARIABLE_RESPONSE,
+    [0x0A] = KIND_VARIABLE_RESPONSE, [0x0E] = KIND_VARIABLE_RESPONSE,
+    [0x2A] = KIND_VARIABLE_RESPONSE, [0x2E] = KIND_VARIABLE_RESPONSE,
+    [0x08] = KIND_REQUEST_LIST, [0x28] = KIND_REQUEST_LIST,
+    [0x04] = KIND_MESSAGE, [0x14] = KIND_MESSAGE, [0x94] = KIND_MESSAGE,
+    [0x10] = KIND_ACK_END, [0x30] = KIND_ACK_END, [0x40] = KIND_ACK_END, [0x90] = KIND_ACK_END,
+    [0xB0] = KIND_ACK_END,
+}
+
+-- Valid frame lengths in bytes, control byte and FCS included, bounds inclusive.
+local length_rule = {
+    [KIND_IDENTIFIER] = { 5, 5 },
+    [KIND_VARIABLE_RESPONSE] = { 5, 131 },
+    [KIND_REQUEST_LIST] = { 5, 131 },
+    [KIND_MESSAGE] = { 9, 265 },
+    [KIND_ACK_END] = { 3, 3 },
+}
+
+local valid_pdu_types = { [0x40] = true, [0x50] = true }
+
+-- FCS algorithms by the record's FCS type (bits 3-4 of fcs_info). Both run most significant bit
+-- first and complement the register at the end; types 0 and 3 name no algorithm.
+local fcs_algorithms = {
+    [1] = { poly = 0x1021, init = 0x0000, name = "CRC-16/GSM" },
+    [2] = { poly = 0x1DCF, init = 0xFFFF, name = "CRC-16/PROFIBUS" },
+}
+
+for _, alg in pairs(fcs_algorithms) do
+    alg.table = {}
+    for i = 0, 255 do
+        local reg = bit32.lshift(i, 8)
+        for _ = 1, 8 do
+            if bit32.btest(reg, 0x8000) then
+                reg = bit32.bxor(bit32.lshift(reg, 1), alg.poly)
+            else
+                reg = bit32.lshift(reg, 1)
+            end
+            reg = bit32.band(reg, 0xFFFF)
+        end
+        alg.table[i] = reg
+    end
+end
+
+-- FCS of `count` bytes of `range` with algorithm `alg`.
+local function fcs_compute(alg, range, count)
+    local bytes = range:bytes()
+    local tbl = alg.table
+    local reg = alg.init
+    for i = 0, count - 1 do
+        local index = bit32.band(bit32.bxor(bit32.rshift(reg, 8), bytes:get_index(i)), 0xFF)
+        reg = bit32.band(bit32.bxor(bit32.lshift(reg, 8), tbl[index]), 0xFFFF)
+    end
+    return bit32.bxor(reg, 0xFFFF)
+end
+
+---------------------------------------------------------------------------------------------------
+-- Fields
+
+local event_types = { [TYPE_CAPTURE] = "capture record", [TYPE_LIFESIGN] = "lifesign record" }
+local fcs_type_names = {
+    [0] = "none (every frame fails the FCS check)",
+    [1] = "CRC-16/GSM, polynomial 0x1021",
+    [2] = "CRC-16/PROFIBUS, polynomial 0x1DCF",
+    [3] = "none (every frame fails the FCS check)",
+}
+local control_names = {}
+for control, kind in pairs(kind_by_control) do
+    control_names[control] = kind
+end
+local check_results = { [0] = "not run (an earlier check failed)", [1] = "pass", [2] = "fail" }
+local verdicts = {
+    [0] = "all four checks pass",
+    [1] = "bad control byte",
+    [2] = "bad FCS",
+    [3] = "bad PDU",
+    [4] = "bad length",
+    [5] = "empty frame, not checked",
+}
+local link_states = { [0] = "inactive", [1] = "active" }
+
+local f = {
+    magic = ProtoField.bytes("fipgate.magic", "Magic"),
+    version = ProtoField.bytes("fipgate.version", "Version bytes"),
+    seq = ProtoField.uint64("fipgate.seq", "Sequence number", base.DEC),
+    count = ProtoField.uint32("fipgate.count", "Event count", base.DEC),
+    walked = ProtoField.uint32("fipgate.walked", "Events walked", base.DEC),
+    lost = ProtoField.uint64("fipgate.lost", "Datagrams lost before this one", base.DEC),
+    prev_seq = ProtoField.uint64("fipgate.prev_seq", "Previous sequence number", base.DEC),
+
+    event = ProtoField.none("fipgate.event", "Event"),
+    type = ProtoField.uint8("fipgate.type", "Type", base.HEX, event_types),
+    length = ProtoField.uint16("fipgate.length", "Length", base.DEC),
+
+    fcs_info = ProtoField.uint8("fipgate.fcs_info", "FCS info", base.HEX),
+    fcs_type = ProtoField.uint8("fipgate.fcs_type", "FCS type", base.DEC, fcs_type_names, 0x18),
+    status = ProtoField.uint8("fipgate.status", "Status", base.HEX),
+    idx = ProtoField.uint64("fipgate.idx", "Index", base.DEC),
+    reserved = ProtoField.bytes("fipgate.reserved", "Reserved"),
+
+    frame = ProtoField.bytes("fipgate.frame", "FIP frame"),
+    control = ProtoField.uint8("fipgate.frame.control", "Control byte", base.HEX, control_names),
+    kind = ProtoField.string("fipgate.frame.kind", "Frame kind"),
+    identifier = ProtoField.uint16("fipgate.frame.identifier", "Identifier", base.HEX),
+    pdu_type = ProtoField.uint8("fipgate.frame.pdu_type", "PDU type", base.HEX),
+    data = ProtoField.bytes("fipgate.frame.data", "Data"),
+    frame_len = ProtoField.uint16("fipgate.frame.length", "Frame length", base.DEC),
+    fcs = ProtoField.uint16("fipgate.frame.fcs", "FCS", base.HEX),
+    fcs_computed = ProtoField.uint16("fipgate.frame.fcs_computed", "FCS computed", base.HEX),
+    fcs_good = ProtoField.bool("fipgate.frame.fcs_good", "FCS good"),
+
+    verdict = ProtoField.uint8("fipgate.check", "Gateway check", base.DEC, verdicts),
+    check_ctrl = ProtoField.uint8("fipgate.check.ctrl", "Control byte check", base.DEC,
+        check_results),
+    check_fcs = ProtoField.uint8("fipgate.check.fcs", "FCS check", base.DEC, check_results),
+    check_pdu = ProtoField.uint8("fipgate.check.pdu", "PDU check", base.DEC, check_results),
+    check_len = ProtoField.uint8("fipgate.check.len", "Length check", base.DEC, check_results),
+
+    event_data = ProtoField.bytes("fipgate.event_data", "Event bytes"),
+    trailing = ProtoField.bytes("fipgate.trailing", "Bytes after the last event"),
+}
+
+local status_bits = {}
+for bit = 0, 7 do
+    local name = "Status bit " .. bit
+    if bit == 7 then
+        name = name .. " (not interpreted by the gateway)"
+    end
+    status_bits[bit] = ProtoField.bool("fipgate.status.bit" .. bit, name, 8, nil,
+        bit32.lshift(1, bit))
+    f["status_bit" .. bit] = status_bits[bit]
+end
+
+-- Lifesign record, offset by offset. Sizes in KB are of 1024 bytes; event buffer sizes are in
+-- thousands of bytes. Dates are microseconds since 1970 of the gateway's local wall clock, so they
+-- are shown as UTC: what reads as UTC is the gateway's local time.
+local LS_U8, LS_U16, LS_U32, LS_U64, LS_FLOAT, LS_DATE, LS_DURATION, LS_LINK =
+    1, 2, 3, 4, 5, 6, 7, 8
+
+local lifesign_groups = {
+    { title = "Lifesign", fields = {
+        { 3, LS_U64, "counter", "Lifesign counter" },
+        { 11, LS_DATE, "date", "Date built" },
+        { 19, LS_U32, "sn", "Card serial number" },
+    } },
+    { title = "Host", fields = {
+        { 23, LS_FLOAT, "cpu_load", "CPU load", "%" },
+        { 27, LS_FLOAT, "cpu_temp", "CPU temperature", "°C" },
+        { 31, LS_U32, "storage_total", "Storage total", "KB" },
+        { 35, LS_U32, "storage_used", "Storage used", "KB" },
+        { 39, LS_U32, "storage_avail", "Storage available", "KB" },
+        { 43, LS_FLOAT, "storage_used_pct", "Storage used", "%" },
+        { 47, LS_U32, "ram_total", "RAM total", "KB" },
+        { 51, LS_U32, "ram_used", "RAM used", "KB" },
+        { 55, LS_U32, "ram_avail", "RAM available", "KB" },
+        { 59, LS_FLOAT, "ram_used_pct", "RAM used", "%" },
+    } },
+    { title = "Event buffer", fields = {
+        { 63, LS_U32, "buffer_total", "Buffer size", "thousand bytes" },
+        { 67, LS_U32, "buffer_used", "Buffer used", "thousand bytes" },
+        { 71, LS_U32, "buffer_free", "Buffer free", "thousand bytes" },
+        { 75, LS_FLOAT, "buffer_used_pct", "Buffer used", "%" },
+    } },
+    { title = "UDP link", fields = {
+        { 79, LS_LINK, "udp.active", "UDP link" },
+        { 80, LS_DURATION, "udp.total_act", "Total activity" },
+        { 88, LS_DURATION, "udp.total_inact", "Total inactivity" },
+        { 96, LS_DATE, "udp.last_start", "Last start" },
+        { 104, LS_DATE, "udp.last_stop", "Last stop" },
+        { 112, LS_DURATION, "udp.act", "Activity (current or last period)" },
+        { 120, LS_DURATION, "udp.inact", "Inactivity (current or last period)" },
+        { 128, LS_U16, "udp.loss_act_cnt", "Losses of activity" },
+        { 130, LS_U64, "udp.pkt_rcvd", "Datagrams received" },
+        { 138, LS_U32, "udp.pkt_rcvd_per_sec", "Datagrams received", "per second" },
+        { 142, LS_U64, "udp.bytes_rcvd_per_sec", "Bytes received", "per second" },
+        { 150, LS_U64, "udp.pkt_sent", "Datagrams sent" },
+        { 158, LS_U32, "udp.pkt_sent_per_sec", "Datagrams sent", "per second" },
+        { 162, LS_U64, "udp.bytes_sent_per_sec", "Bytes sent", "per second" },
+    } },
+    { title = "Fieldbus link", fields = {
+        { 170, LS_LINK, "fip.active", "Fieldbus link" },
+        { 171, LS_DURATION, "fip.total_act", "Total activity" },
+        { 179, LS_DURATION, "fip.total_inact", "Total inactivity" },
+        { 187, LS_DATE, "fip.last_start", "Last start" },
+        { 195, LS_DATE, "fip.last_stop", "Last stop" },
+        { 203, LS_DURATION, "fip.last_act", "Last activity" },
+        { 211, LS_DURATION, "fip.last_inact", "Last inactivity" },
+        { 219, LS_U16, "fip.loss_act_cnt", "Losses of activity" },
+        { 221, LS_U64, "fip.frame_rcvd", "Capture records received" },
+        { 229, LS_U32, "fip.frame_rcvd_per_sec", "Capture records received", "per second" },
+        { 233, LS_U64, "fip.bytes_rcvd_per_sec", "Bytes received", "per second" },
+        { 241, LS_U8, "fip.fcs_type", "FCS type of the last record" },
+        { 242, LS_U8, "fip.aux_code", "Card auxiliary code" },
+    } },
+    { title = "Frame counters", fields = {
+        { 243, LS_U64, "st0_cnt", "Records with status bit 0" },
+        { 251, LS_U64, "st12_cnt", "Records with status bit 1 or 2" },
+        { 259, LS_U64, "st3_cnt", "Records with status bit 3" },
+        { 315, LS_U64, "st4_cnt", "Records with status bit 4" },
+        { 307, LS_U64, "st5_cnt", "Records with status bit 5" },
+        { 299, LS_U64, "st6_cnt", "Records with status bit 6" },
+        { 267, LS_U64, "bad_ctrl_cnt", "Frames with a bad control byte" },
+        { 275, LS_U64, "bad_fcs_cnt", "Frames with a bad FCS" },
+        { 283, LS_U64, "bad_pdu_cnt", "Frames with a bad PDU" },
+        { 291, LS_U64, "bad_len_cnt", "Frames with a bad length" },
+    } },
+}
+
+local lifesign_sizes = { [LS_U8] = 1, [LS_U16] = 2, [LS_U32] = 4, [LS_U64] = 8, [LS_FLOAT] = 4,
+    [LS_DATE] = 8, [LS_DURATION] = 8, [LS_LINK] = 1 }
+
+for _, group in ipairs(lifesign_groups) do
+    for _, spec in ipairs(group.fields) do
+        local kind, abbr, name, unit = spec[2], "fipgate.ls." .. spec[3], spec[4], spec[5]
+        if unit and unit ~= "per second" then
+            name = name .. " (" .. unit .. ")"
+        elseif unit then
+            name = name .. " " .. unit
+        end
+        local field
+        if kind == LS_U8 then
+            field = ProtoField.uint8(abbr, name, base.DEC)
+        elseif kind == LS_U16 then
+            field = ProtoField.uint16(abbr, name, base.DEC)
+        elseif kind == LS_U32 then
+            field = ProtoField.uint32(abbr, name, base.DEC)
+        elseif kind == LS_U64 then
+            field = ProtoField.uint64(abbr, name, base.DEC)
+        elseif kind == LS_FLOAT then
+            field = ProtoField.float(abbr, name)
+        elseif kind == LS_DATE then
+            field = ProtoField.absolute_time(abbr, name .. " (gateway local time)", base.UTC)
+        elseif kind == LS_DURATION then
+            field = ProtoField.relative_time(abbr, name)
+        else
+            field = ProtoField.uint8(abbr, name, base.DEC, link_states)
+        end
+        spec.field = field
+        spec.size = lifesign_sizes[kind]
+        spec.kind = kind
+        f["ls_" .. spec[3]] = field
+    end
+end
+
+local field_list = {}
+for _, field in pairs(f) do
+    field_list[#field_list + 1] = field
+end
+fipgate.fields = field_list
+
+---------------------------------------------------------------------------------------------------
+-- Expert information
+
+local e = {
+    bad_magic = ProtoExpert.new("fipgate.bad_magic", "Not a fipgate header",
+        expert.group.MALFORMED, expert.severity.ERROR),
+    short = ProtoExpert.new("fipgate.short", "Datagram shorter than its 16-byte header",
+        expert.group.MALFORMED, expert.severity.ERROR),
+    gap = ProtoExpert.new("fipgate.gap", "Datagram sequence gap",
+        expert.group.SEQUENCE, expert.severity.WARN),
+    restart = ProtoExpert.new("fipgate.restart", "Gateway restart",
+        expert.group.SEQUENCE, expert.severity.NOTE),
+    duplicate = ProtoExpert.new("fipgate.duplicate", "Duplicate datagram",
+        expert.group.SEQUENCE, expert.severity.WARN),
+    reordered = ProtoExpert.new("fipgate.reordered", "Datagram out of order",
+        expert.group.SEQUENCE, expert.severity.WARN),
+    malformed = ProtoExpert.new("fipgate.malformed", "Malformed event",
+        expert.group.MALFORMED, expert.severity.ERROR),
+    count = ProtoExpert.new("fipgate.count_mismatch", "Event count mismatch",
+        expert.group.MALFORMED, expert.severity.ERROR),
+    bad_fcs = ProtoExpert.new("fipgate.bad_fcs", "Bad FCS",
+        expert.group.CHECKSUM, expert.severity.WARN),
+    check = ProtoExpert.new("fipgate.check_failed", "Frame fails a gateway check",
+        expert.group.PROTOCOL, expert.severity.WARN),
+}
+fipgate.experts = { e.bad_magic, e.short, e.gap, e.restart, e.duplicate, e.reordered,
+    e.malformed, e.count, e.bad_fcs, e.check }
+
+---------------------------------------------------------------------------------------------------
+-- Preferences and registration
+
+fipgate.prefs.port = Pref.uint("UDP port", DEFAULT_PORT,
+    "UDP port the gateway broadcasts to (its -p option or UdpPort setting)")
+
+local udp_port_table = DissectorTable.get("udp.port")
+local registered_port = nil
+
+local function register_port(port)
+    if registered_port == port then
+        return
+    end
+    if registered_port then
+        udp_port_table:remove(registered_port, fipgate)
+    end
+    if port ~= 0 then
+        udp_port_table:add(port, fipgate)
+    end
+    registered_port = port
+end
+
+function fipgate.prefs_changed()
+    register_port(fipgate.prefs.port)
+end
+
+---------------------------------------------------------------------------------------------------
+-- Sequence tracking. The first pass walks the frames in order and remembers, per frame, what the
+-- sequence number meant; later passes (and the GUI's random access) only read that verdict back.
+
+local last_seq_by_stream = {}
+local seq_verdicts = {}
+
+function fipgate.init()
+    last_seq_by_stream = {}
+    seq_verdicts = {}
+end
+
+local SEQ_FIRST, SEQ_NEXT, SEQ_GAP, SEQ_RESTART, SEQ_DUPLICATE, SEQ_REORDERED = 1, 2, 3, 4, 5, 6
+
+-- The sender's address and port name one gateway run: a reload opens a new socket, whose first
+-- datagram carries 1 again from a new port, and a restart on the same port is caught by its 1.
+local function stream_key(pinfo)
+    return tostring(pinfo.src) .. ":" .. tostring(pinfo.src_port) .. ">" .. tostring(pinfo.dst_port)
+end
+
+local function judge_sequence(pinfo, seq)
+    local verdict = seq_verdicts[pinfo.number]
+    if verdict then
+        return verdict
+    end
+    local key = stream_key(pinfo)
+    local prev = last_seq_by_stream[key]
+    local one = UInt64(1)
+    verdict = { prev = prev }
+    if prev == nil then
+        verdict.kind = SEQ_FIRST
+        last_seq_by_stream[key] = seq
+    elseif seq == prev + one then
+        verdict.kind = SEQ_NEXT
+        last_seq_by_stream[key] = seq
+    elseif seq == one then
+        verdict.kind = SEQ_RESTART
+        last_seq_by_stream[key] = seq
+    elseif seq > prev then
+        verdict.kind = SEQ_GAP
+        verdict.lost = seq - prev - one
+        last_seq_by_stream[key] = seq
+    elseif seq == prev then
+        verdict.kind = SEQ_DUPLICATE
+    else
+        -- A late datagram was already counted as lost by the gap before it; the highest number
+        -- seen stays the reference so that the datagrams after it are not flagged too.
+        verdict.kind = SEQ_REORDERED
+    end
+    seq_verdicts[pinfo.number] = verdict
+    return verdict
+end
+
+---------------------------------------------------------------------------------------------------
+-- Dissection
+
+-- Microseconds as an NSTime. The values the gateway sends fit a double exactly.
+local function us_to_nstime(range)
+    local us = range:int64():tonumber()
+    local secs = math.floor(us / 1000000)
+    return NSTime(secs, (us - secs * 1000000) * 1000)
+end
+
+local function add_lifesign(tree, tvb, off, len)
+    for _, group in ipairs(lifesign_groups) do
+        local first, last = len, 0
+        for _, spec in ipairs(group.fields) do
+            if spec[1] + spec.size <= len then
+                first = math.min(first, spec[1])
+                last = math.max(last, spec[1] + spec.size)
+            end
+        end
+        if last == 0 then
+            return
+        end
+        local sub = tree:add(tvb(off + first, last - first), group.title)
+        for _, spec in ipairs(group.fields) do
+            local at = spec[1]
+            if at + spec.size <= len then
+                local range = tvb(off + at, spec.size)
+                local item
+                if spec.kind == LS_DATE or spec.kind == LS_DURATION then
+                    item = sub:add(spec.field, range, us_to_nstime(range))
+                else
+                    item = sub:add(spec.field, range)
+                end
+                if spec.kind == LS_FLOAT and range:float() ~= range:float() then
+                    item:append_text(" (not measured yet)")
+                end
+            end
+        end
+    end
+end
+
+-- The gateway's checks in its own order; returns the verdict number and the four results.
+local function gateway_checks(control, kind, frame_len, fcs_ok, pdu_type)
+    local results = { 0, 0, 0, 0 }
+    local checks = {
+        kind ~= KIND_UNKNOWN,
+        fcs_ok,
+        frame_len <= 2 or kind ~= KIND_VARIABLE_RESPONSE or valid_pdu_types[pdu_type] == true,
+        true,
+    }
+    local rule = length_rule[kind]
+    if rule then
+        checks[4] = frame_len >= rule[1] and frame_len <= rule[2]
+    end
+    for i = 1, 4 do
+        if checks[i] then
+            results[i] = 1
+        else
+            results[i] = 2
+            return i, results
+        end
+    end
+    return 0, results
+end
+
+local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
+    if frame_len == 0 then
+        local empty = tree:add(tvb(off, 0), "FIP frame: empty")
+        empty:add(f.frame_len, tvb(off, 0), 0):set_generated()
+        empty:add(f.verdict, tvb(off, 0), 5):set_generated()
+        summary.checks[5] = (summary.checks[5] or 0) + 1
+        return
+    end
+    local frame_range = tvb(off, frame_len)
+    local ft = tree:add(f.frame, frame_range)
+    ft:add(f.frame_len, frame_range, frame_len):set_generated()
+    local control = tvb(off, 1):uint()
+    local kind = kind_by_control[control] or KIND_UNKNOWN
+    ft:add(f.control, tvb(off, 1))
+    ft:add(f.kind, tvb(off, 1), kind):set_generated()
+    ft:append_text(" (" .. kind .. ", " .. frame_len .. " bytes)")
+
+    -- Fields that would overlap the FCS are not read from it.
+    local body_end = frame_len - FCS_SIZE
+    local data_from = 1
+    local pdu_type = nil
+    if kind == KIND_IDENTIFIER and frame_len >= 3 + FCS_SIZE then
+        ft:add(f.identifier, tvb(off + 1, 2))
+        data_from = 3
+    elseif kind == KIND_VARIABLE_RESPONSE and frame_len >= 2 + FCS_SIZE then
+        pdu_type = tvb(off + 1, 1):uint()
+        local pdu_item = ft:add(f.pdu_type, tvb(off + 1, 1))
+        if not valid_pdu_types[pdu_type] then
+            pdu_item:append_text(" [invalid: 0x40 or 0x50 expected]")
+        end
+        data_from = 2
+    end
+    if frame_len > 2 then
+        pdu_type = pdu_type or tvb(off + 1, 1):uint()
+    end
+    if body_end > data_from then
+        ft:add(f.data, tvb(off + data_from, body_end - data_from))
+    end
+
+    local fcs_ok = false
+    if frame_len > FCS_SIZE then
+        local fcs_range = tvb(off + body_end, FCS_SIZE)
+        local received = fcs_range:uint()
+        local fcs_item = ft:add(f.fcs, fcs_range)
+        local alg = fcs_algorithms[fcs_type]
+        if alg then
+            local computed = fcs_compute(alg, frame_range, body_end)
+            fcs_ok = computed == received
+            ft:add(f.fcs_computed, fcs_range, computed):set_generated()
+            ft:add(f.fcs_good, fcs_range, fcs_ok):set_generated()
+            if fcs_ok then
+                fcs_item:append_text(" [correct, " .. alg.name .. "]")
+            else
+                fcs_item:append_text(" [incorrect, should be " .. string.format("0x%04x", computed)
+                    .. "]")
+                fcs_item:add_proto_expert_info(e.bad_fcs, string.format(
+                    "Bad FCS: received 0x%04x, computed 0x%04x (%s)", received, computed, alg.name))
+            end
+        else
+            ft:add(f.fcs_good, fcs_range, false):set_generated()
+            fcs_item:add_proto_expert_info(e.bad_fcs, string.format(
+                "Bad FCS: FCS type %d names no algorithm", fcs_type))
+        end
+    end
+    local verdict, results = gateway_checks(control, kind, frame_len, fcs_ok, pdu_type)
+    local vt = ft:add(f.verdict, frame_range, verdict)
+    vt:set_generated()
+    vt:add(f.check_ctrl, frame_range, results[1]):set_generated()
+    vt:add(f.check_fcs, frame_range, results[2]):set_generated()
+    vt:add(f.check_pdu, frame_range, results[3]):set_generated()
+    vt:add(f.check_len, frame_range, results[4]):set_generated()
+    if verdict ~= 0 then
+        vt:add_proto_expert_info(e.check, "Gateway counts this frame as: " .. verdicts[verdict])
+    end
+    summary.checks[verdict] = (summary.checks[verdict] or 0) + 1
+end
+
+local function add_capture(tree, tvb, off, len, summary)
+    if len < CAPTURE_HEADER_SIZE then
+        tree:add_proto_expert_info(e.malformed, string.format(
+            "Capture record of %d bytes is shorter than its %d-byte header", len,
+            CAPTURE_HEADER_SIZE))
+        if len > EVENT_HEADER_SIZE then
+            tree:add(f.event_data, tvb(off + EVENT_HEADER_SIZE, len - EVENT_HEADER_SIZE))
+        end
+        summary.malformed = summary.malformed + 1
+        return
+    end
+    local info = tree:add(f.fcs_info, tvb(off + 3, 1))
+    info:add(f.fcs_type, tvb(off + 3, 1))
+    local fcs_type = bit32.band(bit32.rshift(tvb(off + 3, 1):uint(), 3), 3)
+    local st = tree:add(f.status, tvb(off + 4, 1))
+    for bit = 0, 7 do
+        st:add(status_bits[bit], tvb(off + 4, 1))
+    end
+    tree:add(f.idx, tvb(off + 5, 8))
+    tree:add(f.reserved, tvb(off + RESERVED_OFFSET, RESERVED_SIZE))
+    local frame_len = len - CAPTURE_HEADER_SIZE
+    add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
+    tree:append_text(string.format(", idx %s, %d-byte frame", tostring(tvb(off + 5, 8):uint64()),
+        frame_len))
+end
+
+-- Walks the events; returns the summary used by the Info column.
+local function dissect_events(tvb, pinfo, tree)
+    local total = tvb:len()
+    local summary = { walked = 0, captures = 0, lifesigns = 0, malformed = 0, checks = {} }
+    local off = HEADER_SIZE
+    while off < total do
+        local n = summary.walked + 1
+        if total - off < EVENT_HEADER_SIZE then
+            local item = tree:add(f.trailing, tvb(off))
+            item:add_proto_expert_info(e.malformed, string.format(
+                "Event %d: %d bytes left, too few for a type and a length", n, total - off))
+            summary.malformed = summary.malformed + 1
+            break
+        end
+        local etype = tvb(off, 1):uint()
+        local len = tvb(off + 1, 2):uint()
+        if len < EVENT_HEADER_SIZE then
+            local et = tree:add(f.event, tvb(off))
+            et:set_text(string.format("Event %d: length %d", n, len))
+            et:add(f.type, tvb(off, 1))
+            et:add(f.length, tvb(off + 1, 2))
+            et:add_proto_expert_info(e.malformed, string.format(
+                "Event %d: length %d is below 3, the events after it cannot be found", n, len))
+            summary.malformed = summary.malformed + 1
+            break
+        end
+        local past_end = off + len > total
+        local avail = past_end and (total - off) or len
+        local et = tree:add(f.event, tvb(off, avail))
+        et:set_text(string.format("Event %d: %s", n, event_types[etype] or
+            string.format("unknown type 0x%02x", etype)))
+        et:add(f.type, tvb(off, 1))
+        et:add(f.length, tvb(off + 1, 2))
+        summary.walked = n
+        if past_end then
+            et:add_proto_expert_info(e.malformed, string.format(
+                "Event %d: length %d runs %d bytes past the end of the datagram", n, len,
+                off + len - total))
+            et:add(f.event_data, tvb(off + EVENT_HEADER_SIZE, avail - EVENT_HEADER_SIZE))
+            summary.malformed = summary.malformed + 1
+            break
+        end
+        if etype == TYPE_CAPTURE then
+            summary.captures = summary.captures + 1
+            add_capture(et, tvb, off, len, summary)
+        elseif etype == TYPE_LIFESIGN then
+            summary.lifesigns = summary.lifesigns + 1
+            if len ~= LIFESIGN_SIZE then
+                et:add_proto_expert_info(e.malformed, string.format(
+                    "Lifesign record of %d bytes instead of %d", len, LIFESIGN_SIZE))
+                summary.malformed = summary.malformed + 1
+            end
+            add_lifesign(et, tvb, off, len)
+            if len >= 11 then
+                et:append_text(", counter " .. tostring(tvb(off + 3, 8):uint64()))
+            end
+        else
+            -- Every event opens with its length, so the walk can step over an unknown one.
+            et:add_proto_expert_info(e.malformed, string.format(
+                "Event %d: unknown type 0x%02x", n, etype))
+            if len > EVENT_HEADER_SIZE then
+                et:add(f.event_data, tvb(off + EVENT_HEADER_SIZE, len - EVENT_HEADER_SIZE))
+            end
+            summary.malformed = summary.malformed + 1
+        end
+        off = off + len
+    end
+    return summary
+end
+
+local function add_sequence(pinfo, tree, seq_range, seq_item, seq)
+    local verdict = judge_sequence(pinfo, seq)
+    if verdict.prev then
+        tree:add(f.prev_seq, seq_range, verdict.prev):set_generated()
+    end
+    if verdict.kind == SEQ_GAP then
+        tree:add(f.lost, seq_range, verdict.lost):set_generated()
+        seq_item:add_proto_expert_info(e.gap, string.format(
+            "Sequence gap: %s datagram(s) lost between %s and %s", tostring(verdict.lost),
+            tostring(verdict.prev), tostring(seq)))
+        return ", " .. tostring(verdict.lost) .. " lost"
+    elseif verdict.kind == SEQ_RESTART then
+        seq_item:add_proto_expert_info(e.restart, string.format(
+            "Gateway restart: sequence back to 1 after %s", tostring(verdict.prev)))
+        return ", restart"
+    elseif verdict.kind == SEQ_DUPLICATE then
+        seq_item:add_proto_expert_info(e.duplicate, "Duplicate of datagram " .. tostring(seq))
+        return ", duplicate"
+    elseif verdict.kind == SEQ_REORDERED then
+        seq_item:add_proto_expert_info(e.reordered, string.format(
+            "Datagram %s arrives after %s", tostring(seq), tostring(verdict.prev)))
+        return ", out of order"
+    end
+    return ""
+end
+
+function fipgate.dissector(tvb, pinfo, tree)
+    local total = tvb:len()
+    pinfo.cols.protocol = "FIPGATE"
+    local root = tree:add(fipgate, tvb())
+    if total < HEADER_SIZE then
+        root:add_proto_expert_info(e.short, string.format(
+            "Datagram of %d bytes is shorter than its 16-byte header", total))
+        pinfo.cols.info = "Malformed: " .. total .. "-byte datagram"
+        return total
+    end
+    local magic_ok = tvb(0, 2):uint() == 0x4356 and tvb(2, 2):uint() == 0x0100
+    local magic_item = root:add(f.magic, tvb(0, 2))
+    root:add(f.version, tvb(2, 2))
+    if not magic_ok then
+        magic_item:add_proto_expert_info(e.bad_magic, "Header does not start with 43 56 01 00")
+        pinfo.cols.info = "Not a fipgate datagram"
+        return total
+    end
+    local seq = tvb(4, 8):uint64()
+    local seq_item = root:add(f.seq, tvb(4, 8))
+    local count = tvb(12, 4):uint()
+    local count_item = root:add(f.count, tvb(12, 4))
+
+    local seq_note = add_sequence(pinfo, root, tvb(4, 8), seq_item, seq)
+    local summary = dissect_events(tvb, pinfo, root)
+    root:add(f.walked, tvb(12, 4), summary.walked):set_generated()
+    if summary.walked ~= count then
+        count_item:add_proto_expert_info(e.count, string.format(
+            "Event count %d in the header, %d events walked", count, summary.walked))
+    end
+
+    root:append_text(string.format(", Seq: %s, Events: %d", tostring(seq), count))
+    local info = string.format("Seq=%s Events=%d (%d capture, %d lifesign)", tostring(seq), count,
+        summary.captures, summary.lifesigns)
+    local bad_frames = 0
+    for verdict, n in pairs(summary.checks) do
+        if verdict ~= 0 and verdict ~= 5 then
+            bad_frames = bad_frames + n
+        end
+    end
+    if bad_frames > 0 then
+        info = info .. ", " .. bad_frames .. " bad frame(s)"
+    end
+    if summary.malformed > 0 or summary.walked ~= count then
+        info = info .. ", MALFORMED"
+    end
+    pinfo.cols.info = info .. seq_note
+    return total
+end
+
+-- Recognises the stream on any UDP port: magic, constant bytes, a non-zero event count and a
+-- first event whose type is known and whose length fits the datagram.
+local function heuristic(tvb, pinfo, tree)
+    local total = tvb:len()
+    if total < HEADER_SIZE + EVENT_HEADER_SIZE then
+        return false
+    end
+    if tvb(0, 4):uint() ~= 0x43560100 or tvb(12, 4):uint() == 0 then
+        return false
+    end
+    local etype = tvb(HEADER_SIZE, 1):uint()
+    local len = tvb(HEADER_SIZE + 1, 2):uint()
+    if etype ~= TYPE_CAPTURE and etype ~= TYPE_LIFESIGN then
+        return false
+    end
+    if len < EVENT_HEADER_SIZE or HEADER_SIZE + len > total then
+        return false
+    end
+    fipgate.dissector(tvb, pinfo, tree)
+    return true
+end
+
+register_port(fipgate.prefs.port)
+udp_port_table:add_for_decode_as(fipgate)
+fipgate:register_heuristic("udp", heuristic)
