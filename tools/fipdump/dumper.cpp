@@ -1,0 +1,64 @@
+#include "tools/fipdump/dumper.hpp"
+
+#include "tools/fipdump/filter.hpp"
+#include "tools/fipdump/json_format.hpp"
+#include "tools/fipdump/text_format.hpp"
+#include "wire/decode.hpp"
+
+namespace fipdump {
+
+Dumper::Dumper(const Options& options, std::ostream& out_, std::ostream& notices_)
+    : opts(options), out(out_), notices(notices_) {}
+
+void Dumper::on_datagram(const Received& r) {
+    const wire::Datagram d = wire::decode_datagram(r.bytes);
+    DatagramVerdict verdict;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        verdict = accounting.on_datagram(r.from, r.bytes.size(), d);
+    }
+    if (d.error) {
+        notices << (opts.json ? json_malformed(r, *d.error) : text_malformed(r, *d.error)) << "\n";
+    }
+    const std::string notice = text_notice(r, d.seq, verdict);
+    if (!notice.empty()) {
+        notices << notice << "\n";
+    }
+    if (verdict.seq == SeqVerdict::duplicate) {
+        return; // printed the first time it came
+    }
+    for (const wire::Event& e : d.events) {
+        if (done()) {
+            break;
+        }
+        if (!matches(opts.filter, e)) {
+            continue;
+        }
+        out << (opts.json ? json_event(r, d.seq, e) : text_event(r, d.seq, e)) << "\n";
+        std::lock_guard<std::mutex> guard(lock);
+        ++printed;
+    }
+    out.flush();
+}
+
+bool Dumper::done() const {
+    std::lock_guard<std::mutex> guard(lock);
+    return opts.count && printed >= *opts.count;
+}
+
+void Dumper::set_kernel_drops(std::optional<std::uint64_t> drops) {
+    std::lock_guard<std::mutex> guard(lock);
+    kernel_drops = drops;
+}
+
+Summary Dumper::summary() const {
+    std::lock_guard<std::mutex> guard(lock);
+    Summary s;
+    s.senders = accounting.senders();
+    s.totals = accounting.totals();
+    s.kernel_drops = kernel_drops;
+    s.printed = printed;
+    return s;
+}
+
+} // namespace fipdump

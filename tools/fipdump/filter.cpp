@@ -1,0 +1,24 @@
+#include "tools/fipdump/filter.hpp"
+
+#include <variant>
+
+namespace fipdump {
+
+bool matches(const Filter& filter, const wire::Event& event) {
+    const auto* capture = std::get_if<wire::CaptureRecord>(&event);
+    if (filter.type && (*filter.type == RecordType::capture) != (capture != nullptr)) {
+        return false;
+    }
+    if (!filter.kind && !filter.id) {
+        return true;
+    }
+    if (capture == nullptr) {
+        return false;
+    }
+    if (filter.kind && capture->info.kind != *filter.kind) {
+        return false;
+    }
+    return !filter.id || capture->info.identifier == filter.id;
+}
+
+} // namespace fipdump

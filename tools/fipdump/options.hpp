@@ -1,0 +1,54 @@
+// fipdump's command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "wire/frame.hpp"
+
+namespace fipdump {
+
+constexpr std::uint16_t kDefaultPort = 57117; // the gateway's default UDP port
+
+enum class RecordType { capture, lifesign };
+
+// Which events are printed. Every event is still counted and accounted for loss.
+struct Filter {
+    std::optional<wire::FrameKind> kind; // capture records of this frame kind only
+    std::optional<std::uint16_t> id;     // identifier frames naming this identifier only
+    std::optional<RecordType> type;      // one record type only
+};
+
+struct Options {
+    std::uint16_t port = kDefaultPort;
+    bool json = false;
+    bool stats = false;
+    bool help = false;
+    bool version = false;
+    std::optional<std::uint64_t> count; // stop after this many printed events
+    std::optional<double> seconds;      // stop after this long (s), live or capture time
+    std::string write_path;             // -w: pcap file written
+    std::string read_path;              // -r: pcap file read instead of the socket
+    std::optional<int> rcvbuf_bytes;    // receive buffer asked of the kernel
+    std::string metrics_addr;           // --metrics listening address; empty: no endpoint
+    std::uint16_t metrics_port = 0;
+    Filter filter;
+};
+
+struct ParseResult {
+    Options options;
+    std::string error; // empty when the command line is valid
+};
+
+// Parses argv with getopt_long. Pure apart from getopt's global state; main thread.
+ParseResult parse_options(int argc, char** argv);
+
+// The usage text printed by -h and after a command-line error.
+std::string usage(const std::string& program);
+
+// The frame kind named on the command line ("identifier", "variable", "request-list",
+// "message", "ack", "unknown"), or nullopt.
+std::optional<wire::FrameKind> kind_from_name(const std::string& name);
+
+} // namespace fipdump

@@ -1,0 +1,47 @@
+// The UDP socket fipdump listens on: bound to 0.0.0.0:port with address and port reuse so that
+// it runs beside other receivers of the broadcasts, an optional larger receive buffer, and the
+// kernel's count of datagrams it dropped for want of buffer space.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/fipdump/received.hpp"
+
+namespace fipdump {
+
+class UdpListener {
+public:
+    // Opens and binds the socket; ok() is false and error() says why when it cannot.
+    // `rcvbuf_bytes` asks the kernel for that receive buffer (it may grant less; see
+    // rcvbuf_granted()).
+    UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes);
+    ~UdpListener();
+    UdpListener(const UdpListener&) = delete;
+    UdpListener& operator=(const UdpListener&) = delete;
+
+    bool ok() const { return fd >= 0; }
+    const std::string& error() const { return why; }
+
+    // Waits up to `timeout` for one datagram. Returns it (its bytes valid until the next call),
+    // or nullopt after the time-out or when a signal interrupted the wait. Main thread.
+    std::optional<Received> receive(std::chrono::milliseconds timeout);
+
+    // Datagrams the kernel dropped on this socket since it was opened, when the kernel reports
+    // it (it does with each datagram received after a drop); nullopt before any report.
+    std::optional<std::uint64_t> kernel_drops() const { return drops; }
+
+    // The receive buffer the kernel actually granted, in bytes (as getsockopt reports it).
+    int rcvbuf_granted() const;
+
+private:
+    int fd = -1;
+    std::vector<std::uint8_t> buffer;
+    std::optional<std::uint64_t> drops;
+    std::string why;
+};
+
+} // namespace fipdump
