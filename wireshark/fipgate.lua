@@ -393,10 +393,11 @@ end
 ---------------------------------------------------------------------------------------------------
 -- Dissection
 
--- Microseconds as an NSTime. The values the gateway sends fit a double exactly.
+-- Microseconds as an NSTime. The values the gateway sends fit a double exactly. Seconds are cut
+-- toward zero so that both parts carry the sign, the form Wireshark prints a negative time in.
 local function us_to_nstime(range)
     local us = range:int64():tonumber()
-    local secs = math.floor(us / 1000000)
+    local secs = us >= 0 and math.floor(us / 1000000) or -math.floor(-us / 1000000)
     return NSTime(secs, (us - secs * 1000000) * 1000)
 end
 
