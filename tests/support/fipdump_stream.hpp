@@ -1,0 +1,57 @@
+// Crafted datagrams of the gateway's stream for fipdump's tests and benchmark: capture records
+// with a correct FCS, lifesign records, and the datagram around them. Header-only, so that the
+// benchmarks (which do not link the test support library) use it too.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "wire/fcs.hpp"
+
+namespace fipdump_test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline void put_be(Bytes& b, std::uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+}
+
+// A capture record of FCS type 1 around `frame_body` (control byte and fields, FCS appended).
+inline Bytes capture_record(std::uint64_t idx, const Bytes& frame_body = {0x03, 0x12, 0x34},
+                            std::uint8_t status = 0) {
+    Bytes frame = frame_body;
+    const auto fcs = wire::compute_fcs(wire::kFcsType1, frame).value_or(0);
+    put_be(frame, fcs, 2);
+    Bytes r{0xC0};
+    put_be(r, 30 + frame.size(), 2);
+    r.push_back(0x08); // FCS type 1 in bits 3-4
+    r.push_back(status);
+    put_be(r, idx, 8);
+    r.resize(30, 0);
+    r.insert(r.end(), frame.begin(), frame.end());
+    return r;
+}
+
+// A lifesign record with its counter and date; every other field zero but the CPU load.
+inline Bytes lifesign_record(std::uint64_t counter, std::int64_t date_us = 0) {
+    Bytes r{0xC1, 0x01, 0x43};
+    put_be(r, counter, 8);
+    put_be(r, static_cast<std::uint64_t>(date_us), 8);
+    r.resize(323, 0);
+    return r;
+}
+
+// A datagram of sequence `seq` holding `events` back to back.
+inline Bytes datagram(std::uint64_t seq, const std::vector<Bytes>& events) {
+    Bytes d{0x43, 0x56, 0x01, 0x00};
+    put_be(d, seq, 8);
+    put_be(d, events.size(), 4);
+    for (const Bytes& e : events) {
+        d.insert(d.end(), e.begin(), e.end());
+    }
+    return d;
+}
+
+} // namespace fipdump_test
