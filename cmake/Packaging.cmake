@@ -1,0 +1,99 @@
+# Installation (cmake --install) and the Debian package (cpack -G DEB, `make package`).
+#
+# Paths follow GNUInstallDirs. Configure with -DCMAKE_INSTALL_PREFIX=/usr for a package or a
+# system install: the configuration file then goes to /etc/fipgate, the library directory is
+# Debian's multiarch one, which is where Wireshark looks for global Lua plugins. The default
+# prefix, /usr/local, suits a hand-made install on a gateway PC.
+include(GNUInstallDirs)
+
+set(FIPGATE_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+    "systemd system unit directory, relative to the install prefix")
+set(FIPGATE_WIRESHARK_PLUGIN_DIR "${CMAKE_INSTALL_LIBDIR}/wireshark/plugins" CACHE STRING
+    "Wireshark's global plugin directory (Lua plugins sit at its top), relative to the prefix")
+set(FIPGATE_PRIVATE_LIB_DIR "${CMAKE_INSTALL_LIBDIR}/fipgate")
+
+# Absolute: with the /usr prefix this is /etc, never /usr/etc.
+set(FIPGATE_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/fipgate")
+set(FIPGATE_CONF "${FIPGATE_CONF_DIR}/fipgate.conf")
+set(FIPGATE_SBIN "${CMAKE_INSTALL_FULL_SBINDIR}")
+
+set(packaging_dir ${CMAKE_SOURCE_DIR}/packaging)
+set(generated_dir ${CMAKE_BINARY_DIR}/packaging)
+foreach(unit fipgate.service fipgate-forking.service)
+    configure_file(${packaging_dir}/systemd/${unit}.in ${generated_dir}/systemd/${unit} @ONLY)
+endforeach()
+configure_file(${packaging_dir}/debian/conffiles.in ${generated_dir}/debian/conffiles @ONLY)
+
+# Debian wants manual pages compressed without a time stamp, so that rebuilds are identical.
+set(man_pages ${packaging_dir}/man/fipgate.8 ${packaging_dir}/man/fipdump.1)
+set(man_outputs "")
+foreach(page ${man_pages})
+    get_filename_component(name ${page} NAME)
+    add_custom_command(OUTPUT ${generated_dir}/man/${name}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${generated_dir}/man
+        COMMAND gzip -9nc ${page} > ${generated_dir}/man/${name}.gz
+        DEPENDS ${page} VERBATIM)
+    list(APPEND man_outputs ${generated_dir}/man/${name}.gz)
+endforeach()
+add_custom_target(fipgate_man ALL DEPENDS ${man_outputs})
+
+install(TARGETS fipgate RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+if(TARGET fipdump)
+    install(TARGETS fipdump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+# A test and training aid, loaded by hand with LD_PRELOAD: out of the linker's search path so
+# that nothing picks it up by accident.
+if(TARGET capvane-sim)
+    install(TARGETS capvane-sim LIBRARY DESTINATION ${FIPGATE_PRIVATE_LIB_DIR})
+endif()
+if(EXISTS ${CMAKE_SOURCE_DIR}/wireshark/fipgate.lua)
+    install(FILES ${CMAKE_SOURCE_DIR}/wireshark/fipgate.lua
+        DESTINATION ${FIPGATE_WIRESHARK_PLUGIN_DIR})
+endif()
+install(FILES ${generated_dir}/man/fipgate.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${generated_dir}/man/fipdump.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${generated_dir}/systemd/fipgate.service ${generated_dir}/systemd/fipgate-forking.service
+    DESTINATION ${FIPGATE_SYSTEMD_UNIT_DIR})
+install(FILES ${packaging_dir}/fipgate.conf DESTINATION ${FIPGATE_CONF_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${packaging_dir}/fipgate.conf
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Debian package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME fipgate)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "fipgate")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FIP fieldbus capture card to UDP broadcast gateway")
+# cpack puts the summary line first and indents these lines.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "fipgate reads the traffic of a FIP fieldbus (IEC 61158 type 7) from a Capvane PCI
+capture card and broadcasts every captured frame record, batched, in UDP datagrams,
+with lifesign records carrying the gateway's health statistics.
+.
+The package holds the daemon and its systemd units, the fipdump receiver and
+decoder, a Wireshark dissector and a simulated capture card for tests and training.")
+set(FIPGATE_PACKAGE_MAINTAINER "fipgate maintainers <maintainers@users.noreply.c-seed-a6645a75.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${FIPGATE_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Runtime dependencies (Boost, libpcap, the C++ runtime) from the binaries themselves.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The units' ExecReload runs /bin/kill, which minimal systems may lack.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
+# The private library directory is not a place for dpkg-shlibdeps to look for providers.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_FULL_LIBDIR}/fipgate)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireshark, tshark")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${generated_dir}/debian/conffiles
+    ${packaging_dir}/debian/postinst
+    ${packaging_dir}/debian/prerm
+    ${packaging_dir}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The package installs under the configured prefix, and /etc stays /etc: install through
+# DESTDIR rather than by moving the prefix.
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

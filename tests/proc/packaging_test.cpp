@@ -1,0 +1,386 @@
+// The installed layout, the service units, the manual pages and the Debian package, checked with
+// the tools that administrators and Debian use on them: systemd-analyze, groff and man, cpack,
+// dpkg and lintian. Everything is installed into scratch directories, never onto this machine.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/conf_file.hpp"
+#include "app/config.hpp"
+#include "support/child_process.hpp"
+
+namespace fs = std::filesystem;
+using testsupport::ChildProcess;
+using testsupport::read_file;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr std::chrono::seconds tool_time_limit{90};
+
+struct ToolRun {
+    int status = -1; // exit status, 128 + signal, or -1 when the time limit passed
+    std::string out;
+    std::string err;
+};
+
+ToolRun run(const std::vector<std::string>& argv) {
+    ChildProcess child(argv);
+    const int st = child.wait_exit(tool_time_limit);
+    ToolRun r;
+    if (st != -1) {
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    r.out = child.out();
+    r.err = child.err();
+    return r;
+}
+
+bool have_tool(const std::string& name) {
+    return run({"sh", "-c", "command -v " + name}).status == 0;
+}
+
+// A sanitized build's binaries need their runtime preloaded and are never shipped: the release
+// build checks the installation and the package.
+bool sanitized_build() {
+    return std::string(SANITIZER_RUNTIME_PRELOAD).size() > 0;
+}
+
+// The first file (or directory) named `name` under `root`, or "" when there is none.
+std::string find_under(const std::string& root, const std::string& name, bool directory = false) {
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.path().filename() == name && entry.is_directory() == directory) {
+            return entry.path().string();
+        }
+    }
+    return "";
+}
+
+// The values of `key=` lines in a unit file, in order.
+std::vector<std::string> unit_values(const std::string& text, const std::string& key) {
+    std::vector<std::string> values;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key + "=", 0) == 0) {
+            values.push_back(line.substr(key.size() + 1));
+        }
+    }
+    return values;
+}
+
+// Long option names ("--name") that a usage text mentions.
+std::set<std::string> long_options(const std::string& usage) {
+    std::set<std::string> names;
+    for (std::size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at)) {
+        std::size_t end = at + 2;
+        while (end < usage.size() && (std::isalnum(static_cast<unsigned char>(usage[end])) ||
+                                      usage[end] == '_' || usage[end] == '-')) {
+            ++end;
+        }
+        if (end > at + 2) {
+            names.insert(usage.substr(at, end - at));
+        }
+        at = end;
+    }
+    return names;
+}
+
+// What roff source shows as `text`: every '-' written as "\-".
+std::string roff_escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out += c == '-' ? std::string("\\-") : std::string(1, c);
+    }
+    return out;
+}
+
+// One `cmake --install` of this build into a scratch directory, shared by the tests below.
+class Installed : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (sanitized_build()) {
+            return;
+        }
+        stage_dir = new TempDir();
+        install_run =
+            run({"env", "DESTDIR=" + stage_dir->path(), "cmake", "--install", FIPGATE_BINARY_DIR});
+    }
+    static void TearDownTestSuite() {
+        delete stage_dir;
+        stage_dir = nullptr;
+    }
+    void SetUp() override {
+        if (sanitized_build()) {
+            GTEST_SKIP() << "installation is checked in the release build only";
+        }
+        ASSERT_EQ(install_run.status, 0) << install_run.out << install_run.err;
+    }
+    static std::string stage() { return stage_dir->path(); }
+
+    static TempDir* stage_dir;
+    static ToolRun install_run;
+};
+
+TempDir* Installed::stage_dir = nullptr;
+ToolRun Installed::install_run;
+
+TEST_F(Installed, EachFileLandsWhereItsUserLooksForIt) {
+    const std::string daemon = find_under(stage(), "fipgate");
+    EXPECT_NE(daemon.find("/sbin/fipgate"), std::string::npos) << daemon;
+    EXPECT_EQ(::access(daemon.c_str(), X_OK), 0);
+#ifdef FIPDUMP_BIN
+    EXPECT_NE(find_under(stage(), "fipdump").find("/bin/fipdump"), std::string::npos);
+    EXPECT_EQ(find_under(stage(), "fipdump").find("/sbin/"), std::string::npos);
+#endif
+    // In a directory of its own, never where the dynamic linker or a service would find it.
+    const std::string sim = find_under(stage(), "libcapvane-sim.so");
+    EXPECT_EQ(fs::path(sim).parent_path().filename(), "fipgate") << sim;
+    if (fs::exists(std::string(FIPGATE_SOURCE_DIR) + "/wireshark/fipgate.lua")) {
+        const std::string lua = find_under(stage(), "fipgate.lua");
+        EXPECT_EQ(fs::path(lua).parent_path().filename(), "plugins") << lua;
+        EXPECT_NE(lua.find("/wireshark/plugins/"), std::string::npos) << lua;
+    }
+    EXPECT_NE(find_under(stage(), "fipgate.8.gz").find("/man/man8/"), std::string::npos);
+    EXPECT_NE(find_under(stage(), "fipdump.1.gz").find("/man/man1/"), std::string::npos);
+    EXPECT_NE(find_under(stage(), "fipgate.service").find("/systemd/system/"), std::string::npos);
+    EXPECT_NE(find_under(stage(), "fipgate-forking.service").find("/systemd/system/"),
+              std::string::npos);
+}
+
+// The example configuration file documents each key commented out; uncommented, each line must
+// be what the daemon's own reader understands, with the value the comments promise.
+TEST_F(Installed, ExampleConfigurationKeysAreReadByTheDaemon) {
+    const std::string example =
+        read_file(std::string(FIPGATE_SOURCE_DIR) + "/packaging/fipgate.conf");
+    ASSERT_FALSE(example.empty());
+    std::string uncommented;
+    std::istringstream in(example);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("#DeviceIndex", 0) == 0 || line.rfind("#UdpPort", 0) == 0) {
+            line.erase(0, 1);
+        }
+        uncommented += line + "\n";
+    }
+    TempDir dir;
+    const std::string path = dir.file("fipgate.conf");
+    std::ofstream(path) << uncommented;
+
+    app_cfg c{};
+    reset_config(&c);
+    c.device_index = 7;
+    c.udp_port = 1234;
+    replace_text(&c.conf_file_name, path.c_str());
+    EXPECT_EQ(read_conf_file(&c, 0), 0);
+    EXPECT_EQ(c.device_index, 0);
+    EXPECT_EQ(c.udp_port, 57117);
+    release_config_texts(&c);
+}
+
+TEST_F(Installed, ServiceUnitsPassSystemdVerification) {
+    if (!have_tool("systemd-analyze")) {
+        GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd): units not "
+                        "verified";
+    }
+    TempDir units;
+    for (const std::string name : {"fipgate.service", "fipgate-forking.service"}) {
+        const std::string text = read_file(find_under(stage(), name));
+        ASSERT_FALSE(text.empty()) << name;
+        // The staged binary stands in for the installed one, which this machine does not have.
+        const std::vector<std::string> starts = unit_values(text, "ExecStart");
+        ASSERT_EQ(starts.size(), 1u) << name;
+        const std::string binary = starts[0].substr(0, starts[0].find(' '));
+        ASSERT_EQ(::access((stage() + binary).c_str(), X_OK), 0) << binary;
+        std::string staged = text;
+        staged.replace(staged.find("ExecStart=" + binary), 10 + binary.size(),
+                       "ExecStart=" + stage() + binary);
+        std::ofstream(units.file(name)) << staged;
+
+        if (name == "fipgate.service") {
+            EXPECT_EQ(unit_values(text, "Type"), std::vector<std::string>{"simple"});
+            EXPECT_EQ(starts[0].find(" -d"), std::string::npos);
+        } else {
+            // systemd must read the very file the daemon writes and locks.
+            EXPECT_EQ(unit_values(text, "Type"), std::vector<std::string>{"forking"});
+            const std::vector<std::string> pid_files = unit_values(text, "PIDFile");
+            ASSERT_EQ(pid_files.size(), 1u);
+            EXPECT_NE(starts[0].find(" -d "), std::string::npos);
+            EXPECT_NE(starts[0].find(" -P " + pid_files[0] + " "), std::string::npos);
+        }
+        EXPECT_EQ(unit_values(text, "ExecReload"),
+                  std::vector<std::string>{"/bin/kill -HUP $MAINPID"});
+        // The configuration file the unit names is the one the package installs.
+        const std::size_t conf_at = starts[0].find(" -C ");
+        ASSERT_NE(conf_at, std::string::npos);
+        const std::string conf =
+            starts[0].substr(conf_at + 4, starts[0].find(' ', conf_at + 4) - conf_at - 4);
+        EXPECT_TRUE(fs::exists(stage() + conf)) << conf;
+    }
+    // verify reports unknown keys and bad values on standard error but still exits 0: both
+    // count. MANPATH lets it find the staged manual page that Documentation= names.
+    const std::string man_dir = fs::path(find_under(stage(), "man8", true)).parent_path().string();
+    const ToolRun verify =
+        run({"env", "MANPATH=" + man_dir, "systemd-analyze", "verify",
+             units.file("fipgate.service"), units.file("fipgate-forking.service")});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_EQ(verify.err, "");
+}
+
+// groff's warnings and man's checks are the lint of a manual page.
+TEST(ManPages, FormatWithoutWarningsAndDocumentEveryOption) {
+    if (sanitized_build()) {
+        GTEST_SKIP() << "manual pages are checked in the release build only";
+    }
+    const std::string dir = std::string(FIPGATE_SOURCE_DIR) + "/packaging/man/";
+    for (const std::string page : {"fipgate.8", "fipdump.1"}) {
+        if (have_tool("groff")) {
+            const ToolRun groff = run({"groff", "-man", "-ww", "-z", dir + page});
+            EXPECT_EQ(groff.status, 0) << page;
+            EXPECT_EQ(groff.err, "") << page;
+        }
+        if (have_tool("man")) {
+            const ToolRun man = run({"env", "MANWIDTH=80", "man", "--warnings", "-l", dir + page});
+            EXPECT_EQ(man.status, 0) << page;
+            EXPECT_EQ(man.err, "") << page;
+        }
+    }
+    if (!have_tool("groff") && !have_tool("man")) {
+        GTEST_SKIP() << "neither groff nor man is installed: pages not formatted";
+    }
+
+    // Every option the program itself lists is in its page.
+    const std::string fipgate_page = read_file(dir + "fipgate.8");
+    const ToolRun usage = run({FIPGATE_BIN, "-h"});
+    ASSERT_EQ(usage.status, 0);
+    const std::set<std::string> fipgate_options = long_options(usage.out);
+    EXPECT_EQ(fipgate_options.size(), 14u) << usage.out;
+    for (const std::string& name : fipgate_options) {
+        if (name == "--buff_size") {
+            continue; // the usage text's spelling; the page gives the accepted one and says so
+        }
+        EXPECT_NE(fipgate_page.find(roff_escaped(name)), std::string::npos) << name;
+    }
+#ifdef FIPDUMP_BIN
+    const std::string fipdump_page = read_file(dir + "fipdump.1");
+    const ToolRun help = run({FIPDUMP_BIN, "--help"});
+    ASSERT_EQ(help.status, 0) << help.err;
+    const std::set<std::string> fipdump_options = long_options(help.out + help.err);
+    EXPECT_FALSE(fipdump_options.empty());
+    for (const std::string& name : fipdump_options) {
+        EXPECT_NE(fipdump_page.find(roff_escaped(name)), std::string::npos) << name;
+    }
+#endif
+}
+
+// The .deb that `make package` makes: built with cpack from this build, installed into a scratch
+// root with dpkg, run from there, and purged without a trace.
+TEST(DebianPackage, InstallsRunsAndPurgesCleanly) {
+    if (sanitized_build()) {
+        GTEST_SKIP() << "the package is built from the release build only";
+    }
+    if (!have_tool("dpkg") || !have_tool("cpack") || !have_tool("dpkg-shlibdeps")) {
+        GTEST_SKIP() << "dpkg, cpack or dpkg-shlibdeps (dpkg-dev) missing: package not built";
+    }
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "dpkg --root needs root to give files their owners";
+    }
+    TempDir work;
+    const ToolRun pack =
+        run({"cpack", "--config", std::string(FIPGATE_BINARY_DIR) + "/CPackConfig.cmake", "-B",
+             work.file("out")});
+    ASSERT_EQ(pack.status, 0) << pack.out << pack.err;
+    const std::string deb = work.file("out/fipgate_1.3.0_amd64.deb");
+    ASSERT_TRUE(fs::exists(deb)) << pack.out;
+
+    // Every Boost library the daemon links comes from a package the .deb depends on.
+    const ToolRun depends = run({"dpkg-deb", "--field", deb, "Depends"});
+    ASSERT_EQ(depends.status, 0);
+    const ToolRun ldd = run({"ldd", FIPGATE_BIN});
+    std::istringstream libs(ldd.out);
+    int boost_libs = 0;
+    for (std::string line; std::getline(libs, line);) {
+        const std::size_t arrow = line.find("=> /");
+        if (line.find("libboost_") == std::string::npos || arrow == std::string::npos) {
+            continue;
+        }
+        const std::string path = line.substr(arrow + 3, line.find(' ', arrow + 3) - arrow - 3);
+        const ToolRun owner = run({"dpkg-query", "--search", fs::canonical(path).string()});
+        ASSERT_EQ(owner.status, 0) << path;
+        const std::string package = owner.out.substr(0, owner.out.find(':'));
+        EXPECT_NE(depends.out.find(package), std::string::npos) << package << " in " << depends.out;
+        ++boost_libs;
+    }
+    EXPECT_GT(boost_libs, 0) << ldd.out;
+    EXPECT_NE(depends.out.find("procps"), std::string::npos) << "ExecReload runs /bin/kill";
+
+    // Local changes to the configuration survive updates only as a conffile.
+    const ToolRun conffiles =
+        run({"sh", "-c", "dpkg-deb --ctrl-tarfile '" + deb + "' | tar -xOf - ./conffiles"});
+    EXPECT_NE(conffiles.out.find("/fipgate/fipgate.conf\n"), std::string::npos)
+        << conffiles.out << conffiles.err;
+
+    // A scratch root with an empty dpkg database; maintainer scripts run outside it and see
+    // DPKG_ROOT, so they leave this machine's systemd alone.
+    const std::string root = work.file("root");
+    for (const char* d : {"var/lib/dpkg/info", "var/lib/dpkg/updates", "var/lib/dpkg/triggers"}) {
+        fs::create_directories(root + "/" + d);
+    }
+    std::ofstream(root + "/var/lib/dpkg/status").flush();
+    std::ofstream(root + "/var/lib/dpkg/available").flush();
+    const std::vector<std::string> dpkg = {"dpkg", "--root=" + root, "--force-script-chrootless",
+                                           "--force-depends"};
+    auto with = [&](std::vector<std::string> args) {
+        std::vector<std::string> argv = dpkg;
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    };
+    const ToolRun install = run(with({"--install", deb}));
+    ASSERT_EQ(install.status, 0) << install.out << install.err;
+
+    const ToolRun listed = run(with({"--listfiles", "fipgate"}));
+    std::string installed_daemon, installed_dump;
+    std::istringstream files(listed.out);
+    for (std::string line; std::getline(files, line);) {
+        if (line.size() > 13 && line.compare(line.size() - 13, 13, "/sbin/fipgate") == 0) {
+            installed_daemon = root + line;
+        }
+        if (line.size() > 12 && line.compare(line.size() - 12, 12, "/bin/fipdump") == 0) {
+            installed_dump = root + line;
+        }
+    }
+    ASSERT_FALSE(installed_daemon.empty()) << listed.out;
+    const ToolRun version = run({installed_daemon, "-v"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "fipgate 1.3.0\n");
+#ifdef FIPDUMP_BIN
+    ASSERT_FALSE(installed_dump.empty()) << listed.out;
+    const ToolRun help = run({installed_dump, "--help"});
+    EXPECT_EQ(help.status, 0) << help.err;
+#endif
+
+    if (have_tool("lintian")) {
+        const ToolRun lint = run({"lintian", "--no-tag-display-limit", deb});
+        EXPECT_EQ(lint.out.find("E: "), std::string::npos) << lint.out;
+        EXPECT_EQ(lint.out.find("W: "), std::string::npos) << lint.out;
+    }
+
+    const ToolRun purge = run(with({"--purge", "fipgate"}));
+    ASSERT_EQ(purge.status, 0) << purge.out << purge.err;
+    std::vector<std::string> left;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string rel = entry.path().string().substr(root.size());
+        if (rel.rfind("/var/lib/dpkg", 0) != 0 && rel != "/var" && rel != "/var/lib") {
+            left.push_back(rel);
+        }
+    }
+    EXPECT_TRUE(left.empty()) << left.size() << " left, first " << left.front();
+}
+
+} // namespace
