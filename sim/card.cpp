@@ -48,6 +48,11 @@ Card::Card(int number, uint64_t session, const SimConfig& cfg)
       report_path_(cfg.report_path), paused_(cfg.start_paused) {
     stats_.card = number;
     stats_.session = session;
+    const auto staged = [](bool on) { return on ? std::optional<int>(EIO) : std::nullopt; };
+    fail_infos_ = staged(cfg.fail_infos);
+    fail_epoch_ = staged(cfg.fail_epoch);
+    fail_sniffer_on_ = staged(cfg.fail_sniffer_on);
+    fail_sniffer_off_ = staged(cfg.fail_sniffer_off);
     if (!cfg.replay_path.empty()) {
         replay_.emplace(cfg.replay_path);
         if (!replay_->error().empty()) {

@@ -141,6 +141,25 @@ SimConfig read_config_from_env() {
             cfg.problems.push_back("CAPVANE_SIM_SEED: not a number");
         }
     }
+    if (auto text = env("CAPVANE_SIM_FAIL")) {
+        std::string rest = *text;
+        while (!rest.empty()) {
+            const auto comma = rest.find(',');
+            const std::string item = rest.substr(0, comma);
+            rest = comma == std::string::npos ? "" : rest.substr(comma + 1);
+            if (item == "infos") {
+                cfg.fail_infos = true;
+            } else if (item == "epoch") {
+                cfg.fail_epoch = true;
+            } else if (item == "sniffer-on") {
+                cfg.fail_sniffer_on = true;
+            } else if (item == "sniffer-off") {
+                cfg.fail_sniffer_off = true;
+            } else if (!item.empty()) {
+                cfg.problems.push_back("CAPVANE_SIM_FAIL: unknown request '" + item + "'");
+            }
+        }
+    }
     return cfg;
 }
 

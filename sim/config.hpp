@@ -29,6 +29,12 @@ struct SimConfig {
     std::size_t ring_buffers = kDefaultRingBuffers;
     uint32_t flush_ms = kDefaultFlushMs;
     uint64_t seed = kDefaultSeed;
+    // Requests whose first occurrence in every session fails with EIO: a start failure can only
+    // be staged this way, since a session (and what the control socket set) ends at each close.
+    bool fail_infos = false;
+    bool fail_epoch = false;
+    bool fail_sniffer_on = false;
+    bool fail_sniffer_off = false;
     // Values that could not be understood; the sim keeps the default and says so on stderr.
     std::vector<std::string> problems;
 

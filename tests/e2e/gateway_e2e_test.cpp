@@ -384,3 +384,26 @@ TEST_F(GatewayE2E, StatusScreenShowsEveryBlock) {
         at = found + piece.size();
     }
 }
+
+// A card that refuses the epoch at start: the failure is reported in the log and in syslog, and
+// the process ends with status 1 after the orderly end.
+TEST_F(GatewayE2E, StartFailureIsReportedAndEndsWithStatusOne) {
+    GatewayRun gw({{}, {{"CAPVANE_SIM_FAIL", "epoch"}}, false});
+    const int status = gw.process().wait_exit(20s);
+    gw.process().wait_for_output("failure cause", 1s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    const std::string& out = gw.process().out();
+    EXPECT_NE(out.find("cannot configure the epoch time.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("error code: -1 - failure cause: "), std::string::npos) << out;
+    EXPECT_TRUE(testsupport::eventually(
+        [&] {
+            for (const auto& m : gw.syslog().messages()) {
+                if (m.text.rfind("Error Code: -1 - Failure Cause: ", 0) == 0) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        2s));
+    EXPECT_TRUE(gw.syslog().received("Stopped FIP to UDP analyzer daemon"));
+}
