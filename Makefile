@@ -4,6 +4,7 @@
 #                the threaded tests, and a short run of every libFuzzer target
 #   make demo    the gateway on the simulated card, inside a private network namespace
 #   make bench   build and run the benchmarks (release build)
+#   make package the Debian package build/fipgate_<version>_<arch>.deb from the release build
 #   make format  clang-format every source file in place
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -12,14 +13,18 @@ WERROR := $(if $(CI),ON,OFF)
 CTEST := ctest --output-on-failure --timeout 300 -j $(JOBS)
 CONFIGURE = cmake -S . -G Ninja -DFIPGATE_WERROR=$(WERROR) $(CMAKE_FLAGS)
 
-.PHONY: deps build test test-release test-asan test-tsan test-fuzz demo bench format format-check clean
+.PHONY: deps build test test-release test-asan test-tsan test-fuzz demo bench package format format-check clean
 
 deps:
 	@scripts/install-deps
 
+# The release build is also the one packaged: Debian's paths (/usr, /etc, multiarch libraries).
 build: deps
-	$(CONFIGURE) -B build -DCMAKE_BUILD_TYPE=Release
+	$(CONFIGURE) -B build -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build build -j $(JOBS)
+
+package: build
+	cd build && cpack -G DEB
 
 test: format-check test-release test-asan test-tsan test-fuzz
 

@@ -147,6 +147,20 @@ TEST_F(Installed, EachFileLandsWhereItsUserLooksForIt) {
         const std::string lua = find_under(stage(), "fipgate.lua");
         EXPECT_EQ(fs::path(lua).parent_path().filename(), "plugins") << lua;
         EXPECT_NE(lua.find("/wireshark/plugins/"), std::string::npos) << lua;
+        // Where this machine's Wireshark looks, for an install under its own prefix.
+        const std::string prefix =
+            daemon.substr(stage().size(), daemon.rfind("/sbin/") - stage().size());
+        const ToolRun folders = run({"tshark", "-G", "folders"});
+        const std::string label = "Global Lua Plugins:";
+        const std::size_t at = folders.out.find(label);
+        if (folders.status == 0 && at != std::string::npos) {
+            std::string dir = folders.out.substr(at + label.size());
+            dir = dir.substr(dir.find('/'));
+            dir = dir.substr(0, dir.find('\n'));
+            if (dir.rfind(prefix + "/", 0) == 0) {
+                EXPECT_EQ(lua, stage() + dir + "/fipgate.lua");
+            }
+        }
     }
     EXPECT_NE(find_under(stage(), "fipgate.8.gz").find("/man/man8/"), std::string::npos);
     EXPECT_NE(find_under(stage(), "fipdump.1.gz").find("/man/man1/"), std::string::npos);
