@@ -17,6 +17,9 @@ set(FIPGATE_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/fipgate")
 set(FIPGATE_CONF "${FIPGATE_CONF_DIR}/fipgate.conf")
 set(FIPGATE_SBIN "${CMAKE_INSTALL_FULL_SBINDIR}")
 
+set(FIPGATE_PACKAGE_MAINTAINER "fipgate maintainers <maintainers@users.noreply.c-seed-a6645a75.example>"
+    CACHE STRING "Maintainer field of the Debian package")
+
 set(packaging_dir ${CMAKE_SOURCE_DIR}/packaging)
 set(generated_dir ${CMAKE_BINARY_DIR}/packaging)
 foreach(unit fipgate.service fipgate-forking.service)
@@ -35,7 +38,16 @@ foreach(page ${man_pages})
         DEPENDS ${page} VERBATIM)
     list(APPEND man_outputs ${generated_dir}/man/${name}.gz)
 endforeach()
-add_custom_target(fipgate_man ALL DEPENDS ${man_outputs})
+# A native package's change log, which dpkg tools and lintian expect beside the documentation.
+string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${generated_dir}/debian/changelog
+    "fipgate (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * Release ${PROJECT_VERSION}.\n\n"
+    " -- ${FIPGATE_PACKAGE_MAINTAINER}  ${changelog_date}\n")
+add_custom_command(OUTPUT ${generated_dir}/debian/changelog.gz
+    COMMAND gzip -9nc ${generated_dir}/debian/changelog > ${generated_dir}/debian/changelog.gz
+    DEPENDS ${generated_dir}/debian/changelog VERBATIM)
+add_custom_target(fipgate_man ALL DEPENDS ${man_outputs} ${generated_dir}/debian/changelog.gz)
 
 install(TARGETS fipgate RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 if(TARGET fipdump)
@@ -56,7 +68,7 @@ install(FILES ${generated_dir}/systemd/fipgate.service ${generated_dir}/systemd/
     DESTINATION ${FIPGATE_SYSTEMD_UNIT_DIR})
 install(FILES ${packaging_dir}/fipgate.conf DESTINATION ${FIPGATE_CONF_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${packaging_dir}/fipgate.conf
-    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    ${generated_dir}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian package.
 set(CPACK_GENERATOR DEB)
@@ -72,8 +84,6 @@ with lifesign records carrying the gateway's health statistics.
 .
 The package holds the daemon and its systemd units, the fipdump receiver and
 decoder, a Wireshark dissector and a simulated capture card for tests and training.")
-set(FIPGATE_PACKAGE_MAINTAINER "fipgate maintainers <maintainers@users.noreply.c-seed-a6645a75.example>"
-    CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${FIPGATE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
