@@ -1,0 +1,129 @@
+// fipdump against the real gateway on the simulated card, inside a private network namespace:
+// every record the card produced accounted for, a reload seen as a restart and not as loss,
+// and the metrics endpoint serving the gateway's lifesign figures while the stream flows.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/gateway_run.hpp"
+#include "support/loopback_only.hpp"
+
+using namespace std::chrono_literals;
+using testsupport::ChildProcess;
+using testsupport::GatewayRun;
+using testsupport::json_number;
+
+namespace {
+
+constexpr std::uint16_t metrics_port = 19117;
+
+class FipdumpE2E : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(only_loopback_present()) << "run through netns-run"; }
+};
+
+// Waits until fipdump says it listens (on standard error).
+bool wait_listening(ChildProcess& p) {
+    return testsupport::eventually(
+        [&] {
+            p.wait_for_output("\x01", 20ms); // pumps both pipes
+            return p.err().find("listening on UDP port") != std::string::npos;
+        },
+        10s);
+}
+
+// Ends fipdump with SIGINT and returns its JSON summary (its last line).
+std::string stop_and_summary(ChildProcess& p) {
+    kill(p.pid(), SIGINT);
+    const int status = p.wait_exit(10s);
+    EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << p.err();
+    const std::string& out = p.out();
+    const auto at = out.size() < 2 ? std::string::npos : out.rfind('\n', out.size() - 2);
+    return at == std::string::npos ? std::string() : out.substr(at + 1);
+}
+
+std::string scrape(std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+        char buf[8192];
+        ssize_t n = 0;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+            answer.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+} // namespace
+
+TEST_F(FipdumpE2E, EverySimulatedRecordIsAccountedFor) {
+    constexpr long records = 20000;
+    ChildProcess dump(
+        {FIPDUMP_BIN, "--json", "--stats", "--type", "lifesign", "--rcvbuf", "8388608"});
+    ASSERT_TRUE(wait_listening(dump)) << dump.err();
+    GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_RECORDS", std::to_string(records)}}, false});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    // The gateway's own lifesign reports the whole burst once it has been forwarded.
+    EXPECT_TRUE(
+        dump.wait_for_output("\"fip_frame_rcvd_cnt\":" + std::to_string(records) + ",", 60s))
+        << dump.err();
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+    const std::string summary = stop_and_summary(dump);
+    const std::string report = testsupport::read_file(gw.report_path());
+    ASSERT_EQ(json_number(report, "records"), records) << report;
+    EXPECT_EQ(json_number(summary, "capture"), records) << summary;
+    EXPECT_EQ(json_number(summary, "lost_datagrams"), 0) << summary;
+    EXPECT_EQ(json_number(summary, "malformed"), 0);
+    EXPECT_EQ(json_number(summary, "index_breaks"), 0);
+    EXPECT_EQ(json_number(summary, "lifesign_breaks"), 0);
+    EXPECT_EQ(json_number(summary, "kernel_drops"), 0);
+    EXPECT_EQ(json_number(summary, "printed"), json_number(summary, "lifesign"));
+}
+
+TEST_F(FipdumpE2E, ReloadIsARestartNotLossAndMetricsFollowTheGateway) {
+    ChildProcess dump({FIPDUMP_BIN, "--json", "--stats", "--type", "lifesign", "--metrics",
+                       "127.0.0.1:" + std::to_string(metrics_port)});
+    ASSERT_TRUE(wait_listening(dump)) << dump.err();
+    GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_RECORDS", "2000"}}, false});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    ASSERT_TRUE(dump.wait_for_output("\"fip_frame_rcvd_cnt\":2000,", 20s));
+
+    const std::string metrics = scrape(metrics_port);
+    EXPECT_NE(metrics.find("HTTP/1.1 200 OK"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("fipgate_lifesign_records_total{gateway=\""), std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("fipgate_dump_lost_datagrams_total{gateway=\""), std::string::npos);
+
+    ASSERT_EQ(kill(gw.process().pid(), SIGHUP), 0);
+    ASSERT_TRUE(gw.wait_running(2));
+    // The rebuilt gateway numbers its lifesign records from 1 again, and its card session
+    // delivers its burst anew.
+    ASSERT_TRUE(dump.wait_for_output("\"counter\":1,", 2, 10s)) << dump.out();
+    const std::string burst_done = "\"fip_frame_rcvd_cnt\":2000,";
+    const auto seen = static_cast<int>(testsupport::count_of(dump.out(), burst_done));
+    EXPECT_TRUE(dump.wait_for_output(burst_done, seen + 1, 20s)) << dump.out();
+    EXPECT_EQ(gw.stop(SIGTERM), 0);
+    const std::string summary = stop_and_summary(dump);
+    EXPECT_EQ(json_number(summary, "restarts"), 1) << summary;
+    EXPECT_EQ(json_number(summary, "lost_datagrams"), 0) << summary;
+    EXPECT_EQ(json_number(summary, "index_breaks"), 0) << summary;
+    EXPECT_EQ(json_number(summary, "lifesign_breaks"), 0) << summary;
+    EXPECT_EQ(json_number(summary, "malformed"), 0);
+    EXPECT_EQ(json_number(summary, "capture"), 4000) << summary; // each session's burst
+}
