@@ -76,6 +76,16 @@ std::vector<std::string> unit_values(const std::string& text, const std::string&
     return values;
 }
 
+// The argument of `option` in a command line ("" when the option is absent).
+std::string option_value(const std::string& command, const std::string& option) {
+    const std::size_t at = command.find(" " + option + " ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    const std::size_t from = at + option.size() + 2;
+    return command.substr(from, command.find(' ', from) - from);
+}
+
 // Long option names ("--name") that a usage text mentions.
 std::set<std::string> long_options(const std::string& usage) {
     std::set<std::string> names;
@@ -231,11 +241,22 @@ TEST_F(Installed, ServiceUnitsPassSystemdVerification) {
         EXPECT_EQ(unit_values(text, "ExecReload"),
                   std::vector<std::string>{"/bin/kill -HUP $MAINPID"});
         // The configuration file the unit names is the one the package installs.
-        const std::size_t conf_at = starts[0].find(" -C ");
-        ASSERT_NE(conf_at, std::string::npos);
-        const std::string conf =
-            starts[0].substr(conf_at + 4, starts[0].find(' ', conf_at + 4) - conf_at - 4);
+        const std::string conf = option_value(starts[0], "-C");
         EXPECT_TRUE(fs::exists(stage() + conf)) << conf;
+        // The file system is read-only to the service but for the directories systemd makes
+        // for it: the buffer file and the log file must live there or the gateway cannot start.
+        const std::string buffer = option_value(starts[0], "-B");
+        ASSERT_EQ(unit_values(text, "StateDirectory").size(), 1u) << name;
+        EXPECT_EQ(fs::path(buffer).parent_path(),
+                  fs::path("/var/lib") / unit_values(text, "StateDirectory")[0])
+            << name;
+        const std::string log = option_value(starts[0], "-L");
+        if (!log.empty()) {
+            ASSERT_EQ(unit_values(text, "LogsDirectory").size(), 1u) << name;
+            EXPECT_EQ(fs::path(log).parent_path(),
+                      fs::path("/var/log") / unit_values(text, "LogsDirectory")[0])
+                << name;
+        }
     }
     // verify reports unknown keys and bad values on standard error but still exits 0: both
     // count. MANPATH lets it find the staged manual page that Documentation= names.
