@@ -84,6 +84,17 @@ TEST(FipdumpAccounting, RestartAtOneIsNotLoss) {
     EXPECT_EQ(acc.totals().lost_datagrams, 0U);
 }
 
+// A stray datagram far ahead (a corrupted or foreign sequence number) must not wrap the
+// arithmetic: the stream that goes on from where it was is then a restart, not a duplicate.
+TEST(FipdumpAccounting, HugeSequenceJumpsDoNotWrap) {
+    LossAccounting acc;
+    feed(acc, {1, 2});
+    EXPECT_EQ(feed(acc, {UINT64_MAX}).seq, SeqVerdict::gap);
+    EXPECT_EQ(acc.senders().at(gw).lost_datagrams, UINT64_MAX - 3);
+    EXPECT_EQ(feed(acc, {3}).seq, SeqVerdict::restart);
+    EXPECT_EQ(feed(acc, {4}).seq, SeqVerdict::in_order);
+}
+
 TEST(FipdumpAccounting, JoiningARunningStreamCountsNothingLost) {
     LossAccounting acc;
     EXPECT_EQ(feed(acc, {500}).seq, SeqVerdict::first);

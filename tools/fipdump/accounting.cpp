@@ -24,8 +24,8 @@ const char* to_string(SeqVerdict verdict) {
 
 SeqVerdict LossAccounting::account_seq(Track& t, SenderCounts& c, std::uint64_t seq,
                                        std::uint64_t& missing) {
-    const bool restarted =
-        t.highest != 0 && (seq == 1 ? t.highest > 1 : seq + kReorderWindow < t.highest);
+    const bool far_back = t.highest > kReorderWindow && seq < t.highest - kReorderWindow;
+    const bool restarted = t.highest != 0 && (seq == 1 ? t.highest > 1 : far_back);
     if (t.highest == 0 || restarted) {
         // A gateway numbers its datagrams from 1 and its records from 1 at each start, so from
         // a datagram 1 on the record and lifesign checks have a reference; when joining a
