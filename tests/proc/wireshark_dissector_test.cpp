@@ -11,6 +11,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -446,5 +447,85 @@ TEST_F(DissectorTest, PortPreferenceDecodeAsAndHeuristic) {
               (Rows{{"1"}, {"2"}, {"3"}}));
     EXPECT_EQ(fields(pcap("port.pcap"), seq, {"--disable-heuristic", "fipgate_udp"}), Rows{});
 }
+
+#ifdef FIPDUMP_BIN
+// fipdump reads a capture and writes its own (-w); the dissector reads that file and agrees with
+// fipdump's decoding of every event: index, frame kind and FCS verdict, datagram by datagram.
+TEST_F(DissectorTest, AgreesWithFipdumpOnACaptureItWrote) {
+    std::mt19937 random(20261208); // fixed: the same frames on every run
+    const std::vector<std::uint8_t> controls{0x03, 0x05, 0x02, 0x2E, 0x08, 0x14,
+                                             0x94, 0x40, 0xB0, 0x07, 0xFF};
+    std::vector<Packet> packets;
+    std::uint64_t idx = 1;
+    for (std::uint64_t seq = 1; seq <= 30; ++seq) {
+        std::vector<Bytes> events;
+        for (int n = 0; n < 20; ++n) {
+            const auto fcs_type = static_cast<std::uint8_t>(random() % 4);
+            Bytes body{controls[random() % controls.size()]};
+            const std::size_t len = 1 + random() % 20;
+            while (body.size() < len) {
+                body.push_back(static_cast<std::uint8_t>(random()));
+            }
+            Bytes frame = fcs_type == 1 || fcs_type == 2
+                              ? fip_frame(fcs_type, body, random() % 3 == 0)
+                              : body;
+            if (frame.size() < 3) {
+                frame.resize(3);
+            }
+            events.push_back(capture_record(idx++, frame, fcs_type));
+        }
+        packets.push_back({datagram(seq, events)});
+    }
+    write_pcap(pcap("in.pcap"), packets);
+
+    testsupport::ChildProcess fipdump(
+        {FIPDUMP_BIN, "-r", pcap("in.pcap"), "-w", pcap("fipdump.pcap"), "--json"});
+    const int status = fipdump.wait_exit(kTsharkTimeout);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << fipdump.err();
+
+    // fipdump's events, joined per datagram in the shape of tshark's aggregated fields.
+    const auto json_value = [](const std::string& line, const std::string& key) {
+        const std::size_t at = line.find("\"" + key + "\":");
+        if (at == std::string::npos) {
+            return std::string();
+        }
+        const std::size_t from = at + key.size() + 3;
+        std::size_t to = from;
+        if (line[from] == '"') {
+            to = line.find('"', from + 1) + 1;
+        } else {
+            to = line.find_first_of(",}", from);
+        }
+        std::string value = line.substr(from, to - from);
+        if (value.front() == '"') {
+            value = value.substr(1, value.size() - 2);
+        }
+        if (value == "true" || value == "false") {
+            value = value == "true" ? "1" : "0";
+        }
+        return value;
+    };
+    std::vector<std::vector<std::string>> expected;
+    std::istringstream lines(fipdump.out());
+    for (std::string line; std::getline(lines, line);) {
+        const std::string seq = json_value(line, "seq");
+        if (expected.empty() || expected.back()[0] != seq) {
+            expected.push_back({seq, "", "", ""});
+        }
+        auto& row = expected.back();
+        for (std::size_t i = 1; i < 4; ++i) {
+            const char* key = i == 1 ? "idx" : i == 2 ? "kind" : "fcs_ok";
+            if (!row[i].empty()) {
+                row[i].push_back(',');
+            }
+            row[i].append(json_value(line, key));
+        }
+    }
+    ASSERT_EQ(expected.size(), packets.size()) << fipdump.out();
+    EXPECT_EQ(fields(pcap("fipdump.pcap"), {"fipgate.seq", "fipgate.idx", "fipgate.frame.kind",
+                                            "fipgate.frame.fcs_good"}),
+              expected);
+}
+#endif
 
 } // namespace
