@@ -16,6 +16,7 @@ constexpr std::size_t kSll2Header = 20;     // Linux cooked capture v2
 constexpr std::size_t kNullHeader = 4;      // BSD loopback: address family
 constexpr std::size_t kIpv4MinHeader = 20;
 constexpr std::size_t kUdpHeader = 8;
+constexpr std::size_t kMaxUdpPayload = 65507; // bytes: 65535 less the IPv4 and UDP headers
 constexpr std::uint16_t kEtherIpv4 = 0x0800;
 constexpr std::uint16_t kEtherVlan = 0x8100;
 constexpr std::uint8_t kIpProtoUdp = 17;
@@ -170,10 +171,10 @@ PcapWriter::~PcapWriter() {
 }
 
 void PcapWriter::write(const Received& r) {
-    if (dumper == nullptr) {
-        return;
-    }
     const std::size_t n = r.bytes.size();
+    if (dumper == nullptr || n > kMaxUdpPayload) {
+        return; // the rebuilt IPv4 length field could not hold it
+    }
     frame.assign(kEthernetHeader + kIpv4MinHeader + kUdpHeader, 0);
     std::uint8_t* eth = frame.data();
     std::memset(eth, 0xFF, 6); // broadcast destination; the source MAC is unknown: zero

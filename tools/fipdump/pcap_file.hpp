@@ -27,7 +27,8 @@ public:
     bool ok() const { return dumper != nullptr; }
     const std::string& error() const { return why; }
 
-    // Appends one datagram, from r.from to 255.255.255.255:port, at r.time. Main thread.
+    // Appends one datagram, from r.from to 255.255.255.255:port, at r.time; a payload above
+    // 65507 bytes (none comes from a socket) is left out. Main thread.
     void write(const Received& r);
     void flush();
 
