@@ -353,17 +353,19 @@ end
 -- sequence number meant; later passes (and the GUI's random access) only read that verdict back.
 
 local last_seq_by_stream = {}
+local last_stream_by_address = {}
 local seq_verdicts = {}
 
 function fipgate.init()
     last_seq_by_stream = {}
+    last_stream_by_address = {}
     seq_verdicts = {}
 end
 
 local SEQ_FIRST, SEQ_NEXT, SEQ_GAP, SEQ_RESTART, SEQ_DUPLICATE, SEQ_REORDERED = 1, 2, 3, 4, 5, 6
 
--- The sender's address and port name one gateway run: a reload opens a new socket, whose first
--- datagram carries 1 again from a new port, and a restart on the same port is caught by its 1.
+-- The sender's address and port name one gateway run. A reload opens a new socket, so its first
+-- datagram carries 1 from a new port of a known address: a restart, not a new gateway.
 local function stream_key(pinfo)
     return tostring(pinfo.src) .. ":" .. tostring(pinfo.src_port) .. ">" .. tostring(pinfo.dst_port)
 end
@@ -374,11 +376,18 @@ local function judge_sequence(pinfo, seq)
         return verdict
     end
     local key = stream_key(pinfo)
+    local address = tostring(pinfo.src) .. ">" .. tostring(pinfo.dst_port)
+    local previous_stream = last_stream_by_address[address]
+    last_stream_by_address[address] = key
     local prev = last_seq_by_stream[key]
     local one = UInt64(1)
     verdict = { prev = prev }
     if prev == nil then
         verdict.kind = SEQ_FIRST
+        if previous_stream and seq == one then
+            verdict.kind = SEQ_RESTART
+            verdict.prev = last_seq_by_stream[previous_stream]
+        end
         last_seq_by_stream[key] = seq
     elseif seq == prev + one then
         verdict.kind = SEQ_NEXT

@@ -353,6 +353,8 @@ TEST_F(DissectorTest, SequenceTracking) {
     // A second gateway interleaved on another source port is its own stream: no gap for either.
     packets.insert(packets.begin() + 1, Packet{datagram(100, {ack}), kGatewayPort, 40001});
     packets.insert(packets.begin() + 3, Packet{datagram(101, {ack}), kGatewayPort, 40001});
+    // A reloaded gateway sends from a new socket: 1 from a new port of the same address.
+    packets.push_back({datagram(1, {ack}), kGatewayPort, 40002});
     write_pcap(pcap("seq.pcap"), packets);
 
     const std::vector<std::string> names{"fipgate.seq", "fipgate.prev_seq", "fipgate.lost",
@@ -368,6 +370,7 @@ TEST_F(DissectorTest, SequenceTracking) {
         {"6", "5", "", ""},
         {"1", "6", "", "Gateway restart: sequence back to 1 after 6"},
         {"2", "1", "", ""},
+        {"1", "2", "", "Gateway restart: sequence back to 1 after 2"},
     };
     EXPECT_EQ(fields(pcap("seq.pcap"), names), expected);
     EXPECT_EQ(fields(pcap("seq.pcap"), names, {"-2"}), expected);
