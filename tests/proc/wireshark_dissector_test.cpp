@@ -397,7 +397,8 @@ TEST_F(DissectorTest, MalformedEventsFlaggedNotFatal) {
         {datagram(6, {good, {0x00, 0x01}})},                      // two stray bytes at the end
         {datagram(7, {short_lifesign})},
         {Bytes{0x43, 0x56, 0x01, 0x00, 0x00}}, // shorter than a header
-        {datagram(9, {good})},                 // and the stream goes on
+        {Bytes{0x43, 0x56, 0x02, 0x00, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0, 0, 1}}, // version 2
+        {datagram(9, {good})}, // and the stream goes on
     };
     write_pcap(pcap("bad.pcap"), packets);
 
@@ -413,14 +414,15 @@ TEST_F(DissectorTest, MalformedEventsFlaggedNotFatal) {
         "Event 2: 2 bytes left, too few for a type and a length",
         "Lifesign record of 32 bytes instead of 323",
         "Datagram of 5 bytes is shorter than its 16-byte header",
+        "Header does not start with 43 56 01 00",
     };
     for (std::size_t i = 0; i < messages.size(); ++i) {
         EXPECT_NE(rows[i][3].find(messages[i]), std::string::npos) << i << ": " << rows[i][3];
     }
     EXPECT_EQ(rows[2][2], "2"); // the walk steps over an unknown event by its length
     EXPECT_EQ(rows[6][4], "9");
-    // The short datagram carried no sequence number: 8 counts as lost.
-    EXPECT_EQ(rows[8], (std::vector<std::string>{
+    // Neither the short datagram nor the foreign one carried a sequence number: 8 counts as lost.
+    EXPECT_EQ(rows[9], (std::vector<std::string>{
                            "9", "1", "1", "Sequence gap: 1 datagram(s) lost between 7 and 9", ""}));
 
     const std::string summary = tshark(pcap("bad.pcap"), {});
@@ -428,6 +430,41 @@ TEST_F(DissectorTest, MalformedEventsFlaggedNotFatal) {
         << summary;
     const std::string verbose = tshark(pcap("bad.pcap"), {"-V"});
     EXPECT_NE(verbose.find("[Group: Malformed]"), std::string::npos);
+}
+
+// Random damage to good datagrams (bytes overwritten, cut short, lengths and counts scrambled)
+// never makes the dissector fail: every datagram still gets its header decoded or flagged.
+TEST_F(DissectorTest, DamagedDatagramsNeverRaiseLuaErrors) {
+    std::mt19937 random(8122026); // fixed: the same damage on every run
+    Bytes lifesign(kLifesignSize, 0);
+    lifesign[0] = 0xC1;
+    set_be(lifesign, 1, kLifesignSize, 2);
+    const Bytes good = datagram(1, {capture_record(1, fip_frame(1, {0x02, 0x40, 1, 2})), lifesign,
+                                    capture_record(2, fip_frame(2, {0x03, 0x00, 0x10}))});
+    std::vector<Packet> packets;
+    for (int i = 0; i < 300; ++i) {
+        Bytes d = good;
+        const int hits = 1 + static_cast<int>(random() % 4);
+        for (int h = 0; h < hits; ++h) {
+            // Offsets 0 to 3 stay mostly intact so that most damage reaches the events.
+            const std::size_t at =
+                random() % 4 == 0 ? random() % d.size() : 4 + random() % (d.size() - 4);
+            d[at] = static_cast<std::uint8_t>(random());
+        }
+        if (random() % 3 == 0) {
+            d.resize(random() % d.size());
+        }
+        set_be(d, 4, static_cast<std::uint64_t>(i + 1), d.size() >= 12 ? 8 : 0);
+        packets.push_back({d});
+    }
+    write_pcap(pcap("damaged.pcap"), packets);
+    const std::string verbose = tshark(pcap("damaged.pcap"), {"-V", "-O", "fipgate"});
+    std::size_t trees = 0;
+    for (std::size_t at = 0; (at = verbose.find("FIP gateway stream", at)) != std::string::npos;
+         ++at) {
+        ++trees;
+    }
+    EXPECT_EQ(trees, packets.size());
 }
 
 // Another port through the preference, through Decode As, or found by the heuristic; a datagram
