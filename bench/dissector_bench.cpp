@@ -189,8 +189,8 @@ void BM_FipdumpRead(benchmark::State& state) {
     run_decoder(state, fipdump + " -r");
 }
 
-constexpr std::int64_t kSmall = 10'000;  // events: start-up dominates
-constexpr std::int64_t kLarge = 100'000; // events: decoding dominates
+constexpr std::int64_t kSmall = 10'000; // events: start-up dominates
+constexpr std::int64_t kLarge = 50'000; // events: decoding dominates
 
 BENCHMARK(BM_TsharkWithoutScript)
     ->Arg(kSmall)
