@@ -487,10 +487,11 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     local frame_range = tvb(off, frame_len)
     local ft = tree:add(f.frame, frame_range)
     ft:add(f.frame_len, frame_range, frame_len):set_generated()
-    local control = tvb(off, 1):uint()
+    local control_range = tvb(off, 1)
+    local control = control_range:uint()
     local kind = kind_by_control[control] or KIND_UNKNOWN
-    ft:add(f.control, tvb(off, 1))
-    ft:add(f.kind, tvb(off, 1), kind):set_generated()
+    ft:add(f.control, control_range)
+    ft:add(f.kind, control_range, kind):set_generated()
     ft:append_text(" (" .. kind .. ", " .. frame_len .. " bytes)")
 
     -- Fields that would overlap the FCS are not read from it.
@@ -564,18 +565,22 @@ local function add_capture(tree, tvb, off, len, summary)
         summary.malformed = summary.malformed + 1
         return
     end
-    local info = tree:add(f.fcs_info, tvb(off + 3, 1))
-    info:add(f.fcs_type, tvb(off + 3, 1))
-    local fcs_type = bit32.band(bit32.rshift(tvb(off + 3, 1):uint(), 3), 3)
-    local st = tree:add(f.status, tvb(off + 4, 1))
+    -- Each tvb() call makes a new range object: one per field, reused by its sub-items.
+    local fcs_info_range = tvb(off + 3, 1)
+    local info = tree:add(f.fcs_info, fcs_info_range)
+    info:add(f.fcs_type, fcs_info_range)
+    local fcs_type = math.floor(fcs_info_range:uint() / 8) % 4
+    local status_range = tvb(off + 4, 1)
+    local st = tree:add(f.status, status_range)
     for bit = 0, 7 do
-        st:add(status_bits[bit], tvb(off + 4, 1))
+        st:add(status_bits[bit], status_range)
     end
-    tree:add(f.idx, tvb(off + 5, 8))
+    local idx_range = tvb(off + 5, 8)
+    tree:add(f.idx, idx_range)
     tree:add(f.reserved, tvb(off + RESERVED_OFFSET, RESERVED_SIZE))
     local frame_len = len - CAPTURE_HEADER_SIZE
     add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
-    tree:append_text(string.format(", idx %s, %d-byte frame", tostring(tvb(off + 5, 8):uint64()),
+    tree:append_text(string.format(", idx %s, %d-byte frame", tostring(idx_range:uint64()),
         frame_len))
 end
 
@@ -593,13 +598,14 @@ local function dissect_events(tvb, pinfo, tree)
             summary.malformed = summary.malformed + 1
             break
         end
-        local etype = tvb(off, 1):uint()
-        local len = tvb(off + 1, 2):uint()
+        local type_range, length_range = tvb(off, 1), tvb(off + 1, 2)
+        local etype = type_range:uint()
+        local len = length_range:uint()
         if len < EVENT_HEADER_SIZE then
             local et = tree:add(f.event, tvb(off))
             et:set_text(string.format("Event %d: length %d", n, len))
-            et:add(f.type, tvb(off, 1))
-            et:add(f.length, tvb(off + 1, 2))
+            et:add(f.type, type_range)
+            et:add(f.length, length_range)
             et:add_proto_expert_info(e.malformed, string.format(
                 "Event %d: length %d is below 3, the events after it cannot be found", n, len))
             summary.malformed = summary.malformed + 1
@@ -610,8 +616,8 @@ local function dissect_events(tvb, pinfo, tree)
         local et = tree:add(f.event, tvb(off, avail))
         et:set_text(string.format("Event %d: %s", n, event_types[etype] or
             string.format("unknown type 0x%02x", etype)))
-        et:add(f.type, tvb(off, 1))
-        et:add(f.length, tvb(off + 1, 2))
+        et:add(f.type, type_range)
+        et:add(f.length, length_range)
         summary.walked = n
         if past_end then
             et:add_proto_expert_info(e.malformed, string.format(
