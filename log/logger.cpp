@@ -77,6 +77,9 @@ int print(FILE* stream, int level, const char* format, ...) {
     }
     const bool colour = is_colorized();
     const LevelStyle style = style_of(level);
+    // One entry is several stdio calls; holding the stream's lock keeps entries of different
+    // threads from interleaving into one garbled line.
+    flockfile(stream);
     if (colour) {
         std::fputs("\033[0m", stream);
         std::fputs("\033[0;32m", stream);
@@ -96,6 +99,7 @@ int print(FILE* stream, int level, const char* format, ...) {
     if (colour) {
         std::fputs("\033[0m", stream);
     }
+    funlockfile(stream);
     return written;
 }
 
