@@ -24,7 +24,8 @@ void print_error(int code) {
     syslog(LOG_ERR, "Error Code: %d - Failure Cause: %s", code, cause);
 }
 
-void print_mem(const char* title, unsigned long addr, int width, unsigned long count, int per_line) {
+void print_mem(const char* title, unsigned long addr, int width, unsigned long count,
+               int per_line) {
     if (width != 8 && width != 16 && width != 32 && width != 64) {
         return;
     }
