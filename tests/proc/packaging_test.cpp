@@ -281,7 +281,8 @@ TEST(ManPages, FormatWithoutWarningsAndDocumentEveryOption) {
             EXPECT_EQ(groff.err, "") << page;
         }
         if (have_tool("man")) {
-            const ToolRun man = run({"env", "MANWIDTH=80", "man", "--warnings", "-l", dir + page});
+            const ToolRun man =
+                run({"env", "LC_ALL=C", "MANWIDTH=80", "man", "--warnings", "-l", dir + page});
             EXPECT_EQ(man.status, 0) << page;
             EXPECT_EQ(man.err, "") << page;
         }
