@@ -256,8 +256,8 @@ local lifesign_sizes = { [LS_U8] = 1, [LS_U16] = 2, [LS_U32] = 4, [LS_U64] = 8, 
     [LS_DATE] = 8, [LS_DURATION] = 8, [LS_LINK] = 1 }
 
 for _, group in ipairs(lifesign_groups) do
-    for _, spec in ipairs(group.fields) do
-        local kind, abbr, name, unit = spec[2], "fipgate.ls." .. spec[3], spec[4], spec[5]
+    for _, def in ipairs(group.fields) do
+        local kind, abbr, name, unit = def[2], "fipgate.ls." .. def[3], def[4], def[5]
         if unit and unit ~= "per second" then
             name = name .. " (" .. unit .. ")"
         elseif unit then
@@ -281,10 +281,10 @@ for _, group in ipairs(lifesign_groups) do
         else
             field = ProtoField.uint8(abbr, name, base.DEC, link_states)
         end
-        spec.field = field
-        spec.size = lifesign_sizes[kind]
-        spec.kind = kind
-        f["ls_" .. spec[3]] = field
+        def.field = field
+        def.size = lifesign_sizes[kind]
+        def.kind = kind
+        f["ls_" .. def[3]] = field
     end
 end
 
@@ -424,27 +424,27 @@ end
 local function add_lifesign(tree, tvb, off, len)
     for _, group in ipairs(lifesign_groups) do
         local first, last = len, 0
-        for _, spec in ipairs(group.fields) do
-            if spec[1] + spec.size <= len then
-                first = math.min(first, spec[1])
-                last = math.max(last, spec[1] + spec.size)
+        for _, def in ipairs(group.fields) do
+            if def[1] + def.size <= len then
+                first = math.min(first, def[1])
+                last = math.max(last, def[1] + def.size)
             end
         end
         if last == 0 then
             return
         end
         local sub = tree:add(tvb(off + first, last - first), group.title)
-        for _, spec in ipairs(group.fields) do
-            local at = spec[1]
-            if at + spec.size <= len then
-                local range = tvb(off + at, spec.size)
+        for _, def in ipairs(group.fields) do
+            local at = def[1]
+            if at + def.size <= len then
+                local range = tvb(off + at, def.size)
                 local item
-                if spec.kind == LS_DATE or spec.kind == LS_DURATION then
-                    item = sub:add(spec.field, range, us_to_nstime(range))
+                if def.kind == LS_DATE or def.kind == LS_DURATION then
+                    item = sub:add(def.field, range, us_to_nstime(range))
                 else
-                    item = sub:add(spec.field, range)
+                    item = sub:add(def.field, range)
                 end
-                if spec.kind == LS_FLOAT and range:float() ~= range:float() then
+                if def.kind == LS_FLOAT and range:float() ~= range:float() then
                     item:append_text(" (not measured yet)")
                 end
             end
