@@ -11,7 +11,10 @@ CMAKE_FLAGS ?=
 CI ?=
 WERROR := $(if $(CI),ON,OFF)
 CTEST := ctest --output-on-failure --timeout 300 -j $(JOBS)
-CONFIGURE = cmake -S . -G Ninja -DFIPGATE_WERROR=$(WERROR) $(CMAKE_FLAGS)
+# ccache, when present, keeps the four build trees (and several work trees) from compiling the same
+# unchanged sources again.
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+CONFIGURE = cmake -S . -G Ninja -DFIPGATE_WERROR=$(WERROR) $(LAUNCHER) $(CMAKE_FLAGS)
 
 .PHONY: deps build test test-release test-asan test-tsan test-fuzz demo bench package format format-check clean
 
