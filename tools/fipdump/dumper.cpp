@@ -27,6 +27,10 @@ void Dumper::on_datagram(const Received& r) {
     if (verdict.seq == SeqVerdict::duplicate) {
         return; // printed the first time it came
     }
+    if (opts.bus) {
+        bus_analysis.on_datagram(r, d, verdict);
+        return; // the analysis is shown instead of the events
+    }
     for (const wire::Event& e : d.events) {
         if (done()) {
             break;

@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "tools/fipdump/accounting.hpp"
+#include "tools/fipdump/bus_analyser.hpp"
 #include "tools/fipdump/options.hpp"
 #include "tools/fipdump/received.hpp"
 
@@ -30,6 +31,9 @@ public:
     // A copy of the counts. Any thread (the metrics endpoint calls it on its own).
     Summary summary() const;
 
+    // The --bus analysis (empty without --bus). Any thread takes snapshots of it.
+    const BusAnalyser& bus() const { return bus_analysis; }
+
 private:
     const Options& opts;
     std::ostream& out;
@@ -38,6 +42,7 @@ private:
     LossAccounting accounting;
     std::uint64_t printed = 0;
     std::optional<std::uint64_t> kernel_drops;
+    BusAnalyser bus_analysis;
 };
 
 } // namespace fipdump
