@@ -92,7 +92,8 @@ void TransactionWalker::on_response(const FrameInfo& info, std::span<const std::
     const auto len = static_cast<std::uint16_t>(std::min<std::size_t>(info.length, 0xFFFF));
     s.len_min = s.len_min == 0 ? len : std::min(s.len_min, len);
     s.len_max = std::max(s.len_max, len);
-    state_ = State::idle;
+    // A message, even damaged, is followed by its acknowledgement and end.
+    state_ = info.kind == FrameKind::message ? State::message : State::idle;
     if (failed) {
         ++s.bad[static_cast<std::size_t>(*failed)];
         return; // what a damaged frame says about itself cannot be trusted
@@ -107,7 +108,6 @@ void TransactionWalker::on_response(const FrameInfo& info, std::span<const std::
         s.message_flags += (*info.control & kMessageFlag) != 0 ? 1 : 0;
     } else if (info.kind == FrameKind::message) {
         ++s.messages;
-        state_ = State::message;
     }
 }
 
