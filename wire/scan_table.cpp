@@ -28,13 +28,19 @@ const ScanLearner::Entry* ScanLearner::find(std::uint16_t id) const {
 }
 
 void ScanLearner::choose_reference() {
-    // The most polled identifier of the window counts the cycles. A tie keeps the current one,
-    // so that two identifiers of the same period do not take turns.
-    const Entry* best = reference_ ? find(*reference_) : nullptr;
+    // The most polled identifier of the window counts the cycles. The current one stays unless
+    // another was polled clearly more often: two identifiers of the same period differ by a
+    // poll or so in a window that does not end on a cycle, and must not take turns.
+    const Entry* current = reference_ ? find(*reference_) : nullptr;
+    const Entry* best = nullptr;
     for (const Entry& e : entries_) {
         if (best == nullptr || e.window_polls > best->window_polls) {
             best = &e;
         }
+    }
+    if (current != nullptr && best != nullptr &&
+        best->window_polls <= current->window_polls + current->window_polls / 8 + 1) {
+        best = current;
     }
     if (best != nullptr && (!reference_ || best->id != *reference_)) {
         // Periods measured against another clock mean nothing against this one.

@@ -50,7 +50,10 @@ void TransactionWalker::close_pending_as_unknown() {
 }
 
 void TransactionWalker::on_break() {
-    ++bus_.breaks;
+    if (!broken_) {
+        ++bus_.breaks; // a lost datagram also breaks the index: one break, not two
+    }
+    broken_ = true;
     close_pending_as_unknown();
     after_break_ = true;
     scan_.on_break();
@@ -130,6 +133,7 @@ void TransactionWalker::on_record(std::uint64_t idx, const FrameInfo& info,
         }
         prev_idx_ = idx;
     }
+    broken_ = false;
     if (frame.empty()) {
         return; // a record without a frame says nothing about the bus
     }

@@ -62,6 +62,7 @@ private:
     std::uint32_t pending_ = 0;         // index in ids_ of the poll awaiting its answer
     std::uint8_t pending_control_ = 0;  // its control byte
     bool after_break_ = true;           // no identifier frame seen since the last break
+    bool broken_ = false;               // a break and no record since
     std::uint64_t prev_idx_ = 0;        // previous non-zero index
 };
 

@@ -60,4 +60,13 @@ inline std::map<long long, std::string> bus_identifiers(const std::string& json_
     return out;
 }
 
+// Occurrences of `needle` in `text`.
+inline std::size_t count_substr(const std::string& text, const std::string& needle) {
+    std::size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 } // namespace testsupport

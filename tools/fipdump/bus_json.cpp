@@ -25,7 +25,12 @@ public:
     }
     Fields& str(const char* key, const std::string& v) { return raw(key, json_string(v)); }
     Fields& raw(const char* key, const std::string& json) {
-        text += (text.empty() ? "" : ",") + json_string(key) + ":" + json;
+        if (!text.empty()) {
+            text += ',';
+        }
+        text += json_string(key);
+        text += ':';
+        text += json;
         return *this;
     }
     std::string object() const { return "{" + text + "}"; }
@@ -98,7 +103,10 @@ std::string json_identifier(const GatewayBus& g, const wire::IdentifierStats& s)
     std::string pdus = "[";
     for (unsigned t = 0; t < 256; ++t) {
         if (s.has_pdu_type(static_cast<std::uint8_t>(t))) {
-            pdus += (pdus.size() > 1 ? "," : "") + std::to_string(t);
+            if (pdus.size() > 1) {
+                pdus += ',';
+            }
+            pdus += std::to_string(t);
         }
     }
     pdus += "]";
