@@ -104,10 +104,10 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         30s))
         << stats;
     const std::string metrics = scrape(kMetricsPort);
-    EXPECT_NE(metrics.find("fipgate_identifier_missing_responses_total{gateway=\"127.0.0.1\","
-                           "id=\"0x0111\"}"),
-              std::string::npos)
-        << metrics;
+    const auto missing_0111 = metrics.find(",id=\"0x0111\"} ",
+                                           metrics.find("\nfipgate_identifier_missing_responses_total{"));
+    ASSERT_NE(missing_0111, std::string::npos) << metrics;
+    EXPECT_GE(std::strtoll(metrics.c_str() + missing_0111 + 14, nullptr, 10), 40);
     EXPECT_EQ(gw.stop(SIGINT), 0);
     kill(dump.pid(), SIGINT);
     const int status = dump.wait_exit(10s);
