@@ -22,10 +22,10 @@ using namespace fipdump_test;
 namespace {
 
 constexpr std::uint16_t kPort = 57117;
-constexpr int kCycles = 20000;            // elementary cycles in the capture
-constexpr int kVariables = 32;            // periodic identifiers
-constexpr int kRecordsPerDatagram = 200;  // as the gateway batches a busy bus
-constexpr int kSilentEvery = 997;         // one poll in this many goes unanswered
+constexpr int kCycles = 20000;           // elementary cycles in the capture
+constexpr int kVariables = 32;           // periodic identifiers
+constexpr int kRecordsPerDatagram = 200; // as the gateway batches a busy bus
+constexpr int kSilentEvery = 997;        // one poll in this many goes unanswered
 
 class NullBuffer : public std::streambuf {
 protected:
@@ -44,7 +44,8 @@ std::vector<Bytes> scan_frames() {
                 continue;
             }
             const auto id = static_cast<std::uint16_t>(0x0100 + v * 0x11);
-            frames.push_back({0x03, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)});
+            frames.push_back(
+                {0x03, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)});
             if (++polls % kSilentEvery != 0) {
                 frames.push_back({0x02, 0x40, 6, 1, 2, 3, 4, 5, static_cast<std::uint8_t>(c)});
             }

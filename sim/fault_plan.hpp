@@ -25,9 +25,9 @@ enum class TruthMark : uint8_t {
 struct IdentifierTruth {
     uint64_t polls = 0;
     uint64_t responses = 0;
-    uint64_t silences = 0;  // polls left unanswered, asked for or by chance
-    uint64_t corrupted = 0; // responses sent with a bad FCS
-    uint32_t period_cycles = 0; // of its periodic scan; 0 when polled aperiodically only
+    uint64_t silences = 0;        // polls left unanswered, asked for or by chance
+    uint64_t corrupted = 0;       // responses sent with a bad FCS
+    uint32_t period_cycles = 0;   // of its periodic scan; 0 when polled aperiodically only
     uint64_t silence_pending = 0; // asked for and not yet done
     uint64_t corrupt_pending = 0;
 };

@@ -21,15 +21,15 @@ struct IdentifierStats {
     std::uint16_t len_min = 0;   // bytes of its responses; both 0 before the first
     std::uint16_t len_max = 0;
     std::array<std::uint64_t, 4> pdu_types{}; // bit set of the PDU types of its variable responses
-    std::uint64_t request_flags = 0; // responses asking for an aperiodic variable exchange
-    std::uint64_t message_flags = 0; // responses asking for a message exchange
-    std::uint64_t unexpected = 0;    // responses of a kind its poll does not call for
-    std::uint64_t messages = 0;      // message transactions: an ID_MSG answered by a message
-    std::uint64_t acknowledged = 0;  // of those, acknowledged (RP_ACK)
-    std::uint64_t ended = 0;         // of those, closed by RP_FIN
-    std::uint64_t bytes = 0;         // frame bytes of its polls and their responses
-    std::int64_t first_seen_us = 0;  // receive times (Unix microseconds) of its first and last
-    std::int64_t last_seen_us = 0;   // poll
+    std::uint64_t request_flags = 0;          // responses asking for an aperiodic variable exchange
+    std::uint64_t message_flags = 0;          // responses asking for a message exchange
+    std::uint64_t unexpected = 0;             // responses of a kind its poll does not call for
+    std::uint64_t messages = 0;     // message transactions: an ID_MSG answered by a message
+    std::uint64_t acknowledged = 0; // of those, acknowledged (RP_ACK)
+    std::uint64_t ended = 0;        // of those, closed by RP_FIN
+    std::uint64_t bytes = 0;        // frame bytes of its polls and their responses
+    std::int64_t first_seen_us = 0; // receive times (Unix microseconds) of its first and last
+    std::int64_t last_seen_us = 0;  // poll
     // Filled from the scan learner when a snapshot is taken.
     std::uint32_t period_cycles = 0;
     std::uint64_t scan_deviations = 0;
@@ -44,9 +44,9 @@ struct BusCounters {
     std::uint64_t frames = 0;
     std::array<std::uint64_t, kFrameKindCount> by_kind{}; // indexed by FrameKind
     std::uint64_t bytes = 0;                              // frame bytes
-    std::uint64_t transactions = 0;   // polls answered
-    std::uint64_t missing = 0;        // polls unanswered
-    std::uint64_t unknown_polls = 0;  // polls whose answer fell into a break
+    std::uint64_t transactions = 0;                       // polls answered
+    std::uint64_t missing = 0;                            // polls unanswered
+    std::uint64_t unknown_polls = 0;                      // polls whose answer fell into a break
     std::uint64_t unknown_frames = 0; // frames after a break that no poll seen can explain
     std::uint64_t breaks = 0;         // index gaps, lost datagrams, gateway restarts
     std::uint64_t orphans = 0;        // frames that answer no poll, outside any break

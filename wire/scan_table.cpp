@@ -73,15 +73,16 @@ void ScanLearner::learn(Entry& e, std::uint64_t ticks) {
         }
     }
     if (slot == nullptr) {
-        slot = &*std::min_element(e.histogram.begin(), e.histogram.end(),
-                                  [](const Interval& a, const Interval& b) { return a.count < b.count; });
+        slot = &*std::min_element(
+            e.histogram.begin(), e.histogram.end(),
+            [](const Interval& a, const Interval& b) { return a.count < b.count; });
         *slot = Interval{d, 0};
     }
     ++slot->count;
     ++e.intervals;
-    const Interval& mode = *std::max_element(
-        e.histogram.begin(), e.histogram.end(),
-        [](const Interval& a, const Interval& b) { return a.count < b.count; });
+    const Interval& mode =
+        *std::max_element(e.histogram.begin(), e.histogram.end(),
+                          [](const Interval& a, const Interval& b) { return a.count < b.count; });
     const bool believed = mode.count >= kMinIntervals && 2 * mode.count >= e.intervals;
     e.period = believed ? mode.ticks : 0;
 }

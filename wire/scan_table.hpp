@@ -21,7 +21,7 @@ namespace wire {
 
 constexpr std::uint32_t kMinIntervals = 3;         // intervals seen before a period is believed
 constexpr std::uint32_t kFirstReferencePolls = 64; // polls seen before a first reference is chosen
-constexpr std::uint32_t kReferenceWindowPolls = 1024; // polls between two choices of reference
+constexpr std::uint32_t kReferenceWindowPolls = 1024;    // polls between two choices of reference
 constexpr std::uint64_t kMaxMacrocycleCycles = 1U << 20; // beyond this the macrocycle is unknown
 
 struct ScanEntry {

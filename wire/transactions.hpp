@@ -59,11 +59,11 @@ private:
     std::vector<IdentifierStats> ids_;
     ScanLearner scan_;
     State state_ = State::idle;
-    std::uint32_t pending_ = 0;         // index in ids_ of the poll awaiting its answer
-    std::uint8_t pending_control_ = 0;  // its control byte
-    bool after_break_ = true;           // no identifier frame seen since the last break
-    bool broken_ = false;               // a break and no record since
-    std::uint64_t prev_idx_ = 0;        // previous non-zero index
+    std::uint32_t pending_ = 0;        // index in ids_ of the poll awaiting its answer
+    std::uint8_t pending_control_ = 0; // its control byte
+    bool after_break_ = true;          // no identifier frame seen since the last break
+    bool broken_ = false;              // a break and no record since
+    std::uint64_t prev_idx_ = 0;       // previous non-zero index
 };
 
 } // namespace wire

@@ -104,8 +104,8 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         30s))
         << stats;
     const std::string metrics = scrape(kMetricsPort);
-    const auto missing_0111 = metrics.find(",id=\"0x0111\"} ",
-                                           metrics.find("\nfipgate_identifier_missing_responses_total{"));
+    const auto missing_0111 = metrics.find(
+        ",id=\"0x0111\"} ", metrics.find("\nfipgate_identifier_missing_responses_total{"));
     ASSERT_NE(missing_0111, std::string::npos) << metrics;
     EXPECT_GE(std::strtoll(metrics.c_str() + missing_0111 + 14, nullptr, 10), 40);
     EXPECT_EQ(gw.stop(SIGINT), 0);

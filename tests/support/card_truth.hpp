@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <map>
 #include <sstream>
-#include <vector>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -31,7 +31,8 @@ inline std::vector<std::string> flat_objects(const std::string& text, std::size_
 inline long long field(const std::string& object, const std::string& name) {
     const std::string key = "\"" + name + "\":";
     const auto pos = object.find(key);
-    return pos == std::string::npos ? -1 : std::strtoll(object.c_str() + pos + key.size(), nullptr, 10);
+    return pos == std::string::npos ? -1
+                                    : std::strtoll(object.c_str() + pos + key.size(), nullptr, 10);
 }
 
 // Identifier -> its object in the card's "identifiers" array.

@@ -78,12 +78,12 @@ TEST(FrameCheck, FirstRuleBrokenInTheGatewaysOrder) {
 
 TEST(Transactions, EveryKindOfExchangePairsWithItsPoll) {
     Feed f;
-    f << poll(0x0100) << variable(0x06)                            // variable, message wanted
+    f << poll(0x0100) << variable(0x06) // variable, message wanted
       << poll(0x0200, 0x05) << message(0x14) << single(0x30) << single(0x40) // acknowledged
-      << poll(0x0201, 0x05) << message(0x04) << single(0x40)      // no acknowledgement asked
-      << poll(0x0202, 0x09) << with_fcs({0x08, 0x01, 0x00})       // request list
-      << poll(0x0100, 0x29) << variable(0x2A, 0x50)               // aperiodic, request flag
-      << poll(0x0101);                                            // still awaiting its answer
+      << poll(0x0201, 0x05) << message(0x04) << single(0x40) // no acknowledgement asked
+      << poll(0x0202, 0x09) << with_fcs({0x08, 0x01, 0x00})  // request list
+      << poll(0x0100, 0x29) << variable(0x2A, 0x50)          // aperiodic, request flag
+      << poll(0x0101);                                       // still awaiting its answer
     const auto ids = f.ids();
     const auto& v = ids.at(0x0100);
     EXPECT_EQ(v.polls, 2U);
@@ -111,11 +111,11 @@ TEST(Transactions, EveryKindOfExchangePairsWithItsPoll) {
 
 TEST(Transactions, SilentProducerAndUnexpectedOrDamagedAnswers) {
     Feed f;
-    f << poll(0x0100) << poll(0x0101) << variable()   // 0x0100 silent
-      << poll(0x0100) << damaged(variable())          // answered with a bad FCS
-      << poll(0x0100) << single(0x40)                 // an end frame is no answer to ID_DAT
-      << poll(0x0100) << with_fcs({0x02, 0x41, 0})    // bad PDU type
-      << poll(0x0102) << variable() << variable();    // the second one answers nothing
+    f << poll(0x0100) << poll(0x0101) << variable() // 0x0100 silent
+      << poll(0x0100) << damaged(variable())        // answered with a bad FCS
+      << poll(0x0100) << single(0x40)               // an end frame is no answer to ID_DAT
+      << poll(0x0100) << with_fcs({0x02, 0x41, 0})  // bad PDU type
+      << poll(0x0102) << variable() << variable();  // the second one answers nothing
     const auto ids = f.ids();
     const auto& s = ids.at(0x0100);
     EXPECT_EQ(s.polls, 4U);

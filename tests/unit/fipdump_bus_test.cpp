@@ -74,7 +74,7 @@ TEST(FipdumpBus, LostDuplicateAndRestartedDatagramsAreBreaksNotSilence) {
     BusRun run;
     run.send(1, {{1, poll(0x100)}, {2, answer}, {3, poll(0x101)}});
     run.send(1, {{1, poll(0x100)}, {2, answer}, {3, poll(0x101)}}); // duplicate: ignored
-    run.send(3, {{9, answer}, {10, poll(0x100)}}); // datagram 2 lost
+    run.send(3, {{9, answer}, {10, poll(0x100)}});                  // datagram 2 lost
     EXPECT_TRUE(run.out.str().empty()) << "--bus prints no events";
     auto g = run.bus();
     EXPECT_EQ(id_of(g, 0x101).unknown, 1U);
@@ -158,8 +158,9 @@ TEST(FipdumpBus, MetricsCapTheIdentifiersExported) {
         EXPECT_EQ(testsupport::count_substr(m, std::string("# TYPE ") + family + " "), 1U);
         EXPECT_LT(m.find(std::string("# HELP ") + family + " "), m.find(std::string(family) + "{"));
     }
-    EXPECT_EQ(render_bus_metrics(run.dumper->bus().snapshot(), 0).find("fipgate_identifier_polls_total{"),
-              std::string::npos);
+    EXPECT_EQ(
+        render_bus_metrics(run.dumper->bus().snapshot(), 0).find("fipgate_identifier_polls_total{"),
+        std::string::npos);
 }
 
 TEST(FipdumpEvents, EveryBrokenRuleIsMarkedAndBadSelectsThem) {

@@ -7,8 +7,8 @@
 namespace fipdump {
 
 std::string address_text(std::uint32_t addr) {
-    return std::to_string((addr >> 24) & 0xFFU) + "." + std::to_string((addr >> 16) & 0xFFU) +
-           "." + std::to_string((addr >> 8) & 0xFFU) + "." + std::to_string(addr & 0xFFU);
+    return std::to_string((addr >> 24) & 0xFFU) + "." + std::to_string((addr >> 16) & 0xFFU) + "." +
+           std::to_string((addr >> 8) & 0xFFU) + "." + std::to_string(addr & 0xFFU);
 }
 
 void BusAnalyser::on_datagram(const Received& r, const wire::Datagram& d,

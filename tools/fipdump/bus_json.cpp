@@ -11,8 +11,8 @@ namespace fipdump {
 namespace {
 
 constexpr double kMicrosPerSecond = 1e6;
-constexpr const char* kKindKeys[] = {"identifier", "variable",  "request_list",
-                                     "message",    "ack_end",   "unknown"};
+constexpr const char* kKindKeys[] = {"identifier", "variable", "request_list",
+                                     "message",    "ack_end",  "unknown"};
 
 // "key":value pairs, comma-separated.
 class Fields {

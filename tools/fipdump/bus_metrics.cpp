@@ -17,8 +17,8 @@ struct Family {
 };
 
 void header(std::string& out, const Family& f) {
-    out += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type +
-           "\n";
+    out +=
+        std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type + "\n";
 }
 
 void sample(std::string& out, const char* name, const std::string& labels, std::uint64_t v) {
@@ -74,8 +74,7 @@ std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::siz
          [](const auto& b, const auto&) { return b.breaks; }},
         {{"fipgate_bus_macrocycle_polls", "gauge", "Periodic polls in one learned macrocycle"},
          [](const auto&, const auto& s) { return s.macrocycle_polls; }},
-        {{"fipgate_bus_macrocycle_cycles", "gauge",
-          "Elementary cycles in one learned macrocycle"},
+        {{"fipgate_bus_macrocycle_cycles", "gauge", "Elementary cycles in one learned macrocycle"},
          [](const auto&, const auto& s) { return s.macrocycle_cycles; }},
     };
     for (const auto& f : bus_families) {
@@ -102,14 +101,17 @@ std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::siz
     for (std::size_t i = 0; i < gateways.size(); ++i) {
         sample(out, "fipgate_identifiers_omitted_total", gw(gateways[i]), omitted[i]);
     }
-    const auto labels = [&](const auto& e) { return gw(*e.first) + ",id=\"" + id_text(e.second->id) + "\""; };
+    const auto labels = [&](const auto& e) {
+        return gw(*e.first) + ",id=\"" + id_text(e.second->id) + "\"";
+    };
     const struct {
         Family family;
         IdValue value;
     } id_families[] = {
         {{"fipgate_identifier_polls_total", "counter", "Polls of the identifier"},
          [](const auto& s) { return s.polls; }},
-        {{"fipgate_identifier_responses_total", "counter", "Answers to its polls, bad ones included"},
+        {{"fipgate_identifier_responses_total", "counter",
+          "Answers to its polls, bad ones included"},
          [](const auto& s) { return s.responses; }},
         {{"fipgate_identifier_missing_responses_total", "counter",
           "Polls of the identifier its producer left unanswered"},

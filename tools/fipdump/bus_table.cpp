@@ -35,13 +35,13 @@ double frame_rate(const wire::BusCounters& b) {
 
 std::string summary(const GatewayBus& g) {
     const wire::BusCounters& b = g.bus;
-    std::string out = "gateway " + address_text(g.addr) +
-                      format("  frames %llu (%.0f/s)  transactions %llu  missing %llu  bad %llu",
-                             ull(b.frames), frame_rate(b), ull(b.transactions), ull(b.missing),
-                             ull(b.bad_frames));
-    out += format(" (control %.3f%% fcs %.3f%% pdu %.3f%% length %.3f%%)",
-                  share(b.bad[0], b.frames), share(b.bad[1], b.frames), share(b.bad[2], b.frames),
-                  share(b.bad[3], b.frames));
+    std::string out =
+        "gateway " + address_text(g.addr) +
+        format("  frames %llu (%.0f/s)  transactions %llu  missing %llu  bad %llu", ull(b.frames),
+               frame_rate(b), ull(b.transactions), ull(b.missing), ull(b.bad_frames));
+    out +=
+        format(" (control %.3f%% fcs %.3f%% pdu %.3f%% length %.3f%%)", share(b.bad[0], b.frames),
+               share(b.bad[1], b.frames), share(b.bad[2], b.frames), share(b.bad[3], b.frames));
     out += format("  unknown %llu  breaks %llu  orphans %llu\n", ull(b.unknown_polls),
                   ull(b.breaks), ull(b.orphans));
     out += format("frames by kind: identifier %llu  variable %llu  request-list %llu  message "
@@ -53,10 +53,9 @@ std::string summary(const GatewayBus& g) {
         out += "scan: not learned yet\n";
     } else {
         out += format("scan: %zu periodic identifiers, macrocycle ", s.entries.size());
-        out += s.macrocycle_cycles == 0
-                   ? std::string("unknown")
-                   : format("%llu cycles = %llu polls", ull(s.macrocycle_cycles),
-                            ull(s.macrocycle_polls));
+        out += s.macrocycle_cycles == 0 ? std::string("unknown")
+                                        : format("%llu cycles = %llu polls",
+                                                 ull(s.macrocycle_cycles), ull(s.macrocycle_polls));
         out += format(", %llu cycles counted by 0x%04X\n", ull(s.cycles),
                       static_cast<unsigned>(s.reference.value_or(0)));
     }

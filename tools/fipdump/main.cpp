@@ -139,11 +139,10 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<MetricsServer> metrics;
     if (!o.metrics_addr.empty()) {
-        metrics = std::make_unique<MetricsServer>(
-            o.metrics_addr, o.metrics_port, [&dumper, &o] {
-                return render_metrics(dumper.summary()) +
-                       (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
-            });
+        metrics = std::make_unique<MetricsServer>(o.metrics_addr, o.metrics_port, [&dumper, &o] {
+            return render_metrics(dumper.summary()) +
+                   (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
+        });
         if (!metrics->ok()) {
             std::cerr << "fipdump: " << metrics->error() << "\n";
             return kExitFailure;

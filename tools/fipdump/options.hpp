@@ -36,9 +36,9 @@ struct Options {
     std::string metrics_addr;           // --metrics listening address; empty: no endpoint
     std::uint16_t metrics_port = 0;
     Filter filter;
-    bool bus = false;                     // --bus: the bus analysis instead of the events
-    std::optional<double> interval;       // --interval: JSON analysis every this many seconds
-    std::size_t metrics_ids = 1024;       // --metrics-ids: identifiers exported at most
+    bool bus = false;               // --bus: the bus analysis instead of the events
+    std::optional<double> interval; // --interval: JSON analysis every this many seconds
+    std::size_t metrics_ids = 1024; // --metrics-ids: identifiers exported at most
 };
 
 struct ParseResult {
