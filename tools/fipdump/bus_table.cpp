@@ -76,12 +76,6 @@ std::string flags(const wire::IdentifierStats& s) {
     if (s.unexpected != 0) {
         f += " ODD";
     }
-    if (s.request_flags + s.message_flags != 0) {
-        f += " rq";
-    }
-    if (s.messages != 0) {
-        f += " msg";
-    }
     return f.empty() ? " -" : f;
 }
 
