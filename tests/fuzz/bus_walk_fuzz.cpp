@@ -2,6 +2,7 @@
 // nor read outside a frame, and their counts must stay consistent. Input: records of
 // [flags][length][frame bytes], flags bit 0 a break before the record, bit 1 an index jump,
 // bit 2 an unnumbered record, bit 3 FCS type 2 instead of 1.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
