@@ -44,6 +44,9 @@ void ScanLearner::choose_reference() {
     }
     if (best != nullptr && (!reference_ || best->id != *reference_)) {
         // Periods measured against another clock mean nothing against this one.
+        for (Entry& e : entries_) {
+            e.deviations += overdue(e); // counted so far; the count only ever grows
+        }
         reference_ = best->id;
         for (Entry& e : entries_) {
             e.measuring = false;
@@ -113,6 +116,7 @@ void ScanLearner::on_poll(std::uint16_t id) {
 
 void ScanLearner::on_break() {
     for (Entry& e : entries_) {
+        e.deviations += overdue(e); // polls already overdue stay counted
         e.measuring = false;
     }
 }

@@ -228,6 +228,8 @@ TEST(ScanLearner, CountsPollsThatNeverCameAndSurvivesBreaks) {
     Feed g;
     gone.run(g, 0, 120);
     EXPECT_EQ(g.ids().at(0x0111).scan_deviations, 10U);
+    g.walker.on_break(); // a counter never goes down: what was overdue stays counted
+    EXPECT_EQ(g.ids().at(0x0111).scan_deviations, 10U);
 
     // Records lost across several cycles: no interval is measured over the hole.
     Feed h;
