@@ -10,6 +10,7 @@
 #include "support/fipdump_stream.hpp"
 #include "tools/fipdump/bus_json.hpp"
 #include "tools/fipdump/bus_metrics.hpp"
+#include "tools/fipdump/bus_report.hpp"
 #include "tools/fipdump/bus_table.hpp"
 #include "tools/fipdump/dumper.hpp"
 #include "tools/fipdump/filter.hpp"
@@ -22,6 +23,7 @@
 using namespace fipdump;
 using namespace fipdump_test;
 using testsupport::field;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -161,6 +163,24 @@ TEST(FipdumpBus, MetricsCapTheIdentifiersExported) {
     EXPECT_EQ(
         render_bus_metrics(run.dumper->bus().snapshot(), 0).find("fipgate_identifier_polls_total{"),
         std::string::npos);
+}
+
+TEST(FipdumpBus, IntervalReportsWhileTheStreamIsFedThenTheFinalOne) {
+    BusRun run;
+    run.o.json = true;
+    run.o.interval = 0.02;
+    std::ostringstream shown;
+    BusReporter reporter(run.o, run.dumper->bus(), shown, false);
+    const auto start = std::chrono::steady_clock::now();
+    std::uint64_t idx = 0;
+    for (std::uint64_t seq = 1; std::chrono::steady_clock::now() - start < 300ms; ++seq) {
+        run.send(seq, {{++idx, poll(0x100)}, {++idx, answer}});
+    }
+    reporter.finish();
+    const std::string out = shown.str();
+    EXPECT_GE(testsupport::count_substr(out, "\"type\":\"bus\""), 2U) << out;
+    const std::string last = out.substr(out.rfind("\"type\":\"bus\""));
+    EXPECT_EQ(field(last, "frames"), static_cast<long long>(idx));
 }
 
 TEST(FipdumpEvents, EveryBrokenRuleIsMarkedAndBadSelectsThem) {
