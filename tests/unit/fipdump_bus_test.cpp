@@ -183,6 +183,24 @@ TEST(FipdumpBus, IntervalReportsWhileTheStreamIsFedThenTheFinalOne) {
     EXPECT_EQ(field(last, "frames"), static_cast<long long>(idx));
 }
 
+TEST(FipdumpBus, IntervalOfARecordingIsCaptureTime) {
+    BusRun run;
+    run.o.json = true;
+    run.o.interval = 1.0;
+    run.o.read_path = "recording.pcap";
+    std::uint64_t idx = 0;
+    for (const int ms : {0, 500, 1200, 1300, 3500}) {
+        const Bytes d = datagram(idx / 2 + 1, {capture_record(idx + 1, poll(0x100)),
+                                               capture_record(idx + 2, answer)});
+        idx += 2;
+        run.dumper->on_datagram({d, gw, t0 + std::chrono::milliseconds(ms)});
+    }
+    // At 1.2 s (the second after 0 s), then at 3.5 s (one report for the two seconds passed).
+    const std::string out = run.out.str();
+    EXPECT_EQ(testsupport::count_substr(out, "\"type\":\"bus\""), 2U) << out;
+    EXPECT_NE(out.find("\"time\":\"" + iso_time(t0 + 1200ms) + "\""), std::string::npos) << out;
+}
+
 TEST(FipdumpEvents, EveryBrokenRuleIsMarkedAndBadSelectsThem) {
     const Received r{{}, gw, t0};
     const struct {

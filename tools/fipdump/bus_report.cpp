@@ -35,7 +35,8 @@ std::chrono::steady_clock::duration period_of(const Options& o, bool live_screen
 BusReporter::BusReporter(const Options& options, const BusAnalyser& analyser_, std::ostream& out_,
                          bool live_screen_)
     : opts(options), analyser(analyser_), out(out_), live_screen(live_screen_) {
-    if (live_screen || (opts.json && opts.interval)) {
+    // A recording is reported by capture time as it is read, not by the clock.
+    if (live_screen || (opts.json && opts.interval && opts.read_path.empty())) {
         thread = std::thread(&BusReporter::_bkgd_redraw_func, this);
     }
 }

@@ -2,6 +2,7 @@
 // for loss, prints what passes the filters, and keeps the summary the metrics endpoint serves.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -35,6 +36,9 @@ public:
     const BusAnalyser& bus() const { return bus_analysis; }
 
 private:
+    // With -r, --bus --json --interval S: the analysis every S seconds of capture time.
+    void report_by_capture_time(std::chrono::system_clock::time_point t);
+
     const Options& opts;
     std::ostream& out;
     std::ostream& notices;
@@ -43,6 +47,7 @@ private:
     std::uint64_t printed = 0;
     std::optional<std::uint64_t> kernel_drops;
     BusAnalyser bus_analysis;
+    std::optional<std::chrono::system_clock::time_point> next_bus_report;
 };
 
 } // namespace fipdump

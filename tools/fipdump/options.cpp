@@ -81,6 +81,7 @@ std::string usage(const std::string& program) {
            "  --bus              analyse the bus instead of printing events: a live table on\n"
            "                     a terminal, else the final table (JSON objects with --json)\n"
            "  --interval S       with --bus --json, also print the analysis every S seconds\n"
+           "                     (of capture time with -r)\n"
            "  --bad              print only frames that break a frame rule\n"
            "  --metrics-ids N    identifiers exported to the metrics at most (default 1024)\n"
            "  -h, --help         this text\n"
