@@ -190,8 +190,8 @@ TEST(FipdumpBus, IntervalOfARecordingIsCaptureTime) {
     run.o.read_path = "recording.pcap";
     std::uint64_t idx = 0;
     for (const int ms : {0, 500, 1200, 1300, 3500}) {
-        const Bytes d = datagram(idx / 2 + 1, {capture_record(idx + 1, poll(0x100)),
-                                               capture_record(idx + 2, answer)});
+        const Bytes d = datagram(
+            idx / 2 + 1, {capture_record(idx + 1, poll(0x100)), capture_record(idx + 2, answer)});
         idx += 2;
         run.dumper->on_datagram({d, gw, t0 + std::chrono::milliseconds(ms)});
     }

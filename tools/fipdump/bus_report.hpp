@@ -21,8 +21,8 @@ constexpr std::size_t kFinalTableRows = 1U << 16; // every identifier
 class BusReporter {
 public:
     // Starts the redrawing thread when `live_screen` is true (text on a terminal, reading a
-    // socket), or when JSON is asked every --interval seconds of a live stream. `analyser` and `out` must outlive
-    // it.
+    // socket), or when JSON is asked every --interval seconds of a live stream. `analyser` and
+    // `out` must outlive it.
     BusReporter(const Options& options, const BusAnalyser& analyser, std::ostream& out,
                 bool live_screen);
     ~BusReporter();
