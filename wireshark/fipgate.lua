@@ -43,6 +43,18 @@ local kind_by_control = {
     [0xB0] = KIND_ACK_END,
 }
 
+-- Names of the 20 valid control bytes, as fipdump prints them; any other byte is named "?".
+local frame_names = {
+    [0x03] = "ID_DAT", [0x05] = "ID_MSG", [0x09] = "ID_RQ1", [0x29] = "ID_RQ2",
+    [0x02] = "RP_DAT", [0x06] = "RP_DAT_MSG", [0x0A] = "RP_DAT_RQ1", [0x0E] = "RP_DAT_RQ1_MSG",
+    [0x2A] = "RP_DAT_RQ2", [0x2E] = "RP_DAT_RQ2_MSG",
+    [0x08] = "RP_RQ1", [0x28] = "RP_RQ2",
+    [0x04] = "RP_MSG_NOACK", [0x14] = "RP_MSG_ACK_E", [0x94] = "RP_MSG_ACK_O",
+    [0x10] = "RP_ACK_E-", [0x30] = "RP_ACK_E+", [0x90] = "RP_ACK_O-", [0xB0] = "RP_ACK_O+",
+    [0x40] = "RP_FIN",
+}
+local UNKNOWN_NAME = "?"
+
 -- Valid frame lengths in bytes, control byte and FCS included, bounds inclusive.
 local length_rule = {
     [KIND_IDENTIFIER] = { 5, 5 },
@@ -110,10 +122,6 @@ local fcs_type_names = {
     [2] = "CRC-16/PROFIBUS, polynomial 0x1DCF",
     [3] = "none (every frame fails the FCS check)",
 }
-local control_names = {}
-for control, kind in pairs(kind_by_control) do
-    control_names[control] = kind
-end
 local check_results = { [0] = "not run (an earlier check failed)", [1] = "pass", [2] = "fail" }
 local verdicts = {
     [0] = "all four checks pass",
@@ -142,10 +150,14 @@ local f = {
     fcs_type = ProtoField.uint8("fipgate.fcs_type", "FCS type", base.DEC, fcs_type_names, 0x18),
     status = ProtoField.uint8("fipgate.status", "Status", base.HEX),
     idx = ProtoField.uint64("fipgate.idx", "Index", base.DEC),
+    prev_idx = ProtoField.uint64("fipgate.prev_idx", "Previous record index", base.DEC),
+    lost_records = ProtoField.uint64("fipgate.lost_records", "Records missing before this one",
+        base.DEC),
     reserved = ProtoField.bytes("fipgate.reserved", "Reserved"),
 
     frame = ProtoField.bytes("fipgate.frame", "FIP frame"),
-    control = ProtoField.uint8("fipgate.frame.control", "Control byte", base.HEX, control_names),
+    control = ProtoField.uint8("fipgate.frame.control", "Control byte", base.HEX, frame_names),
+    name = ProtoField.string("fipgate.frame.name", "Frame name"),
     kind = ProtoField.string("fipgate.frame.kind", "Frame kind"),
     identifier = ProtoField.uint16("fipgate.frame.identifier", "Identifier", base.HEX),
     pdu_type = ProtoField.uint8("fipgate.frame.pdu_type", "PDU type", base.HEX),
@@ -161,6 +173,17 @@ local f = {
     check_fcs = ProtoField.uint8("fipgate.check.fcs", "FCS check", base.DEC, check_results),
     check_pdu = ProtoField.uint8("fipgate.check.pdu", "PDU check", base.DEC, check_results),
     check_len = ProtoField.uint8("fipgate.check.len", "Length check", base.DEC, check_results),
+
+    response = ProtoField.string("fipgate.frame.response", "Response"),
+    response_in = ProtoField.framenum("fipgate.frame.response_in", "Response in frame", base.NONE,
+        frametype.RESPONSE),
+    response_idx = ProtoField.uint64("fipgate.frame.response_idx", "Response record index",
+        base.DEC),
+    response_name = ProtoField.string("fipgate.frame.response_name", "Response frame name"),
+    request_in = ProtoField.framenum("fipgate.frame.request_in", "Identifier in frame", base.NONE,
+        frametype.REQUEST),
+    request_idx = ProtoField.uint64("fipgate.frame.request_idx", "Identifier record index",
+        base.DEC),
 
     event_data = ProtoField.bytes("fipgate.event_data", "Event bytes"),
     trailing = ProtoField.bytes("fipgate.trailing", "Bytes after the last event"),
@@ -316,11 +339,22 @@ local e = {
         expert.group.MALFORMED, expert.severity.ERROR),
     bad_fcs = ProtoExpert.new("fipgate.bad_fcs", "Bad FCS",
         expert.group.CHECKSUM, expert.severity.WARN),
+    bad_control = ProtoExpert.new("fipgate.bad_control", "Bad control byte",
+        expert.group.PROTOCOL, expert.severity.WARN),
+    bad_pdu = ProtoExpert.new("fipgate.bad_pdu", "Bad PDU",
+        expert.group.PROTOCOL, expert.severity.WARN),
+    bad_length = ProtoExpert.new("fipgate.bad_length", "Bad length",
+        expert.group.PROTOCOL, expert.severity.WARN),
     check = ProtoExpert.new("fipgate.check_failed", "Frame fails a gateway check",
         expert.group.PROTOCOL, expert.severity.WARN),
+    index_break = ProtoExpert.new("fipgate.index_break", "Record index break",
+        expert.group.SEQUENCE, expert.severity.WARN),
+    no_response = ProtoExpert.new("fipgate.no_response", "No response",
+        expert.group.RESPONSE_CODE, expert.severity.WARN),
 }
 fipgate.experts = { e.bad_magic, e.short, e.gap, e.restart, e.duplicate, e.reordered,
-    e.malformed, e.count, e.bad_fcs, e.check }
+    e.malformed, e.count, e.bad_fcs, e.bad_control, e.bad_pdu, e.bad_length, e.check,
+    e.index_break, e.no_response }
 
 ---------------------------------------------------------------------------------------------------
 -- Preferences and registration
@@ -356,10 +390,19 @@ local last_seq_by_stream = {}
 local last_stream_by_address = {}
 local seq_verdicts = {}
 
+-- What the first pass concluded about each capture record, and the polls the tap counts: both
+-- by packet number, each a list in the order of the records in the datagram.
+local record_notes = {}
+local polls_by_packet = {}
+local record_tracks = {}
+
 function fipgate.init()
     last_seq_by_stream = {}
     last_stream_by_address = {}
     seq_verdicts = {}
+    record_notes = {}
+    polls_by_packet = {}
+    record_tracks = {}
 end
 
 local SEQ_FIRST, SEQ_NEXT, SEQ_GAP, SEQ_RESTART, SEQ_DUPLICATE, SEQ_REORDERED = 1, 2, 3, 4, 5, 6
@@ -387,6 +430,7 @@ local function judge_sequence(pinfo, seq)
         if previous_stream and seq == one then
             verdict.kind = SEQ_RESTART
             verdict.prev = last_seq_by_stream[previous_stream]
+            verdict.prev_stream = previous_stream
         end
         last_seq_by_stream[key] = seq
     elseif seq == prev + one then
@@ -408,6 +452,104 @@ local function judge_sequence(pinfo, seq)
     end
     seq_verdicts[pinfo.number] = verdict
     return verdict
+end
+
+---------------------------------------------------------------------------------------------------
+-- Record index continuity and transactions. The first pass follows the capture records of each
+-- gateway run in index order: a record whose index is not the previous one + 1 breaks the
+-- sequence, and an identifier frame that passes the four checks (a poll) is paired with the next
+-- record of the same run. Another identifier frame there, or no record at all up to the end of the
+-- capture, means the producer was silent; any other frame is its response, bad when it fails a
+-- check. A poll is never paired across an index break, an unnumbered record, a late datagram or a
+-- gateway restart: its outcome is unknown, never counted as a silent station. Poll tables are
+-- shared by the identifier's note and the tap, so a response found later completes both.
+
+local OUTCOME_RESPONSE, OUTCOME_BAD, OUTCOME_MISSING, OUTCOME_UNKNOWN =
+    "response", "bad response", "no response", "unknown"
+
+local ZERO, ONE = UInt64(0), UInt64(1)
+
+local function settle_unknown(poll, reason)
+    if poll and not poll.outcome then
+        poll.outcome = OUTCOME_UNKNOWN
+        poll.reason = reason
+    end
+end
+
+-- The record track of this datagram's gateway run, or nil when its records are not followed
+-- (a duplicate was followed the first time; a late one belongs before records already followed).
+local function records_track(pinfo, seq, verdict)
+    local key = stream_key(pinfo)
+    if verdict.kind == SEQ_DUPLICATE or verdict.kind == SEQ_REORDERED then
+        return nil
+    end
+    local track = record_tracks[key]
+    if verdict.kind == SEQ_RESTART then
+        for _, old in ipairs({ key, verdict.prev_stream }) do
+            if record_tracks[old] then
+                settle_unknown(record_tracks[old].pending, "gateway restart follows")
+                record_tracks[old].pending = nil
+            end
+        end
+        track = nil
+    end
+    if not track then
+        -- A gateway numbers its records from 1 at each start; joining a running stream, the
+        -- first record seen becomes the reference.
+        track = { prev_idx = ZERO, idx_known = seq == ONE }
+        record_tracks[key] = track
+    end
+    return track
+end
+
+-- First pass over one capture record; returns its note.
+local function follow_record(track, number, idx, frame)
+    local note = {}
+    local is_poll = frame.kind == KIND_IDENTIFIER and frame.verdict == 0
+    if not track then
+        if is_poll then
+            note.poll = { id = frame.identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
+                reason = "datagram out of order" }
+        end
+        return note
+    end
+    local pending = track.pending
+    track.pending = nil
+    if idx == ZERO then
+        settle_unknown(pending, "unnumbered record follows")
+        if is_poll then
+            note.poll = { id = frame.identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
+                reason = "unnumbered record" }
+        end
+        return note
+    end
+    if track.idx_known and idx ~= track.prev_idx + ONE then
+        note.prev_idx = track.prev_idx
+        if idx > track.prev_idx then
+            note.lost = idx - track.prev_idx - ONE
+        end
+        settle_unknown(pending, "record index break follows")
+        pending = nil
+    end
+    track.prev_idx = idx
+    track.idx_known = true
+    if frame.kind == KIND_IDENTIFIER then
+        if pending then
+            pending.outcome = OUTCOME_MISSING
+            pending.reason = frame.name .. " follows"
+        end
+    elseif pending then
+        pending.outcome = frame.verdict == 0 and OUTCOME_RESPONSE or OUTCOME_BAD
+        pending.bad_check = frame.verdict
+        pending.response_frame, pending.response_idx = number, idx
+        pending.response_name = frame.name
+        note.answers = pending
+    end
+    if is_poll then
+        note.poll = { id = frame.identifier, frame = number, idx = idx }
+        track.pending = note.poll
+    end
+    return note
 end
 
 ---------------------------------------------------------------------------------------------------
@@ -482,7 +624,7 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
         empty:add(f.frame_len, tvb(off, 0), 0):set_generated()
         empty:add(f.verdict, tvb(off, 0), 5):set_generated()
         summary.checks[5] = (summary.checks[5] or 0) + 1
-        return
+        return { kind = KIND_UNKNOWN, name = UNKNOWN_NAME, verdict = 5 }
     end
     local frame_range = tvb(off, frame_len)
     local ft = tree:add(f.frame, frame_range)
@@ -490,16 +632,21 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     local control_range = tvb(off, 1)
     local control = control_range:uint()
     local kind = kind_by_control[control] or KIND_UNKNOWN
+    local name = frame_names[control] or UNKNOWN_NAME
     ft:add(f.control, control_range)
+    ft:add(f.name, control_range, name):set_generated()
     ft:add(f.kind, control_range, kind):set_generated()
-    ft:append_text(" (" .. kind .. ", " .. frame_len .. " bytes)")
+    ft:append_text(" (" .. name .. ", " .. kind .. ", " .. frame_len .. " bytes")
+    local identifier = nil
 
     -- Fields that would overlap the FCS are not read from it.
     local body_end = frame_len - FCS_SIZE
     local data_from = 1
     local pdu_type = nil
     if kind == KIND_IDENTIFIER and frame_len >= 3 + FCS_SIZE then
-        ft:add(f.identifier, tvb(off + 1, 2))
+        local id_range = tvb(off + 1, 2)
+        ft:add(f.identifier, id_range)
+        identifier = id_range:uint()
         data_from = 3
     elseif kind == KIND_VARIABLE_RESPONSE and frame_len >= 2 + FCS_SIZE then
         pdu_type = tvb(off + 1, 1):uint()
@@ -549,12 +696,93 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     vt:add(f.check_pdu, frame_range, results[3]):set_generated()
     vt:add(f.check_len, frame_range, results[4]):set_generated()
     if verdict ~= 0 then
+        -- The bad FCS is flagged above whichever check comes first; the others are named here.
+        if verdict == 1 then
+            vt:add_proto_expert_info(e.bad_control, string.format(
+                "Bad control byte: 0x%02x is none of the 20 frame control bytes", control))
+        elseif verdict == 3 then
+            vt:add_proto_expert_info(e.bad_pdu, string.format(
+                "Bad PDU: type 0x%02x in a variable response, 0x40 or 0x50 expected", pdu_type))
+        elseif verdict == 4 then
+            local rule = length_rule[kind]
+            local valid = rule[1] == rule[2] and tostring(rule[1])
+                or (rule[1] .. " to " .. rule[2])
+            vt:add_proto_expert_info(e.bad_length, string.format(
+                "Bad length: %s frame of %d bytes, %s expected", name, frame_len, valid))
+        end
         vt:add_proto_expert_info(e.check, "Gateway counts this frame as: " .. verdicts[verdict])
+        ft:append_text(", " .. verdicts[verdict])
     end
+    ft:append_text(")")
     summary.checks[verdict] = (summary.checks[verdict] or 0) + 1
+    return { kind = kind, name = name, verdict = verdict, identifier = identifier, item = ft }
 end
 
-local function add_capture(tree, tvb, off, len, summary)
+-- The record notes of datagram `number`: made by the first pass, read back by the others.
+local function records_context(pinfo, seq)
+    local number = pinfo.number
+    local records = { number = number, count = 0, shown_polls = {},
+        notes = record_notes[number], polls = polls_by_packet[number] }
+    if not records.notes then
+        records.notes, records.polls = {}, {}
+        record_notes[number], polls_by_packet[number] = records.notes, records.polls
+        records.track = records_track(pinfo, seq, judge_sequence(pinfo, seq))
+    end
+    return records
+end
+
+-- A poll still open once the capture is read got nothing after it: the producer was silent.
+local function final_outcome(poll)
+    if poll.outcome then
+        return poll.outcome, poll.reason
+    end
+    return OUTCOME_MISSING, "nothing follows in the capture"
+end
+
+-- What each poll of the datagram got. An open poll on the first pass may still be answered by
+-- the next datagram: it shows nothing until a later pass (tshark -2, or Wireshark once loaded).
+local function add_poll_outcomes(records, visited)
+    for _, shown in ipairs(records.shown_polls) do
+        local poll, item, range = shown.poll, shown.item, shown.range
+        if poll.outcome or visited then
+            local outcome, reason = final_outcome(poll)
+            local r = item:add(f.response, range, outcome)
+            r:set_generated()
+            if poll.response_frame then
+                r:add(f.response_in, range, poll.response_frame):set_generated()
+                r:add(f.response_idx, range, poll.response_idx):set_generated()
+                r:add(f.response_name, range, poll.response_name):set_generated()
+                local text = string.format(" (%s, record %s in frame %d", poll.response_name,
+                    tostring(poll.response_idx), poll.response_frame)
+                if outcome == OUTCOME_BAD then
+                    text = text .. ", " .. verdicts[poll.bad_check]
+                end
+                r:append_text(text .. ")")
+            else
+                r:append_text(" (" .. reason .. ")")
+            end
+            if outcome == OUTCOME_MISSING then
+                r:add_proto_expert_info(e.no_response, string.format(
+                    "No response to identifier 0x%04x (%s)", poll.id, reason))
+            end
+        end
+    end
+end
+
+local function add_index_break(idx_item, idx_range, idx, note)
+    idx_item:add(f.prev_idx, idx_range, note.prev_idx):set_generated()
+    if note.lost then
+        idx_item:add(f.lost_records, idx_range, note.lost):set_generated()
+        idx_item:add_proto_expert_info(e.index_break, string.format(
+            "Record index break: %s record(s) missing between %s and %s", tostring(note.lost),
+            tostring(note.prev_idx), tostring(idx)))
+    else
+        idx_item:add_proto_expert_info(e.index_break, string.format(
+            "Record index break: %s after %s", tostring(idx), tostring(note.prev_idx)))
+    end
+end
+
+local function add_capture(tree, tvb, off, len, summary, records)
     if len < CAPTURE_HEADER_SIZE then
         tree:add_proto_expert_info(e.malformed, string.format(
             "Capture record of %d bytes is shorter than its %d-byte header", len,
@@ -576,18 +804,44 @@ local function add_capture(tree, tvb, off, len, summary)
         st:add(status_bits[bit], status_range)
     end
     local idx_range = tvb(off + 5, 8)
-    tree:add(f.idx, idx_range)
+    local idx = idx_range:uint64()
+    local idx_item = tree:add(f.idx, idx_range)
     tree:add(f.reserved, tvb(off + RESERVED_OFFSET, RESERVED_SIZE))
     local frame_len = len - CAPTURE_HEADER_SIZE
-    add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
-    tree:append_text(string.format(", idx %s, %d-byte frame", tostring(idx_range:uint64()),
+    local frame = add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
+    tree:append_text(string.format(", idx %s, %s, %d-byte frame", tostring(idx), frame.name,
         frame_len))
+
+    records.count = records.count + 1
+    local note = records.notes[records.count]
+    if not note then
+        note = follow_record(records.track, records.number, idx, frame)
+        records.notes[records.count] = note
+        if note.poll then
+            records.polls[#records.polls + 1] = note.poll
+        end
+    end
+    if note.prev_idx then
+        summary.index_breaks = summary.index_breaks + 1
+        add_index_break(idx_item, idx_range, idx, note)
+    end
+    if note.answers and frame.item then
+        local poll = note.answers
+        frame.item:add(f.request_in, idx_range, poll.frame):set_generated()
+        frame.item:add(f.request_idx, idx_range, poll.idx):set_generated()
+    end
+    if note.poll and frame.item then
+        -- Shown once the whole datagram is walked: a response later in it settles the poll.
+        records.shown_polls[#records.shown_polls + 1] = { item = frame.item, range = idx_range,
+            poll = note.poll }
+    end
 end
 
 -- Walks the events; returns the summary used by the Info column.
-local function dissect_events(tvb, pinfo, tree)
+local function dissect_events(tvb, pinfo, tree, records)
     local total = tvb:len()
-    local summary = { walked = 0, captures = 0, lifesigns = 0, malformed = 0, checks = {} }
+    local summary = { walked = 0, captures = 0, lifesigns = 0, malformed = 0, checks = {},
+        index_breaks = 0 }
     local off = HEADER_SIZE
     while off < total do
         local n = summary.walked + 1
@@ -629,7 +883,7 @@ local function dissect_events(tvb, pinfo, tree)
         end
         if etype == TYPE_CAPTURE then
             summary.captures = summary.captures + 1
-            add_capture(et, tvb, off, len, summary)
+            add_capture(et, tvb, off, len, summary, records)
         elseif etype == TYPE_LIFESIGN then
             summary.lifesigns = summary.lifesigns + 1
             if len ~= LIFESIGN_SIZE then
@@ -705,7 +959,9 @@ function fipgate.dissector(tvb, pinfo, tree)
     local count_item = root:add(f.count, tvb(12, 4))
 
     local seq_note = add_sequence(pinfo, root, tvb(4, 8), seq_item, seq)
-    local summary = dissect_events(tvb, pinfo, root)
+    local records = records_context(pinfo, seq)
+    local summary = dissect_events(tvb, pinfo, root, records)
+    add_poll_outcomes(records, pinfo.visited)
     root:add(f.walked, tvb(12, 4), summary.walked):set_generated()
     if summary.walked ~= count then
         count_item:add_proto_expert_info(e.count, string.format(
@@ -723,6 +979,9 @@ function fipgate.dissector(tvb, pinfo, tree)
     end
     if bad_frames > 0 then
         info = info .. ", " .. bad_frames .. " bad frame(s)"
+    end
+    if summary.index_breaks > 0 then
+        info = info .. ", " .. summary.index_breaks .. " record index break(s)"
     end
     if summary.malformed > 0 or summary.walked ~= count then
         info = info .. ", MALFORMED"
