@@ -476,12 +476,13 @@ local function settle_unknown(poll, reason)
     end
 end
 
--- The record track of this datagram's gateway run, or nil when its records are not followed
--- (a duplicate was followed the first time; a late one belongs before records already followed).
+-- The record track of this datagram's gateway run, or nil when its records are not followed:
+-- a duplicate's were followed the first time (`duplicate` is then true), and a late datagram's
+-- belong before records already followed.
 local function records_track(pinfo, seq, verdict)
     local key = stream_key(pinfo)
     if verdict.kind == SEQ_DUPLICATE or verdict.kind == SEQ_REORDERED then
-        return nil
+        return nil, verdict.kind == SEQ_DUPLICATE
     end
     local track = record_tracks[key]
     if verdict.kind == SEQ_RESTART then
@@ -503,9 +504,12 @@ local function records_track(pinfo, seq, verdict)
 end
 
 -- First pass over one capture record; returns its note.
-local function follow_record(track, number, idx, frame)
+local function follow_record(track, duplicate, number, idx, frame)
     local note = {}
     local is_poll = frame.kind == KIND_IDENTIFIER and frame.verdict == 0
+    if duplicate then
+        return note
+    end
     if not track then
         if is_poll then
             note.poll = { id = frame.identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
@@ -726,7 +730,7 @@ local function records_context(pinfo, seq)
     if not records.notes then
         records.notes, records.polls = {}, {}
         record_notes[number], polls_by_packet[number] = records.notes, records.polls
-        records.track = records_track(pinfo, seq, judge_sequence(pinfo, seq))
+        records.track, records.duplicate = records_track(pinfo, seq, judge_sequence(pinfo, seq))
     end
     return records
 end
@@ -815,7 +819,7 @@ local function add_capture(tree, tvb, off, len, summary, records)
     records.count = records.count + 1
     local note = records.notes[records.count]
     if not note then
-        note = follow_record(records.track, records.number, idx, frame)
+        note = follow_record(records.track, records.duplicate, records.number, idx, frame)
         records.notes[records.count] = note
         if note.poll then
             records.polls[#records.polls + 1] = note.poll
@@ -1015,3 +1019,119 @@ end
 register_port(fipgate.prefs.port)
 udp_port_table:add_for_decode_as(fipgate)
 fipgate:register_heuristic("udp", heuristic)
+
+---------------------------------------------------------------------------------------------------
+-- Statistics: polls per identifier and what they got. tshark runs it with -z fipgate,ids[,filter]
+-- and prints the table at the end; Wireshark shows it under Statistics > FIP gateway.
+
+local STAT_NAME = "fipgate,ids"
+local STAT_COLUMNS = { "Polls", "Responses", "Missing", "Bad", "Unknown", "Bad ctrl", "Bad FCS",
+    "Bad PDU", "Bad len" }
+
+-- The rows of the table from the polls of the packets tapped, sick identifiers first (most
+-- missing and bad responses), then the busiest.
+local function identifier_rows(tapped)
+    local by_id, rows = {}, {}
+    for _, polls in pairs(tapped) do
+        for _, poll in ipairs(polls) do
+            local row = by_id[poll.id]
+            if not row then
+                row = { id = poll.id, 0, 0, 0, 0, 0, 0, 0, 0, 0 }
+                by_id[poll.id] = row
+                rows[#rows + 1] = row
+            end
+            row[1] = row[1] + 1
+            local outcome = final_outcome(poll)
+            if outcome == OUTCOME_RESPONSE then
+                row[2] = row[2] + 1
+            elseif outcome == OUTCOME_MISSING then
+                row[3] = row[3] + 1
+            elseif outcome == OUTCOME_BAD then
+                row[4] = row[4] + 1
+                if poll.bad_check >= 1 and poll.bad_check <= 4 then
+                    row[5 + poll.bad_check] = row[5 + poll.bad_check] + 1
+                end
+            else
+                row[5] = row[5] + 1
+            end
+        end
+    end
+    table.sort(rows, function(a, b)
+        local sick_a, sick_b = a[3] + a[4], b[3] + b[4]
+        if sick_a ~= sick_b then
+            return sick_a > sick_b
+        elseif a[1] ~= b[1] then
+            return a[1] > b[1]
+        end
+        return a.id < b.id
+    end)
+    return rows
+end
+
+local function identifier_report(tapped, filter)
+    local rows = identifier_rows(tapped)
+    local rule = string.rep("=", 10 + 11 * #STAT_COLUMNS)
+    local lines = { rule, "FIP identifiers (" .. STAT_NAME .. ")", "Filter: " .. (filter or "none"),
+        "Polls: identifier frames passing the four checks. Each gets one outcome: a response, a bad",
+        "response (by the check it fails), no response (the next record is an identifier frame or",
+        "none follows), or unknown (an index break, restart or late datagram comes between).", "" }
+    local header = string.format("%-10s", "Identifier")
+    for _, column in ipairs(STAT_COLUMNS) do
+        header = header .. string.format(" %10s", column)
+    end
+    lines[#lines + 1] = header
+    local total = { 0, 0, 0, 0, 0, 0, 0, 0, 0 }
+    for _, row in ipairs(rows) do
+        local line = string.format("0x%04x    ", row.id)
+        for i = 1, #STAT_COLUMNS do
+            line = line .. string.format(" %10d", row[i])
+            total[i] = total[i] + row[i]
+        end
+        lines[#lines + 1] = line
+    end
+    local line = string.format("%-10s", "Total")
+    for i = 1, #STAT_COLUMNS do
+        line = line .. string.format(" %10d", total[i])
+    end
+    lines[#lines + 1] = line
+    lines[#lines + 1] = rule
+    return table.concat(lines, "\n")
+end
+
+-- A listener over the packets that pass `filter` (any fipgate datagram without one); `show`
+-- receives the table at each redraw.
+local function start_identifier_stats(filter, show)
+    local tapped = {}
+    local listener = Listener.new(nil, filter and ("fipgate && (" .. filter .. ")") or "fipgate")
+    function listener.packet(pinfo)
+        local polls = polls_by_packet[pinfo.number]
+        if polls and #polls > 0 then
+            tapped[pinfo.number] = polls
+        end
+    end
+    function listener.draw()
+        show(identifier_report(tapped, filter))
+    end
+    function listener.reset()
+        tapped = {}
+    end
+    return listener
+end
+
+register_stat_cmd_arg(STAT_NAME, function(arg)
+    local filter = arg:match("^" .. STAT_NAME .. ",(.+)$")
+    start_identifier_stats(filter, print)
+end)
+
+if gui_enabled() then
+    register_menu("FIP gateway/Identifiers", function()
+        local window = TextWindow.new("FIP identifiers")
+        local listener = start_identifier_stats(nil, function(text)
+            window:set(text)
+        end)
+        window:set_atclose(function()
+            listener:remove()
+        end)
+        retap_packets()
+    end, MENU_STAT_GENERIC)
+end
