@@ -497,60 +497,82 @@ local function records_track(pinfo, seq, verdict)
     if not track then
         -- A gateway numbers its records from 1 at each start; joining a running stream, the
         -- first record seen becomes the reference.
-        track = { prev_idx = ZERO, idx_known = seq == ONE }
+        track = { prev_idx = ZERO, prev_n = 0, idx_known = seq == ONE }
         record_tracks[key] = track
     end
     return track
 end
 
--- First pass over one capture record; returns its note.
-local function follow_record(track, duplicate, number, idx, frame)
-    local note = {}
-    local is_poll = frame.kind == KIND_IDENTIFIER and frame.verdict == 0
-    if duplicate then
-        return note
+-- Most records have nothing to note: they share this one, so that the first pass keeps no table
+-- per record (a large capture holds millions).
+local NOTHING = {}
+-- Above this, a record index is no longer exact as a Lua number.
+local EXACT_LIMIT = 2 ^ 53
+
+-- First pass over one capture record of index `idx` (a UInt64; `idx_n` the same as a number);
+-- returns its note.
+local function follow_record(records, idx, idx_n, kind, verdict, name, identifier)
+    local track = records.track
+    local is_poll = kind == KIND_IDENTIFIER and verdict == 0
+    if records.duplicate then
+        return NOTHING
     end
     if not track then
         if is_poll then
-            note.poll = { id = frame.identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
-                reason = "datagram out of order" }
+            return { poll = { id = identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
+                reason = "datagram out of order" } }
         end
-        return note
+        return NOTHING
     end
+    local note = NOTHING
     local pending = track.pending
     track.pending = nil
-    if idx == ZERO then
+    if idx_n == 0 then
         settle_unknown(pending, "unnumbered record follows")
         if is_poll then
-            note.poll = { id = frame.identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
-                reason = "unnumbered record" }
+            note = { poll = { id = identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
+                reason = "unnumbered record" } }
         end
         return note
     end
-    if track.idx_known and idx ~= track.prev_idx + ONE then
-        note.prev_idx = track.prev_idx
-        if idx > track.prev_idx then
-            note.lost = idx - track.prev_idx - ONE
+    if track.idx_known then
+        local broken
+        if idx_n < EXACT_LIMIT then
+            broken = idx_n ~= track.prev_n + 1
+        else
+            broken = idx ~= track.prev_idx + ONE
         end
-        settle_unknown(pending, "record index break follows")
-        pending = nil
+        if broken then
+            note = { prev_idx = track.prev_idx }
+            if idx > track.prev_idx then
+                note.lost = idx - track.prev_idx - ONE
+            end
+            settle_unknown(pending, "record index break follows")
+            pending = nil
+        end
     end
-    track.prev_idx = idx
+    track.prev_idx, track.prev_n = idx, idx_n
     track.idx_known = true
-    if frame.kind == KIND_IDENTIFIER then
+    if kind == KIND_IDENTIFIER then
         if pending then
             pending.outcome = OUTCOME_MISSING
-            pending.reason = frame.name .. " follows"
+            pending.reason = name .. " follows"
         end
     elseif pending then
-        pending.outcome = frame.verdict == 0 and OUTCOME_RESPONSE or OUTCOME_BAD
-        pending.bad_check = frame.verdict
-        pending.response_frame, pending.response_idx = number, idx
-        pending.response_name = frame.name
+        pending.outcome = verdict == 0 and OUTCOME_RESPONSE or OUTCOME_BAD
+        pending.bad_check = verdict
+        pending.response_frame, pending.response_idx = records.number, idx
+        pending.response_name = name
+        if note == NOTHING then
+            note = {}
+        end
         note.answers = pending
     end
     if is_poll then
-        note.poll = { id = frame.identifier, frame = number, idx = idx }
+        if note == NOTHING then
+            note = {}
+        end
+        note.poll = { id = identifier, frame = records.number, idx = idx }
         track.pending = note.poll
     end
     return note
@@ -628,7 +650,7 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
         empty:add(f.frame_len, tvb(off, 0), 0):set_generated()
         empty:add(f.verdict, tvb(off, 0), 5):set_generated()
         summary.checks[5] = (summary.checks[5] or 0) + 1
-        return { kind = KIND_UNKNOWN, name = UNKNOWN_NAME, verdict = 5 }
+        return 5, KIND_UNKNOWN, UNKNOWN_NAME
     end
     local frame_range = tvb(off, frame_len)
     local ft = tree:add(f.frame, frame_range)
@@ -719,7 +741,7 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     end
     ft:append_text(")")
     summary.checks[verdict] = (summary.checks[verdict] or 0) + 1
-    return { kind = kind, name = name, verdict = verdict, identifier = identifier, item = ft }
+    return verdict, kind, name, identifier, ft
 end
 
 -- The record notes of datagram `number`: made by the first pass, read back by the others.
@@ -812,14 +834,14 @@ local function add_capture(tree, tvb, off, len, summary, records)
     local idx_item = tree:add(f.idx, idx_range)
     tree:add(f.reserved, tvb(off + RESERVED_OFFSET, RESERVED_SIZE))
     local frame_len = len - CAPTURE_HEADER_SIZE
-    local frame = add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
-    tree:append_text(string.format(", idx %s, %s, %d-byte frame", tostring(idx), frame.name,
-        frame_len))
+    local verdict, kind, name, identifier, frame_item =
+        add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
+    tree:append_text(string.format(", idx %s, %s, %d-byte frame", tostring(idx), name, frame_len))
 
     records.count = records.count + 1
     local note = records.notes[records.count]
     if not note then
-        note = follow_record(records.track, records.duplicate, records.number, idx, frame)
+        note = follow_record(records, idx, idx:tonumber(), kind, verdict, name, identifier)
         records.notes[records.count] = note
         if note.poll then
             records.polls[#records.polls + 1] = note.poll
@@ -829,14 +851,17 @@ local function add_capture(tree, tvb, off, len, summary, records)
         summary.index_breaks = summary.index_breaks + 1
         add_index_break(idx_item, idx_range, idx, note)
     end
-    if note.answers and frame.item then
-        local poll = note.answers
-        frame.item:add(f.request_in, idx_range, poll.frame):set_generated()
-        frame.item:add(f.request_idx, idx_range, poll.idx):set_generated()
+    if note == NOTHING or not frame_item then
+        return
     end
-    if note.poll and frame.item then
+    if note.answers then
+        local poll = note.answers
+        frame_item:add(f.request_in, idx_range, poll.frame):set_generated()
+        frame_item:add(f.request_idx, idx_range, poll.idx):set_generated()
+    end
+    if note.poll then
         -- Shown once the whole datagram is walked: a response later in it settles the poll.
-        records.shown_polls[#records.shown_polls + 1] = { item = frame.item, range = idx_range,
+        records.shown_polls[#records.shown_polls + 1] = { item = frame_item, range = idx_range,
             poll = note.poll }
     end
 end

@@ -580,7 +580,8 @@ TEST_F(DissectorTest, IdentifierStatistics) {
 
 // Crafted malformed datagrams are flagged, each with its own message, and never stop the dissector.
 TEST_F(DissectorTest, MalformedEventsFlaggedNotFatal) {
-    const Bytes good = capture_record(1, fip_frame(1, {0x40}));
+    // Unnumbered, so that repeating it breaks no record index.
+    const Bytes good = capture_record(0, fip_frame(1, {0x40}));
     Bytes short_lifesign(32, 0); // the fields it still holds are shown, the rest is not guessed
     short_lifesign[0] = 0xC1;
     short_lifesign[2] = 32;
@@ -687,7 +688,8 @@ TEST_F(DissectorTest, PortPreferenceDecodeAsAndHeuristic) {
 
 #ifdef FIPDUMP_BIN
 // fipdump reads a capture and writes its own (-w); the dissector reads that file and agrees with
-// fipdump's decoding of every event: index, frame kind and FCS verdict, datagram by datagram.
+// fipdump's decoding of every event: index, frame kind and name, and FCS verdict, datagram by
+// datagram.
 TEST_F(DissectorTest, AgreesWithFipdumpOnACaptureItWrote) {
     std::mt19937 random(20261208); // fixed: the same frames on every run
     const std::vector<std::uint8_t> controls{0x03, 0x05, 0x02, 0x2E, 0x08, 0x14,
@@ -747,11 +749,11 @@ TEST_F(DissectorTest, AgreesWithFipdumpOnACaptureItWrote) {
     for (std::string line; std::getline(lines, line);) {
         const std::string seq = json_value(line, "seq");
         if (expected.empty() || expected.back()[0] != seq) {
-            expected.push_back({seq, "", "", ""});
+            expected.push_back({seq, "", "", "", ""});
         }
         auto& row = expected.back();
-        for (std::size_t i = 1; i < 4; ++i) {
-            const char* key = i == 1 ? "idx" : i == 2 ? "kind" : "fcs_ok";
+        for (std::size_t i = 1; i < row.size(); ++i) {
+            const char* key = i == 1 ? "idx" : i == 2 ? "kind" : i == 3 ? "name" : "fcs_ok";
             if (!row[i].empty()) {
                 row[i].push_back(',');
             }
@@ -760,7 +762,7 @@ TEST_F(DissectorTest, AgreesWithFipdumpOnACaptureItWrote) {
     }
     ASSERT_EQ(expected.size(), packets.size()) << fipdump.out();
     EXPECT_EQ(fields(pcap("fipdump.pcap"), {"fipgate.seq", "fipgate.idx", "fipgate.frame.kind",
-                                            "fipgate.frame.fcs_good"}),
+                                            "fipgate.frame.name", "fipgate.frame.fcs_good"}),
               expected);
 }
 #endif
