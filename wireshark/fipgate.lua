@@ -393,6 +393,7 @@ local seq_verdicts = {}
 -- What the first pass concluded about each capture record, and the polls the tap counts: both
 -- by packet number, each a list in the order of the records in the datagram.
 local record_notes = {}
+local record_breaks = {}
 local polls_by_packet = {}
 local record_tracks = {}
 
@@ -401,6 +402,7 @@ function fipgate.init()
     last_stream_by_address = {}
     seq_verdicts = {}
     record_notes = {}
+    record_breaks = {}
     polls_by_packet = {}
     record_tracks = {}
 end
@@ -503,38 +505,37 @@ local function records_track(pinfo, seq, verdict)
     return track
 end
 
--- Most records have nothing to note: they share this one, so that the first pass keeps no table
--- per record (a large capture holds millions).
-local NOTHING = {}
 -- Above this, a record index is no longer exact as a Lua number.
 local EXACT_LIMIT = 2 ^ 53
 
--- First pass over one capture record of index `idx` (a UInt64; `idx_n` the same as a number);
--- returns its note.
+-- First pass over one capture record of index `idx` (a UInt64; `idx_n` the same as a number).
+-- Returns its note, the poll it makes (an identifier frame) or answers (any other frame), or nil;
+-- and its index break ({ prev_idx, lost }), or nil. Most records make one table at most: a large
+-- capture holds millions.
 local function follow_record(records, idx, idx_n, kind, verdict, name, identifier)
     local track = records.track
     local is_poll = kind == KIND_IDENTIFIER and verdict == 0
     if records.duplicate then
-        return NOTHING
+        return nil
     end
     if not track then
         if is_poll then
-            return { poll = { id = identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
-                reason = "datagram out of order" } }
+            return { id = identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
+                reason = "datagram out of order" }
         end
-        return NOTHING
+        return nil
     end
-    local note = NOTHING
     local pending = track.pending
     track.pending = nil
     if idx_n == 0 then
         settle_unknown(pending, "unnumbered record follows")
         if is_poll then
-            note = { poll = { id = identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
-                reason = "unnumbered record" } }
+            return { id = identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
+                reason = "unnumbered record" }
         end
-        return note
+        return nil
     end
+    local brk = nil
     if track.idx_known then
         local broken
         if idx_n < EXACT_LIMIT then
@@ -543,9 +544,9 @@ local function follow_record(records, idx, idx_n, kind, verdict, name, identifie
             broken = idx ~= track.prev_idx + ONE
         end
         if broken then
-            note = { prev_idx = track.prev_idx }
+            brk = { prev_idx = track.prev_idx }
             if idx > track.prev_idx then
-                note.lost = idx - track.prev_idx - ONE
+                brk.lost = idx - track.prev_idx - ONE
             end
             settle_unknown(pending, "record index break follows")
             pending = nil
@@ -558,24 +559,20 @@ local function follow_record(records, idx, idx_n, kind, verdict, name, identifie
             pending.outcome = OUTCOME_MISSING
             pending.reason = name .. " follows"
         end
-    elseif pending then
+        if is_poll then
+            local poll = { id = identifier, frame = records.number, idx = idx }
+            track.pending = poll
+            return poll, brk
+        end
+        return nil, brk
+    end
+    if pending then
         pending.outcome = verdict == 0 and OUTCOME_RESPONSE or OUTCOME_BAD
         pending.bad_check = verdict
         pending.response_frame, pending.response_idx = records.number, idx
         pending.response_name = name
-        if note == NOTHING then
-            note = {}
-        end
-        note.answers = pending
     end
-    if is_poll then
-        if note == NOTHING then
-            note = {}
-        end
-        note.poll = { id = identifier, frame = records.number, idx = idx }
-        track.pending = note.poll
-    end
-    return note
+    return pending, brk
 end
 
 ---------------------------------------------------------------------------------------------------
@@ -747,11 +744,13 @@ end
 -- The record notes of datagram `number`: made by the first pass, read back by the others.
 local function records_context(pinfo, seq)
     local number = pinfo.number
-    local records = { number = number, count = 0, shown_polls = {},
-        notes = record_notes[number], polls = polls_by_packet[number] }
+    local records = { number = number, count = 0, notes = record_notes[number],
+        breaks = record_breaks[number], polls = polls_by_packet[number] }
     if not records.notes then
-        records.notes, records.polls = {}, {}
-        record_notes[number], polls_by_packet[number] = records.notes, records.polls
+        records.first_pass = true
+        records.notes, records.breaks, records.polls = {}, {}, {}
+        record_notes[number], record_breaks[number] = records.notes, records.breaks
+        polls_by_packet[number] = records.polls
         records.track, records.duplicate = records_track(pinfo, seq, judge_sequence(pinfo, seq))
     end
     return records
@@ -768,8 +767,12 @@ end
 -- What each poll of the datagram got. An open poll on the first pass may still be answered by
 -- the next datagram: it shows nothing until a later pass (tshark -2, or Wireshark once loaded).
 local function add_poll_outcomes(records, visited)
-    for _, shown in ipairs(records.shown_polls) do
-        local poll, item, range = shown.poll, shown.item, shown.range
+    local shown = records.shown
+    if not shown then
+        return
+    end
+    for i = 1, #shown, 3 do
+        local item, range, poll = shown[i], shown[i + 1], shown[i + 2]
         if poll.outcome or visited then
             local outcome, reason = final_outcome(poll)
             local r = item:add(f.response, range, outcome)
@@ -795,16 +798,16 @@ local function add_poll_outcomes(records, visited)
     end
 end
 
-local function add_index_break(idx_item, idx_range, idx, note)
-    idx_item:add(f.prev_idx, idx_range, note.prev_idx):set_generated()
-    if note.lost then
-        idx_item:add(f.lost_records, idx_range, note.lost):set_generated()
+local function add_index_break(idx_item, idx_range, idx, brk)
+    idx_item:add(f.prev_idx, idx_range, brk.prev_idx):set_generated()
+    if brk.lost then
+        idx_item:add(f.lost_records, idx_range, brk.lost):set_generated()
         idx_item:add_proto_expert_info(e.index_break, string.format(
-            "Record index break: %s record(s) missing between %s and %s", tostring(note.lost),
-            tostring(note.prev_idx), tostring(idx)))
+            "Record index break: %s record(s) missing between %s and %s", tostring(brk.lost),
+            tostring(brk.prev_idx), tostring(idx)))
     else
         idx_item:add_proto_expert_info(e.index_break, string.format(
-            "Record index break: %s after %s", tostring(idx), tostring(note.prev_idx)))
+            "Record index break: %s after %s", tostring(idx), tostring(brk.prev_idx)))
     end
 end
 
@@ -838,31 +841,33 @@ local function add_capture(tree, tvb, off, len, summary, records)
         add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
     tree:append_text(string.format(", idx %s, %s, %d-byte frame", tostring(idx), name, frame_len))
 
-    records.count = records.count + 1
-    local note = records.notes[records.count]
-    if not note then
-        note = follow_record(records, idx, idx:tonumber(), kind, verdict, name, identifier)
-        records.notes[records.count] = note
-        if note.poll then
-            records.polls[#records.polls + 1] = note.poll
+    local count = records.count + 1
+    records.count = count
+    local note, brk
+    if records.first_pass then
+        note, brk = follow_record(records, idx, idx:tonumber(), kind, verdict, name, identifier)
+        records.notes[count], records.breaks[count] = note, brk
+        if note and kind == KIND_IDENTIFIER then
+            records.polls[#records.polls + 1] = note
         end
+    else
+        note, brk = records.notes[count], records.breaks[count]
     end
-    if note.prev_idx then
+    if brk then
         summary.index_breaks = summary.index_breaks + 1
-        add_index_break(idx_item, idx_range, idx, note)
+        add_index_break(idx_item, idx_range, idx, brk)
     end
-    if note == NOTHING or not frame_item then
+    if not note or not frame_item then
         return
     end
-    if note.answers then
-        local poll = note.answers
-        frame_item:add(f.request_in, idx_range, poll.frame):set_generated()
-        frame_item:add(f.request_idx, idx_range, poll.idx):set_generated()
-    end
-    if note.poll then
+    if kind == KIND_IDENTIFIER then
         -- Shown once the whole datagram is walked: a response later in it settles the poll.
-        records.shown_polls[#records.shown_polls + 1] = { item = frame_item, range = idx_range,
-            poll = note.poll }
+        local shown = records.shown or {}
+        records.shown = shown
+        shown[#shown + 1], shown[#shown + 2], shown[#shown + 3] = frame_item, idx_range, note
+    else
+        frame_item:add(f.request_in, idx_range, note.frame):set_generated()
+        frame_item:add(f.request_idx, idx_range, note.idx):set_generated()
     end
 end
 
