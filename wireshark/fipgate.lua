@@ -390,8 +390,9 @@ local last_seq_by_stream = {}
 local last_stream_by_address = {}
 local seq_verdicts = {}
 
--- What the first pass concluded about each capture record, and the polls the tap counts: both
--- by packet number, each a list in the order of the records in the datagram.
+-- What the first pass concluded about the capture records of each datagram, by packet number:
+-- the poll each record makes or answers and its index break (each indexed by the record's place
+-- in the datagram), and the polls the tap counts.
 local record_notes = {}
 local record_breaks = {}
 local polls_by_packet = {}
