@@ -464,18 +464,48 @@ end
 -- record of the same run. Another identifier frame there, or no record at all up to the end of the
 -- capture, means the producer was silent; any other frame is its response, bad when it fails a
 -- check. A poll is never paired across an index break, an unnumbered record, a late datagram or a
--- gateway restart: its outcome is unknown, never counted as a silent station. Poll tables are
--- shared by the identifier's note and the tap, so a response found later completes both.
+-- gateway restart: its outcome is unknown, never counted as a silent station.
 
-local OUTCOME_RESPONSE, OUTCOME_BAD, OUTCOME_MISSING, OUTCOME_UNKNOWN =
-    "response", "bad response", "no response", "unknown"
+-- A capture holds millions of polls, so the first pass keeps each as one number in the list of
+-- its datagram, updated in place when its outcome is found:
+--   identifier + 2^16 * (outcome + 8 * (detail + 8 * (control + 256 * frames)))
+-- `detail` is the failed check of a bad response or the reason of an unknown outcome; `control`
+-- the control byte of the record after the poll; `frames` how many packets after the poll's
+-- that record came. A response is always the record after its poll: its index is the poll's + 1.
+local PENDING, RESPONSE, BAD, MISSING, UNKNOWN = 0, 1, 2, 3, 4
+local outcome_names = { [PENDING] = "no response", [RESPONSE] = "response",
+    [BAD] = "bad response", [MISSING] = "no response", [UNKNOWN] = "unknown" }
+local unknown_reasons = { "datagram out of order", "unnumbered record", "unnumbered record follows",
+    "record index break follows", "gateway restart follows" }
+local LATE, UNNUMBERED, UNNUMBERED_FOLLOWS, BREAK_FOLLOWS, RESTART_FOLLOWS = 1, 2, 3, 4, 5
+local MAX_FRAMES = 2 ^ 22 -- a larger distance is shown as this one
+
+local function poll_code(id, outcome, detail, control, frames)
+    return id + 65536 * (outcome + 8 * (detail + 8 * (control + 256 * math.min(frames, MAX_FRAMES))))
+end
+
+-- identifier, outcome, detail, control, frames
+local function poll_fields(code)
+    local id = code % 65536
+    code = (code - id) / 65536
+    local outcome = code % 8
+    code = (code - outcome) / 8
+    local detail = code % 8
+    code = (code - detail) / 8
+    local control = code % 256
+    return id, outcome, detail, control, (code - control) / 256
+end
 
 local ZERO, ONE = UInt64(0), UInt64(1)
 
-local function settle_unknown(poll, reason)
-    if poll and not poll.outcome then
-        poll.outcome = OUTCOME_UNKNOWN
-        poll.reason = reason
+-- Settles the poll a track still waits for.
+local function settle(track, outcome, detail, control, number)
+    local packet = track.pending_packet
+    if packet then
+        local polls = polls_by_packet[packet]
+        local id = poll_fields(polls[track.pending_slot])
+        polls[track.pending_slot] = poll_code(id, outcome, detail, control, number - packet)
+        track.pending_packet = nil
     end
 end
 
@@ -491,8 +521,7 @@ local function records_track(pinfo, seq, verdict)
     if verdict.kind == SEQ_RESTART then
         for _, old in ipairs({ key, verdict.prev_stream }) do
             if record_tracks[old] then
-                settle_unknown(record_tracks[old].pending, "gateway restart follows")
-                record_tracks[old].pending = nil
+                settle(record_tracks[old], UNKNOWN, RESTART_FOLLOWS, 0, pinfo.number)
             end
         end
         track = nil
@@ -509,11 +538,18 @@ end
 -- Above this, a record index is no longer exact as a Lua number.
 local EXACT_LIMIT = 2 ^ 53
 
+-- Adds a poll to the datagram's list; returns its place there.
+local function add_poll(records, code)
+    local polls = records.polls
+    polls[#polls + 1] = code
+    return #polls
+end
+
 -- First pass over one capture record of index `idx` (a UInt64; `idx_n` the same as a number).
--- Returns its note, the poll it makes (an identifier frame) or answers (any other frame), or nil;
--- and its index break ({ prev_idx, lost }), or nil. Most records make one table at most: a large
--- capture holds millions.
-local function follow_record(records, idx, idx_n, kind, verdict, name, identifier)
+-- Returns its note (the place of the poll it makes in the datagram's list, or minus one more
+-- than how many packets back the poll it answers is, or nil) and its index break
+-- ({ prev_idx, lost }, or nil).
+local function follow_record(records, idx, idx_n, kind, verdict, control, identifier)
     local track = records.track
     local is_poll = kind == KIND_IDENTIFIER and verdict == 0
     if records.duplicate then
@@ -521,18 +557,15 @@ local function follow_record(records, idx, idx_n, kind, verdict, name, identifie
     end
     if not track then
         if is_poll then
-            return { id = identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
-                reason = "datagram out of order" }
+            return add_poll(records, poll_code(identifier, UNKNOWN, LATE, 0, 0))
         end
         return nil
     end
-    local pending = track.pending
-    track.pending = nil
+    local number = records.number
     if idx_n == 0 then
-        settle_unknown(pending, "unnumbered record follows")
+        settle(track, UNKNOWN, UNNUMBERED_FOLLOWS, 0, number)
         if is_poll then
-            return { id = identifier, idx = idx, outcome = OUTCOME_UNKNOWN,
-                reason = "unnumbered record" }
+            return add_poll(records, poll_code(identifier, UNKNOWN, UNNUMBERED, 0, 0))
         end
         return nil
     end
@@ -549,31 +582,23 @@ local function follow_record(records, idx, idx_n, kind, verdict, name, identifie
             if idx > track.prev_idx then
                 brk.lost = idx - track.prev_idx - ONE
             end
-            settle_unknown(pending, "record index break follows")
-            pending = nil
+            settle(track, UNKNOWN, BREAK_FOLLOWS, 0, number)
         end
     end
     track.prev_idx, track.prev_n = idx, idx_n
     track.idx_known = true
+    local note = nil
     if kind == KIND_IDENTIFIER then
-        if pending then
-            pending.outcome = OUTCOME_MISSING
-            pending.reason = name .. " follows"
-        end
+        settle(track, MISSING, 0, control, number)
         if is_poll then
-            local poll = { id = identifier, frame = records.number, idx = idx }
-            track.pending = poll
-            return poll, brk
+            note = add_poll(records, poll_code(identifier, PENDING, 0, 0, 0))
+            track.pending_packet, track.pending_slot = number, note
         end
-        return nil, brk
+    elseif track.pending_packet then
+        note = -1 - (number - track.pending_packet)
+        settle(track, verdict == 0 and RESPONSE or BAD, verdict, control or 0, number)
     end
-    if pending then
-        pending.outcome = verdict == 0 and OUTCOME_RESPONSE or OUTCOME_BAD
-        pending.bad_check = verdict
-        pending.response_frame, pending.response_idx = records.number, idx
-        pending.response_name = name
-    end
-    return pending, brk
+    return note, brk
 end
 
 ---------------------------------------------------------------------------------------------------
@@ -648,7 +673,7 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
         empty:add(f.frame_len, tvb(off, 0), 0):set_generated()
         empty:add(f.verdict, tvb(off, 0), 5):set_generated()
         summary.checks[5] = (summary.checks[5] or 0) + 1
-        return 5, KIND_UNKNOWN, UNKNOWN_NAME
+        return 5, KIND_UNKNOWN, UNKNOWN_NAME, nil, nil, nil
     end
     local frame_range = tvb(off, frame_len)
     local ft = tree:add(f.frame, frame_range)
@@ -739,7 +764,7 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     end
     ft:append_text(")")
     summary.checks[verdict] = (summary.checks[verdict] or 0) + 1
-    return verdict, kind, name, identifier, ft
+    return verdict, kind, name, identifier, ft, control
 end
 
 -- The record notes of datagram `number`: made by the first pass, read back by the others.
@@ -758,11 +783,15 @@ local function records_context(pinfo, seq)
 end
 
 -- A poll still open once the capture is read got nothing after it: the producer was silent.
-local function final_outcome(poll)
-    if poll.outcome then
-        return poll.outcome, poll.reason
+local function final_outcome(outcome, detail, control)
+    if outcome == PENDING then
+        return MISSING, "nothing follows in the capture"
+    elseif outcome == MISSING then
+        return MISSING, (frame_names[control] or UNKNOWN_NAME) .. " follows"
+    elseif outcome == UNKNOWN then
+        return UNKNOWN, unknown_reasons[detail]
     end
-    return OUTCOME_MISSING, "nothing follows in the capture"
+    return outcome
 end
 
 -- What each poll of the datagram got. An open poll on the first pass may still be answered by
@@ -772,28 +801,32 @@ local function add_poll_outcomes(records, visited)
     if not shown then
         return
     end
-    for i = 1, #shown, 3 do
-        local item, range, poll = shown[i], shown[i + 1], shown[i + 2]
-        if poll.outcome or visited then
-            local outcome, reason = final_outcome(poll)
-            local r = item:add(f.response, range, outcome)
+    for i = 1, #shown, 4 do
+        local item, range, slot, idx = shown[i], shown[i + 1], shown[i + 2], shown[i + 3]
+        local id, outcome, detail, control, frames = poll_fields(records.polls[slot])
+        if outcome ~= PENDING or visited then
+            local reason
+            outcome, reason = final_outcome(outcome, detail, control)
+            local r = item:add(f.response, range, outcome_names[outcome])
             r:set_generated()
-            if poll.response_frame then
-                r:add(f.response_in, range, poll.response_frame):set_generated()
-                r:add(f.response_idx, range, poll.response_idx):set_generated()
-                r:add(f.response_name, range, poll.response_name):set_generated()
-                local text = string.format(" (%s, record %s in frame %d", poll.response_name,
-                    tostring(poll.response_idx), poll.response_frame)
-                if outcome == OUTCOME_BAD then
-                    text = text .. ", " .. verdicts[poll.bad_check]
+            if outcome == RESPONSE or outcome == BAD then
+                local name = frame_names[control] or UNKNOWN_NAME
+                local frame, response_idx = records.number + frames, idx + ONE
+                r:add(f.response_in, range, frame):set_generated()
+                r:add(f.response_idx, range, response_idx):set_generated()
+                r:add(f.response_name, range, name):set_generated()
+                local text = string.format(" (%s, record %s in frame %d", name,
+                    tostring(response_idx), frame)
+                if outcome == BAD then
+                    text = text .. ", " .. verdicts[detail]
                 end
                 r:append_text(text .. ")")
             else
                 r:append_text(" (" .. reason .. ")")
             end
-            if outcome == OUTCOME_MISSING then
+            if outcome == MISSING then
                 r:add_proto_expert_info(e.no_response, string.format(
-                    "No response to identifier 0x%04x (%s)", poll.id, reason))
+                    "No response to identifier 0x%04x (%s)", id, reason))
             end
         end
     end
@@ -838,7 +871,7 @@ local function add_capture(tree, tvb, off, len, summary, records)
     local idx_item = tree:add(f.idx, idx_range)
     tree:add(f.reserved, tvb(off + RESERVED_OFFSET, RESERVED_SIZE))
     local frame_len = len - CAPTURE_HEADER_SIZE
-    local verdict, kind, name, identifier, frame_item =
+    local verdict, kind, name, identifier, frame_item, control =
         add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
     tree:append_text(string.format(", idx %s, %s, %d-byte frame", tostring(idx), name, frame_len))
 
@@ -846,11 +879,8 @@ local function add_capture(tree, tvb, off, len, summary, records)
     records.count = count
     local note, brk
     if records.first_pass then
-        note, brk = follow_record(records, idx, idx:tonumber(), kind, verdict, name, identifier)
+        note, brk = follow_record(records, idx, idx:tonumber(), kind, verdict, control, identifier)
         records.notes[count], records.breaks[count] = note, brk
-        if note and kind == KIND_IDENTIFIER then
-            records.polls[#records.polls + 1] = note
-        end
     else
         note, brk = records.notes[count], records.breaks[count]
     end
@@ -861,14 +891,15 @@ local function add_capture(tree, tvb, off, len, summary, records)
     if not note or not frame_item then
         return
     end
-    if kind == KIND_IDENTIFIER then
+    if note > 0 then
         -- Shown once the whole datagram is walked: a response later in it settles the poll.
         local shown = records.shown or {}
         records.shown = shown
-        shown[#shown + 1], shown[#shown + 2], shown[#shown + 3] = frame_item, idx_range, note
+        local n = #shown
+        shown[n + 1], shown[n + 2], shown[n + 3], shown[n + 4] = frame_item, idx_range, note, idx
     else
-        frame_item:add(f.request_in, idx_range, note.frame):set_generated()
-        frame_item:add(f.request_idx, idx_range, note.idx):set_generated()
+        frame_item:add(f.request_in, idx_range, records.number + 1 + note):set_generated()
+        frame_item:add(f.request_idx, idx_range, idx - ONE):set_generated()
     end
 end
 
@@ -1064,23 +1095,23 @@ local STAT_COLUMNS = { "Polls", "Responses", "Missing", "Bad", "Unknown", "Bad c
 local function identifier_rows(tapped)
     local by_id, rows = {}, {}
     for _, polls in pairs(tapped) do
-        for _, poll in ipairs(polls) do
-            local row = by_id[poll.id]
+        for _, code in ipairs(polls) do
+            local id, outcome, detail = poll_fields(code)
+            local row = by_id[id]
             if not row then
-                row = { id = poll.id, 0, 0, 0, 0, 0, 0, 0, 0, 0 }
-                by_id[poll.id] = row
+                row = { id = id, 0, 0, 0, 0, 0, 0, 0, 0, 0 }
+                by_id[id] = row
                 rows[#rows + 1] = row
             end
             row[1] = row[1] + 1
-            local outcome = final_outcome(poll)
-            if outcome == OUTCOME_RESPONSE then
+            if outcome == RESPONSE then
                 row[2] = row[2] + 1
-            elseif outcome == OUTCOME_MISSING then
+            elseif outcome == MISSING or outcome == PENDING then
                 row[3] = row[3] + 1
-            elseif outcome == OUTCOME_BAD then
+            elseif outcome == BAD then
                 row[4] = row[4] + 1
-                if poll.bad_check >= 1 and poll.bad_check <= 4 then
-                    row[5 + poll.bad_check] = row[5 + poll.bad_check] + 1
+                if detail >= 1 and detail <= 4 then
+                    row[5 + detail] = row[5 + detail] + 1
                 end
             else
                 row[5] = row[5] + 1
