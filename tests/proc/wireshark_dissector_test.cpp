@@ -202,13 +202,12 @@ TEST_F(DissectorTest, FrameKindsFcsAndGatewayChecks) {
         {datagram(frames.size() + 1, {capture_record(99, {0x03, 0x12, 0x34, 0xBC, 0x01}, 2)})});
     write_pcap(pcap("kinds.pcap"), packets);
 
-    const auto rows =
-        fields(pcap("kinds.pcap"),
-               {"fipgate.idx", "fipgate.frame.control", "fipgate.frame.kind",
-                "fipgate.frame.identifier", "fipgate.frame.pdu_type", "fipgate.frame.length",
-                "fipgate.frame.fcs", "fipgate.frame.fcs_computed", "fipgate.check",
-                "fipgate.fcs_type", "fipgate.status.bit0", "fipgate.status.bit7",
-                "fipgate.frame.name", "_ws.expert.message"});
+    const auto rows = fields(
+        pcap("kinds.pcap"),
+        {"fipgate.idx", "fipgate.frame.control", "fipgate.frame.kind", "fipgate.frame.identifier",
+         "fipgate.frame.pdu_type", "fipgate.frame.length", "fipgate.frame.fcs",
+         "fipgate.frame.fcs_computed", "fipgate.check", "fipgate.fcs_type", "fipgate.status.bit0",
+         "fipgate.status.bit7", "fipgate.frame.name", "_ws.expert.message"});
     ASSERT_EQ(rows.size(), 10U);
     using Row = std::vector<std::string>;
     EXPECT_EQ(rows[0], (Row{"1", "0x03", "identifier", "0x1234", "", "5", "0xb569", "0xb569", "0",
@@ -242,9 +241,9 @@ TEST_F(DissectorTest, FrameKindsFcsAndGatewayChecks) {
     EXPECT_TRUE(flagged(7, "Bad PDU: type 0x41 in a variable response, 0x40 or 0x50 expected"));
     EXPECT_TRUE(flagged(8, "Bad length: ID_DAT frame of 6 bytes, 5 expected")) << rows[8][13];
     EXPECT_TRUE(flagged(8, "Gateway counts this frame as: bad length"));
-    EXPECT_EQ(rows[9], (Row{"99", "0x03", "identifier", "0x1234", "", "5", "0xbc01", "0xbc01", "0",
-                            "2", "0", "0", "ID_DAT",
-                            "Record index break: 89 record(s) missing between 9 and 99"}));
+    EXPECT_EQ(rows[9],
+              (Row{"99", "0x03", "identifier", "0x1234", "", "5", "0xbc01", "0xbc01", "0", "2", "0",
+                   "0", "ID_DAT", "Record index break: 89 record(s) missing between 9 and 99"}));
 
     // The same frame with the other FCS type fails, and says so.
     Bytes wrong_type = capture_record(1, {0x03, 0x12, 0x34, 0xB5, 0x69}, 2);
@@ -398,8 +397,8 @@ TEST_F(DissectorTest, SequenceTracking) {
 
 // Record index continuity per gateway run, as fipdump counts it: forward and backward breaks,
 // unnumbered records that neither break nor reset it, a duplicate datagram and lost datagrams that
-// held no records break nothing, a restart expects 1 again, and a gateway joined mid-stream sets the
-// reference with its first record.
+// held no records break nothing, a restart expects 1 again, and a gateway joined mid-stream sets
+// the reference with its first record.
 TEST_F(DissectorTest, RecordIndexBreaks) {
     const Bytes ack = fip_frame(1, {0x40});
     const auto records = [&ack](std::initializer_list<std::uint64_t> indexes) {
@@ -456,8 +455,9 @@ TEST_F(DissectorTest, RecordIndexBreaks) {
 // An identifier frame with a bad FCS is no poll, and a duplicate datagram counts once.
 std::vector<Packet> bus_with_every_outcome() {
     const auto id = [](std::uint8_t control, std::uint16_t identifier, bool corrupt = false) {
-        return fip_frame(1, {control, static_cast<std::uint8_t>(identifier >> 8),
-                             static_cast<std::uint8_t>(identifier)},
+        return fip_frame(1,
+                         {control, static_cast<std::uint8_t>(identifier >> 8),
+                          static_cast<std::uint8_t>(identifier)},
                          corrupt);
     };
     const Bytes rp_dat = fip_frame(1, {0x02, 0x40, 0x11, 0x22});
@@ -478,9 +478,9 @@ std::vector<Packet> bus_with_every_outcome() {
         {datagram(51, {r(701, rp_dat)}), kGatewayPort, 40001},
         {third},
         {third},
-        {datagram(1, {r(1, id(0x03, 0x0101)), r(2, fip_frame(1, {0x07, 0x00})),
-                      r(3, id(0x29, 0x0301)), r(4, fip_frame(1, {0x28, 0x01})),
-                      r(5, id(0x03, 0x0100))})},
+        {datagram(1,
+                  {r(1, id(0x03, 0x0101)), r(2, fip_frame(1, {0x07, 0x00})), r(3, id(0x29, 0x0301)),
+                   r(4, fip_frame(1, {0x28, 0x01})), r(5, id(0x03, 0x0100))})},
     };
 }
 
@@ -495,8 +495,8 @@ TEST_F(DissectorTest, PollsShowTheirResponse) {
     const Rows two_passes{
         {"response,bad response", "1,3", "RP_DAT,RP_DAT", "1", "1"},
         {"response", "4", "RP_DAT", "", ""},
-        {"no response,bad response,response,response,unknown", "3,3,3", "RP_DAT,RP_MSG_ACK_E,RP_RQ1",
-         "1,3,3,3", "3,6,8,13"},
+        {"no response,bad response,response,response,unknown", "3,3,3",
+         "RP_DAT,RP_MSG_ACK_E,RP_RQ1", "1,3,3,3", "3,6,8,13"},
         {"", "", "", "2", "700"},
         {"unknown", "", "", "", ""},
         {"", "", "", "", ""}, // the duplicate: its records were followed the first time
