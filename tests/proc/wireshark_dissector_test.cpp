@@ -396,9 +396,9 @@ TEST_F(DissectorTest, SequenceTracking) {
 }
 
 // Record index continuity per gateway run, as fipdump counts it: forward and backward breaks,
-// unnumbered records that neither break nor reset it, a duplicate datagram and lost datagrams that
-// held no records break nothing, a restart expects 1 again, and a gateway joined mid-stream sets
-// the reference with its first record.
+// unnumbered records that neither break nor reset it, a duplicate datagram, a late one and lost
+// datagrams that held no records break nothing, a restart expects 1 again, and a gateway joined
+// mid-stream sets the reference with its first record.
 TEST_F(DissectorTest, RecordIndexBreaks) {
     const Bytes ack = fip_frame(1, {0x40});
     const auto records = [&ack](std::initializer_list<std::uint64_t> indexes) {
@@ -414,6 +414,7 @@ TEST_F(DissectorTest, RecordIndexBreaks) {
         {datagram(3, records({5, 6}))},
         {datagram(3, records({5, 6}))},
         {datagram(5, records({7}))},
+        {datagram(4, records({99}))}, // late: its records were counted lost, not a new reference
         {datagram(40, records({1000})), kGatewayPort, 40001},
         {datagram(41, records({1001})), kGatewayPort, 40001},
         {datagram(1, records({1}))},
@@ -429,6 +430,7 @@ TEST_F(DissectorTest, RecordIndexBreaks) {
         {"5,6", "7", "", "Record index break: 5 after 7"},
         {"5,6", "", "", "Duplicate of datagram 3"},
         {"7", "", "", "Sequence gap: 1 datagram(s) lost between 3 and 5"},
+        {"99", "", "", "Datagram 4 arrives after 5"},
         {"1000", "", "", ""},
         {"1001", "", "", ""},
         {"1", "", "", "Gateway restart: sequence back to 1 after 5"},
