@@ -685,7 +685,6 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     ft:add(f.control, control_range)
     ft:add(f.name, control_range, name):set_generated()
     ft:add(f.kind, control_range, kind):set_generated()
-    ft:append_text(" (" .. name .. ", " .. kind .. ", " .. frame_len .. " bytes")
     local identifier = nil
 
     -- Fields that would overlap the FCS are not read from it.
@@ -760,9 +759,11 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
                 "Bad length: %s frame of %d bytes, %s expected", name, frame_len, valid))
         end
         vt:add_proto_expert_info(e.check, "Gateway counts this frame as: " .. verdicts[verdict])
-        ft:append_text(", " .. verdicts[verdict])
+        ft:append_text(" (" .. name .. ", " .. kind .. ", " .. frame_len .. " bytes, "
+            .. verdicts[verdict] .. ")")
+    else
+        ft:append_text(" (" .. name .. ", " .. kind .. ", " .. frame_len .. " bytes)")
     end
-    ft:append_text(")")
     summary.checks[verdict] = (summary.checks[verdict] or 0) + 1
     return verdict, kind, name, identifier, ft, control
 end
