@@ -4,6 +4,7 @@
 #                the threaded tests, and a short run of every libFuzzer target
 #   make demo    the gateway on the simulated card, inside a private network namespace
 #   make fuzz-long every libFuzzer target for FUZZ_SECONDS each (600 unless given)
+#   make soak    the soak and fault campaign, SOAK_MINUTES minutes (10), in a private namespace
 #   make bench   build and run the benchmarks (release build)
 #   make package the Debian package build/fipgate_<version>_<arch>.deb from the release build
 #   make format  clang-format every source file in place
@@ -17,7 +18,7 @@ CTEST := ctest --output-on-failure --timeout 300 -j $(JOBS)
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 CONFIGURE = cmake -S . -G Ninja -DFIPGATE_WERROR=$(WERROR) $(LAUNCHER) $(CMAKE_FLAGS)
 
-.PHONY: deps build test test-release test-asan test-tsan test-fuzz fuzz-long demo bench package format format-check clean
+.PHONY: deps build test test-release test-asan test-tsan test-fuzz fuzz-long soak demo bench package format format-check clean
 
 deps:
 	@scripts/install-deps
@@ -64,6 +65,10 @@ fuzz-long: deps
 
 demo: build
 	scripts/demo
+
+# Not part of `make test`: SOAK_MINUTES (10) at bus real time with reloads and card faults.
+soak: build
+	scripts/soak
 
 # Some benchmarks send broadcasts: all of them run inside the private namespace.
 bench: build
