@@ -90,7 +90,9 @@ void Capvane::_bkgd_irq_func() {
                     is_open_flag.store(false, std::memory_order_release);
                     break;
                 }
-                irq_sleep.sleep_for(step.back_off, irq_run);
+                if (step.back_off.count() > 0) {
+                    irq_sleep.sleep_for(step.back_off, irq_run);
+                }
                 continue;
             }
             failures.on_success();
