@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 
 #include "driver_requests.hpp"
 #include "fcs.hpp"
@@ -339,6 +340,8 @@ bool Card::build_on_demand() {
 // ---- traffic thread ---------------------------------------------------------------------------
 
 void Card::_bkgd_traffic_func() {
+    // Named apart from the daemon's own threads: the real driver runs none in the process.
+    (void)pthread_setname_np(pthread_self(), "sim-card");
     try {
         std::unique_lock lk(mu_);
         bool was_running = false;
