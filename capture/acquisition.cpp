@@ -47,12 +47,16 @@ public:
                       static_cast<long>(diff));
     }
 
-    void on_record(std::span<const std::uint8_t> record) override {
-        const std::vector<char> event(record.begin(), record.end());
-        // A full buffer must not stop the capture: the record is dropped, the queue counts it.
-        if (queue == nullptr || !queue->try_enqueue(event)) {
-            drops.add();
-        }
+    // The records stay in the transfer buffer until enqueue_pending(), which the loop calls
+    // before the buffer is reused.
+    void on_record(std::span<const std::uint8_t> record) override { pending.push_back(record); }
+
+    // The buffer's records go to the queue under one lock. A full buffer must not stop the
+    // capture: what it cannot take is dropped, one count per record, and the queue counts it.
+    void enqueue_pending() {
+        const std::size_t taken = queue == nullptr ? 0 : queue->try_enqueue_batch(pending);
+        drops.add(pending.size() - taken);
+        pending.clear();
     }
 
     // Logs the drops at a bounded rate; `all` reports what is left whatever the interval.
@@ -68,6 +72,7 @@ private:
     Capvane::event_queue* queue;
     FILE* log;
     DropWarning drops;
+    std::vector<std::span<const std::uint8_t>> pending; // records of the buffer being walked
 };
 
 } // namespace
@@ -117,6 +122,7 @@ void Capvane::_bkgd_irq_func() {
             record_activity();
             WalkCounts counts;
             walk_record_area(record_area(buffer), calc, seq, counts, &sink);
+            sink.enqueue_pending();
             add_counts(counts, seq.lost_total);
             sink.report_drops(false);
         }

@@ -11,8 +11,8 @@ public:
     using clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kMinInterval{1}; // between two warnings
 
-    // Counts one dropped record.
-    void add() { ++pending; }
+    // Counts `n` dropped records.
+    void add(std::uint64_t n = 1) { pending += n; }
 
     // The number of drops to report now, or 0 when there are none or the last warning is less
     // than kMinInterval old. Reporting restarts the count and the interval.
