@@ -3,6 +3,8 @@
 // buffer and an unplugged card.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <sys/resource.h>
 
 #include <string>
@@ -182,6 +184,14 @@ TEST(CapvaneAcquisitionTest, FullEventBufferDropsCountsAndGoesOn) {
     const std::size_t warnings = log.count("fip: event buffer full, ");
     EXPECT_GE(warnings, 1U);
     EXPECT_LE(warnings, 30U);
+    // The warnings add up to the queue's count: one per record of a buffer that did not fit.
+    const std::string text = log.text();
+    const std::string tag = "fip: event buffer full, ";
+    std::uint64_t warned = 0;
+    for (auto at = text.find(tag); at != std::string::npos; at = text.find(tag, at + 1)) {
+        warned += std::strtoull(text.c_str() + at + tag.size(), nullptr, 10);
+    }
+    EXPECT_EQ(warned, queue->dropped_cnt());
 }
 
 TEST(CapvaneAcquisitionTest, UnplugEndsCaptureWithoutSpinning) {

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sched.h>
+#include <span>
 #include <string>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -405,6 +408,172 @@ TEST_F(QueueTest, StatsMayBeReadWhileEventsFlow) {
     consumer.join();
     EXPECT_GT(reads, 0U);
     EXPECT_EQ(inconsistent, 0U);
+}
+
+// The capture thread's view of a transfer buffer: the records' bytes back to back, handed as
+// spans into that one buffer.
+struct RecordBuffer {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::span<const std::uint8_t>> records;
+
+    // `count` records of `len` bytes; record k is filled with `first + k`.
+    RecordBuffer(std::size_t count, std::size_t len, int first) : bytes(count * len) {
+        for (std::size_t k = 0; k < count; ++k) {
+            std::fill_n(bytes.begin() + static_cast<long>(k * len), len,
+                        static_cast<std::uint8_t>(first + static_cast<int>(k)));
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            records.emplace_back(bytes.data() + k * len, len);
+        }
+    }
+};
+
+Event record_event(std::size_t len, int fill) {
+    return Event(len, static_cast<char>(fill));
+}
+
+// A lifesign enqueued between two buffers leaves between them; the batch take stops where the
+// caller says and leaves the rest, in order, for the next take.
+TEST_F(QueueTest, BatchesAndSingleEventsLeaveInEnqueueOrder) {
+    Queue q(path, kSegmentBytes);
+    const RecordBuffer first(5, 40, 1);
+    const RecordBuffer second(4, 33, 20);
+    EXPECT_EQ(q.try_enqueue_batch(first.records), 5U);
+    ASSERT_TRUE(q.try_enqueue(record_event(323, 'L')));
+    EXPECT_EQ(q.try_enqueue_batch(second.records), 4U);
+    EXPECT_EQ(q.try_enqueue_batch(std::vector<std::span<const std::uint8_t>>{}), 0U);
+
+    std::vector<Event> expected;
+    for (int k = 0; k < 5; ++k) {
+        expected.push_back(record_event(40, 1 + k));
+    }
+    expected.push_back(record_event(323, 'L'));
+    for (int k = 0; k < 4; ++k) {
+        expected.push_back(record_event(33, 20 + k));
+    }
+
+    std::vector<Event> taken{record_event(1, 'k')}; // what the caller holds already stays
+    std::size_t asked = 0;
+    const auto seven = [&](const Event&) { return ++asked < 7; };
+    EXPECT_EQ(q.try_dequeue_batch(taken, seven, pt::milliseconds(0)), 7U);
+    EXPECT_EQ(asked, 7U) << "asked once per moved event";
+    const auto all = [](const Event&) { return true; };
+    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(0)), 3U);
+    ASSERT_EQ(taken.size(), 11U);
+    EXPECT_EQ(taken.front(), record_event(1, 'k'));
+    EXPECT_EQ(std::vector<Event>(taken.begin() + 1, taken.end()), expected);
+    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(0)), 0U);
+    EXPECT_EQ(q.dropped_cnt(), 0U);
+}
+
+// A batch that meets a full segment keeps its head in order and drops its tail, one count per
+// event; single events and the next batches go on once the consumer has made room.
+TEST_F(QueueTest, BatchMeetingAFullSegmentDropsEachEventThatDidNotFit) {
+    Queue q(path, 64UL << 10);
+    const RecordBuffer buffer(20000, 8, 0); // far more than the segment holds
+    const std::size_t appended = q.try_enqueue_batch(buffer.records);
+    ASSERT_GT(appended, 100U);
+    ASSERT_LT(appended, buffer.records.size());
+    EXPECT_EQ(q.dropped_cnt(), buffer.records.size() - appended);
+    EXPECT_FALSE(q.try_enqueue(record_event(8, 'x')));
+    EXPECT_EQ(q.dropped_cnt(), buffer.records.size() - appended + 1);
+
+    std::vector<Event> taken;
+    EXPECT_EQ(q.try_dequeue_batch(
+                  taken, [](const Event&) { return true; }, pt::milliseconds(0)),
+              appended);
+    for (std::size_t k = 0; k < appended; ++k) {
+        ASSERT_EQ(taken[k], record_event(8, static_cast<int>(k))) << k;
+    }
+    const RecordBuffer next(3, 8, 7);
+    EXPECT_EQ(q.try_enqueue_batch(next.records), 3U);
+    EXPECT_EQ(q.dropped_cnt(), buffer.records.size() - appended + 1);
+}
+
+TEST_F(QueueTest, BatchTakeWaitsForTheNextEventOrTimesOut) {
+    Queue q(path, kSegmentBytes);
+    std::vector<Event> taken;
+    const auto all = [](const Event&) { return true; };
+    const auto start = Clock::now();
+    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(30)), 0U);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
+    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::neg_infin), 0U) << "no wait, no spin";
+
+    const RecordBuffer buffer(3, 40, 5);
+    std::thread producer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        q.try_enqueue_batch(buffer.records);
+    });
+    // One wake-up brings the whole buffer.
+    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::seconds(20)), 3U);
+    producer.join();
+
+    testing::internal::CaptureStdout();
+    Queue invalid((dir / "small.bin").string(), 16); // too small for the segment's bookkeeping
+    testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(invalid.is_valid());
+    EXPECT_EQ(invalid.try_enqueue_batch(buffer.records), 0U);
+    EXPECT_EQ(invalid.dropped_cnt(), 3U);
+    EXPECT_EQ(invalid.try_dequeue_batch(taken, all, pt::milliseconds(1)), 0U);
+}
+
+// The capture thread's buffers and the lifesign thread's events race: each producer's events
+// leave in its own order, and no lifesign ever lands inside a buffer.
+TEST_F(QueueTest, ConcurrentBuffersStayWholeAndLifesignsKeepTheirOrder) {
+    Queue q(path, kSegmentBytes);
+    constexpr int kBuffers = 300;
+    constexpr std::size_t kPerBuffer = 50;
+    constexpr int kLifesigns = 300;
+    std::thread capture([&] {
+        for (int b = 0; b < kBuffers; ++b) {
+            RecordBuffer buffer(kPerBuffer, 6, 0);
+            for (std::size_t k = 0; k < kPerBuffer; ++k) {
+                auto* r = buffer.bytes.data() + k * 6;
+                r[0] = 'c';
+                std::memcpy(r + 1, &b, sizeof b);
+                r[5] = static_cast<std::uint8_t>(k);
+            }
+            ASSERT_EQ(q.try_enqueue_batch(buffer.records), kPerBuffer);
+        }
+    });
+    std::thread lifesign([&] {
+        for (int i = 0; i < kLifesigns; ++i) {
+            Event e(5, 'l');
+            std::memcpy(e.data() + 1, &i, sizeof i);
+            ASSERT_TRUE(q.try_enqueue(e));
+        }
+    });
+    std::vector<Event> taken;
+    const auto all = [](const Event&) { return true; };
+    const std::size_t total = kBuffers * kPerBuffer + kLifesigns;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (taken.size() < total && Clock::now() < deadline) {
+        q.try_dequeue_batch(taken, all, pt::milliseconds(10));
+    }
+    capture.join();
+    lifesign.join();
+    ASSERT_EQ(taken.size(), total);
+    int next_buffer = 0;
+    int next_lifesign = 0;
+    for (std::size_t at = 0; at < taken.size();) {
+        int n = 0;
+        std::memcpy(&n, taken[at].data() + 1, sizeof n);
+        if (taken[at][0] == 'l') {
+            ASSERT_EQ(n, next_lifesign++) << at;
+            ++at;
+            continue;
+        }
+        ASSERT_EQ(n, next_buffer++) << at;
+        for (std::size_t k = 0; k < kPerBuffer; ++k, ++at) {
+            ASSERT_LT(at, taken.size());
+            ASSERT_EQ(taken[at][0], 'c') << "a lifesign inside buffer " << n;
+            std::memcpy(&n, taken[at].data() + 1, sizeof n);
+            ASSERT_EQ(n, next_buffer - 1);
+            ASSERT_EQ(taken[at][5], static_cast<char>(k));
+        }
+    }
+    EXPECT_EQ(next_buffer, kBuffers);
+    EXPECT_EQ(next_lifesign, kLifesigns);
 }
 
 } // namespace
