@@ -101,7 +101,8 @@ void UDPClient::_bkgd_tx_func() {
     // A negative limit becomes a huge unsigned one: only the size and the time-out close a batch.
     const auto evt_limit = static_cast<std::uint32_t>(max_evt);
     const auto timeout = boost::posix_time::milliseconds(dequeue_timeout_ms);
-    // Both buffers live as long as the thread: after the first datagrams nothing here allocates.
+    // Both buffers live as long as the thread, and the taken events go back to the queue to be
+    // filled again: after the first datagrams nothing here allocates or frees.
     // The datagram has room for a full payload plus the longest event that may close it.
     std::vector<char> datagram;
     datagram.reserve(datagram::header_size + payload_limit + max_event_bytes);
@@ -132,7 +133,7 @@ void UDPClient::_bkgd_tx_func() {
             for (const std::vector<char>& event : taken) {
                 datagram.insert(datagram.end(), event.begin(), event.end());
             }
-            taken.clear();
+            queue->recycle(taken);
             ++datagram_seq;
             datagram::write_header(datagram.data(), datagram_seq, event_cnt);
             send_datagram(datagram);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sched.h>
+#include <set>
 #include <span>
 #include <string>
 #include <sys/mount.h>
@@ -517,6 +518,40 @@ TEST_F(QueueTest, BatchTakeWaitsForTheNextEventOrTimesOut) {
     EXPECT_EQ(invalid.try_dequeue_batch(taken, all, pt::milliseconds(1)), 0U);
 }
 
+// Events handed back are filled again by the next batches: in their storage (no allocation per
+// record in the steady state), and with exactly the new bytes whatever they held before.
+TEST_F(QueueTest, RecycledEventsCarryTheNextBatchesBytesInTheirOwnStorage) {
+    Queue q(path, kSegmentBytes);
+    const auto all = [](const Event&) { return true; };
+    const RecordBuffer first(6, 60, 1);
+    ASSERT_EQ(q.try_enqueue_batch(first.records), 6U);
+    std::vector<Event> taken;
+    ASSERT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(0)), 6U);
+    std::set<const char*> storage;
+    for (const Event& e : taken) {
+        storage.insert(e.data());
+    }
+    q.recycle(taken);
+    EXPECT_TRUE(taken.empty());
+
+    // Shorter, then longer than before; a lifesign in between is built as usual.
+    const RecordBuffer shorter(4, 30, 50);
+    ASSERT_EQ(q.try_enqueue_batch(shorter.records), 4U);
+    ASSERT_TRUE(q.try_enqueue(record_event(323, 'L')));
+    const RecordBuffer longer(3, 90, 70);
+    ASSERT_EQ(q.try_enqueue_batch(longer.records), 3U);
+    ASSERT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(0)), 8U);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(taken[static_cast<std::size_t>(k)], record_event(30, 50 + k));
+        EXPECT_EQ(storage.count(taken[static_cast<std::size_t>(k)].data()), 1U) << k;
+    }
+    EXPECT_EQ(taken[4], record_event(323, 'L'));
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(taken[static_cast<std::size_t>(5 + k)], record_event(90, 70 + k));
+    }
+    EXPECT_EQ(q.dropped_cnt(), 0U);
+}
+
 // The capture thread's buffers and the lifesign thread's events race: each producer's events
 // leave in its own order, and no lifesign ever lands inside a buffer.
 TEST_F(QueueTest, ConcurrentBuffersStayWholeAndLifesignsKeepTheirOrder) {
@@ -543,12 +578,15 @@ TEST_F(QueueTest, ConcurrentBuffersStayWholeAndLifesignsKeepTheirOrder) {
             ASSERT_TRUE(q.try_enqueue(e));
         }
     });
-    std::vector<Event> taken;
+    std::vector<Event> taken; // everything, in order
+    std::vector<Event> batch; // handed back after each take, as the sender does
     const auto all = [](const Event&) { return true; };
     const std::size_t total = kBuffers * kPerBuffer + kLifesigns;
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (taken.size() < total && Clock::now() < deadline) {
-        q.try_dequeue_batch(taken, all, pt::milliseconds(10));
+        q.try_dequeue_batch(batch, all, pt::milliseconds(10));
+        taken.insert(taken.end(), batch.begin(), batch.end());
+        q.recycle(batch);
     }
     capture.join();
     lifesign.join();
