@@ -5,9 +5,9 @@
 //
 // What the segment size (-S) bounds: the NUMBER of waiting events, not their bytes. The segment
 // holds only the container's blocks of fixed-size elements (a std::vector's few words each),
-// whatever the length of the event behind each one; an event's bytes are its one allocation on
-// the process heap. The memory to watch under a long Ethernet outage is therefore the process's
-// own, and the file's size never changes after start-up.
+// whatever the length of the event behind each one; an event's bytes are on the process heap
+// (allocated once, then reused, see recycle()). The memory to watch when the sender falls behind
+// is therefore the process's own, and the file's size never changes after start-up.
 //
 // Design notes
 // - The buffer file is created exclusively (O_CREAT|O_EXCL by the segment library) after a

@@ -296,6 +296,13 @@ TEST_F(QueueTest, FailedSegmentIsReportedAndRefusesSafely) {
     EXPECT_NO_THROW(q.enqueue(make_event(4, 'i')));
     EXPECT_FALSE(q.try_enqueue(make_event(4, 'i')));
     EXPECT_EQ(q.dropped_cnt(), 2U);
+    const std::vector<Event> batch(3, make_event(4, 'b'));
+    EXPECT_EQ(q.try_enqueue_batch(batch), 0U);
+    EXPECT_EQ(q.dropped_cnt(), 5U) << "each event of a refused batch counts";
+    std::vector<Event> taken;
+    EXPECT_EQ(q.try_dequeue_batch(
+                  taken, [](const Event&) { return true; }, pt::milliseconds(1)),
+              0U);
     const SyncMappedQueueStats s = q.get_stats();
     EXPECT_EQ(s.total_bytes, 0U);
     EXPECT_EQ(s.used_bytes, 0U);
@@ -489,33 +496,6 @@ TEST_F(QueueTest, BatchMeetingAFullSegmentDropsEachEventThatDidNotFit) {
     const RecordBuffer next(3, 8, 7);
     EXPECT_EQ(q.try_enqueue_batch(next.records), 3U);
     EXPECT_EQ(q.dropped_cnt(), buffer.records.size() - appended + 1);
-}
-
-TEST_F(QueueTest, BatchTakeWaitsForTheNextEventOrTimesOut) {
-    Queue q(path, kSegmentBytes);
-    std::vector<Event> taken;
-    const auto all = [](const Event&) { return true; };
-    const auto start = Clock::now();
-    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(30)), 0U);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
-    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::neg_infin), 0U) << "no wait, no spin";
-
-    const RecordBuffer buffer(3, 40, 5);
-    std::thread producer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        q.try_enqueue_batch(buffer.records);
-    });
-    // One wake-up brings the whole buffer.
-    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::seconds(20)), 3U);
-    producer.join();
-
-    testing::internal::CaptureStdout();
-    Queue invalid((dir / "small.bin").string(), 16); // too small for the segment's bookkeeping
-    testing::internal::GetCapturedStdout();
-    ASSERT_FALSE(invalid.is_valid());
-    EXPECT_EQ(invalid.try_enqueue_batch(buffer.records), 0U);
-    EXPECT_EQ(invalid.dropped_cnt(), 3U);
-    EXPECT_EQ(invalid.try_dequeue_batch(taken, all, pt::milliseconds(1)), 0U);
 }
 
 // Events handed back are filled again by the next batches: in their storage (no allocation per
