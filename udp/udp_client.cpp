@@ -103,12 +103,13 @@ void UDPClient::_bkgd_tx_func() {
     const auto timeout = boost::posix_time::milliseconds(dequeue_timeout_ms);
     // Both buffers live as long as the thread, and the taken events go back to the queue to be
     // filled again: after the first datagrams nothing here allocates or frees.
-    // The datagram has room for a full payload plus the longest event that may close it.
     std::vector<char> datagram;
-    datagram.reserve(datagram::header_size + payload_limit + max_event_bytes);
     std::vector<std::vector<char>> taken; // the events of the datagram being built
     while (tx_run.load()) {
         try {
+            // Room for a full payload plus the longest event that may close it; reserved once,
+            // but here, where a failed allocation is survived and tried again.
+            datagram.reserve(datagram::header_size + payload_limit + max_event_bytes);
             // A datagram takes one more event while it holds fewer than max_evt events and at
             // most payload_limit bytes of payload; the next event is waited for at most the
             // time-out, afresh after each one.
