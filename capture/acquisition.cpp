@@ -44,18 +44,24 @@ public:
                       static_cast<long>(diff));
     }
 
-    void on_record(std::span<const std::uint8_t> record) override {
-        const std::vector<char> event(record.begin(), record.end());
-        // A full buffer must not stop the capture: the record is dropped and the queue counts
-        // it; the gateway's main loop warns about drops, at a bounded rate.
+    // The records stay in the transfer buffer until enqueue_pending(), which the loop calls
+    // before the buffer is reused.
+    void on_record(std::span<const std::uint8_t> record) override { pending.push_back(record); }
+
+    // The buffer's records go to the queue under one lock. A full buffer must not stop the
+    // capture: what it cannot take is dropped, one count per record, by the queue; the
+    // gateway's main loop warns about drops, at a bounded rate.
+    void enqueue_pending() {
         if (queue != nullptr) {
-            (void)queue->try_enqueue(event);
+            (void)queue->try_enqueue_batch(pending);
         }
+        pending.clear();
     }
 
 private:
     Capvane::event_queue* queue;
     FILE* log;
+    std::vector<std::span<const std::uint8_t>> pending; // records of the buffer being walked
 };
 
 } // namespace
@@ -107,6 +113,7 @@ void Capvane::_bkgd_irq_func() {
             record_activity();
             WalkCounts counts;
             walk_record_area(record_area(buffer), calc, seq, counts, &sink);
+            sink.enqueue_pending();
             add_counts(counts, seq.lost_total);
         }
         report_wait_failures(log, failures, true);

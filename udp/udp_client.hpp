@@ -28,6 +28,7 @@
 #include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
+#include "udp/datagram_header.hpp"
 #include "udp/udp_stats.hpp"
 
 class UDPClient : public Observable {
@@ -102,6 +103,10 @@ private:
     std::int32_t wtdog_rearm = 0;           // value wtdog_cnt is re-armed to, in 10 ms ticks
     bool told_inactive = false; // the log said the link is inactive; watchdog thread only
     std::int32_t max_evt = 1;
+    // Payload bytes after which a datagram takes no further event.
+    std::size_t payload_limit = datagram::payload_fill_limit;
+    // The longest event there can be: its length field is 16 bits.
+    static constexpr std::size_t max_event_bytes = 0xFFFF;
     FILE* log = nullptr;
     std::shared_ptr<event_queue> queue;
 

@@ -3,6 +3,8 @@
 // buffer and an unplugged card.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <sys/resource.h>
 
 #include <string>
