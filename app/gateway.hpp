@@ -13,6 +13,7 @@
 //   or the journal must see them when they happen, not a block later or never after a crash.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -28,7 +29,9 @@ class Capvane;
 int app(app_cfg* c);
 
 // Logs "app is running...", then waits in 100 ms steps while `running` is 1 and the device stays
-// open; warns at most once a second when the event buffer dropped events. Returns 0 when a
-// signal ended the wait, -1 when the device connection broke or `capture` is empty. Main thread.
+// open; warns at most once a second when the event buffer dropped events, and calls `each_pass`
+// (when given) at every step. Returns 0 when a signal ended the wait, -1 when the device
+// connection broke or `capture` is empty. Main thread.
 int gateway_task(std::shared_ptr<Capvane>& capture,
-                 const std::shared_ptr<SyncMappedQueue<std::vector<char>>>& queue);
+                 const std::shared_ptr<SyncMappedQueue<std::vector<char>>>& queue,
+                 const std::function<void()>& each_pass = {});

@@ -109,6 +109,7 @@ void UDPClient::_bkgd_tx_func() {
             while (event_cnt < evt_limit &&
                    datagram.size() - datagram::header_size <= datagram::payload_fill_limit &&
                    tx_run.load()) {
+                tx_beat.beat();
                 std::vector<char> event;
                 if (!queue->try_dequeue(event, timeout)) {
                     break;

@@ -228,7 +228,10 @@ TEST_F(Installed, ServiceUnitsPassSystemdVerification) {
         std::ofstream(units.file(name)) << staged;
 
         if (name == "fipgate.service") {
-            EXPECT_EQ(unit_values(text, "Type"), std::vector<std::string>{"simple"});
+            // Readiness and the watchdog come from the main process itself, in the foreground.
+            EXPECT_EQ(unit_values(text, "Type"), std::vector<std::string>{"notify"});
+            EXPECT_EQ(unit_values(text, "NotifyAccess"), std::vector<std::string>{"main"});
+            EXPECT_EQ(unit_values(text, "WatchdogSec"), std::vector<std::string>{"10"});
             EXPECT_EQ(starts[0].find(" -d"), std::string::npos);
         } else {
             // systemd must read the very file the daemon writes and locks.
@@ -240,6 +243,7 @@ TEST_F(Installed, ServiceUnitsPassSystemdVerification) {
         }
         EXPECT_EQ(unit_values(text, "ExecReload"),
                   std::vector<std::string>{"/bin/kill -HUP $MAINPID"});
+        EXPECT_EQ(unit_values(text, "Restart"), std::vector<std::string>{"on-failure"});
         // The configuration file the unit names is the one the package installs.
         const std::string conf = option_value(starts[0], "-C");
         EXPECT_TRUE(fs::exists(stage() + conf)) << conf;
@@ -266,6 +270,35 @@ TEST_F(Installed, ServiceUnitsPassSystemdVerification) {
              units.file("fipgate.service"), units.file("fipgate-forking.service")});
     EXPECT_EQ(verify.status, 0) << verify.err;
     EXPECT_EQ(verify.err, "");
+}
+
+// The rotation configuration names the directory the forking unit logs to, reloads through
+// systemd, and is valid for logrotate itself.
+TEST_F(Installed, LogRotationReloadsTheGatewayAndPassesLogrotate) {
+    std::string rotation;
+    for (const auto& entry : fs::recursive_directory_iterator(stage())) {
+        if (entry.path().filename() == "fipgate" &&
+            entry.path().parent_path().filename() == "logrotate.d") {
+            rotation = entry.path().string();
+        }
+    }
+    ASSERT_FALSE(rotation.empty()) << "no logrotate.d/fipgate installed";
+    const std::string text = read_file(rotation);
+    const std::string forking = read_file(find_under(stage(), "fipgate-forking.service"));
+    const std::string log = option_value(unit_values(forking, "ExecStart")[0], "-L");
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(text.find("\n" + fs::path(log).parent_path().string() + "/*.log {\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("systemctl try-reload-or-restart 'fipgate*.service'"), std::string::npos);
+    EXPECT_NE(text.find("nocreate"), std::string::npos) << "the gateway creates its file, 0640";
+    if (!have_tool("logrotate")) {
+        GTEST_SKIP() << "logrotate is not installed: configuration not parsed";
+    }
+    TempDir scratch;
+    const ToolRun debug = run({"logrotate", "--debug", "--state", scratch.file("state"), rotation});
+    EXPECT_EQ(debug.status, 0) << debug.err;
+    EXPECT_EQ(debug.err.find("error"), std::string::npos) << debug.err;
 }
 
 // groff's warnings and man's checks are the lint of a manual page.
@@ -361,6 +394,7 @@ TEST(DebianPackage, InstallsRunsAndPurgesCleanly) {
         run({"sh", "-c", "dpkg-deb --ctrl-tarfile '" + deb + "' | tar -xOf - ./conffiles"});
     EXPECT_NE(conffiles.out.find("/fipgate/fipgate.conf\n"), std::string::npos)
         << conffiles.out << conffiles.err;
+    EXPECT_NE(conffiles.out.find("/logrotate.d/fipgate\n"), std::string::npos) << conffiles.out;
 
     // A scratch root with an empty dpkg database; maintainer scripts run outside it and see
     // DPKG_ROOT, so they leave this machine's systemd alone.
