@@ -122,6 +122,8 @@ TEST_F(SupervisionE2E, ASighupDuringTheConfigurationReadIsNotLost) {
     const std::string first = "UdpPort=57118\n";
     ASSERT_EQ(write(fd, first.data(), first.size()), static_cast<ssize_t>(first.size()));
     close(fd);
+    // The first generation runs (the first read is over), and the pending reload reads again.
+    ASSERT_TRUE(gw.wait_running(1));
     ASSERT_TRUE(feed_fifo(fifo, "UdpPort=57119\n", 20s)) << "the file was not read again\n"
                                                          << gw.process().out();
     ASSERT_TRUE(gw.wait_running(2));

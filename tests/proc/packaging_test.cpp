@@ -143,7 +143,14 @@ TempDir* Installed::stage_dir = nullptr;
 ToolRun Installed::install_run;
 
 TEST_F(Installed, EachFileLandsWhereItsUserLooksForIt) {
-    const std::string daemon = find_under(stage(), "fipgate");
+    // The only file named fipgate that is executable (the log rotation file has the same name).
+    std::string daemon;
+    for (const auto& entry : fs::recursive_directory_iterator(stage())) {
+        if (entry.path().filename() == "fipgate" && entry.is_regular_file() &&
+            ::access(entry.path().c_str(), X_OK) == 0) {
+            daemon = entry.path().string();
+        }
+    }
     EXPECT_NE(daemon.find("/sbin/fipgate"), std::string::npos) << daemon;
     EXPECT_EQ(::access(daemon.c_str(), X_OK), 0);
 #ifdef FIPDUMP_BIN
@@ -177,6 +184,7 @@ TEST_F(Installed, EachFileLandsWhereItsUserLooksForIt) {
     EXPECT_NE(find_under(stage(), "fipgate.service").find("/systemd/system/"), std::string::npos);
     EXPECT_NE(find_under(stage(), "fipgate-forking.service").find("/systemd/system/"),
               std::string::npos);
+    EXPECT_TRUE(fs::exists(stage() + "/etc/logrotate.d/fipgate"));
 }
 
 // The example configuration file documents each key commented out; uncommented, each line must
@@ -287,9 +295,9 @@ TEST_F(Installed, LogRotationReloadsTheGatewayAndPassesLogrotate) {
     const std::string forking = read_file(find_under(stage(), "fipgate-forking.service"));
     const std::string log = option_value(unit_values(forking, "ExecStart")[0], "-L");
     ASSERT_FALSE(log.empty());
-    EXPECT_NE(text.find("\n" + fs::path(log).parent_path().string() + "/*.log {\n"),
-              std::string::npos)
-        << text;
+    std::string rotated = fs::path(log).parent_path().string();
+    rotated += "/*.log {\n";
+    EXPECT_NE(text.find(rotated), std::string::npos) << text;
     EXPECT_NE(text.find("systemctl try-reload-or-restart 'fipgate*.service'"), std::string::npos);
     EXPECT_NE(text.find("nocreate"), std::string::npos) << "the gateway creates its file, 0640";
     if (!have_tool("logrotate")) {
