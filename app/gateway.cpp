@@ -191,6 +191,7 @@ int app(app_cfg* c) {
                           c->device_index);
             start_report::failed("capvane: device (idx=%d) not found", c->device_index);
             help();
+            notifier.stopping();
             current.release();
             close_log_stream();
             return 1;

@@ -23,9 +23,12 @@ struct app_cfg;
 class Capvane;
 
 // Installs the signal handler, selects the log stream and runs build cycles until a terminating
-// signal, a broken device or a failure; a SIGHUP starts another cycle. Returns the exit status:
-// 0 for a normal end, 1 when the device was not found, a component could not be built, or the
-// capture could not be started or stopped. Main thread.
+// signal, a broken device or a failure; a SIGHUP starts another cycle, which reopens the log
+// file. Returns the exit status: 0 for a normal end, 1 when the configuration file's UdpPort was
+// refused at start, the device was not found, a component could not be built, or the capture
+// could not be started or stopped. Tells the service manager (ServiceNotifier) and, in daemon
+// mode, the starting process (start_report) when the first generation runs or why it cannot.
+// Main thread.
 int app(app_cfg* c);
 
 // Logs "app is running...", then waits in 100 ms steps while `running` is 1 and the device stays
