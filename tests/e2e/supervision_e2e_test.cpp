@@ -1,201 +1,175 @@
-// The real gateway on the simulated card under a service manager's eyes: the notices read from a
-// test-owned NOTIFY_SOCKET, a reload requested while the configuration file is being read, port
-// values it must refuse, log rotation, and a daemon start that fails. Runs inside a private
-// network namespace (only lo) and a private /dev/log.
+// The gateway as a supervisor and an operator see it, on the simulated card: transient card
+// errors survived, a lost card reported with status 1, named threads, and a first lifesign
+// record with real figures. Runs inside a private network namespace (only lo).
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
-#include <fcntl.h>
+#include <dirent.h>
 #include <fstream>
+#include <set>
 #include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-#include <vector>
+#include <thread>
 
 #include "support/gateway_run.hpp"
 #include "support/loopback_only.hpp"
-#include "support/notify_socket.hpp"
+
+using namespace std::chrono_literals;
+using testsupport::GatewayRun;
+using testsupport::UdpReceiver;
 
 namespace {
 
-using namespace std::chrono_literals;
-using testsupport::eventually;
-using testsupport::GatewayRun;
-using testsupport::NotifySocket;
-using testsupport::read_file;
-using testsupport::TempDir;
+constexpr std::uint16_t default_port = 57117;
 
 class SupervisionE2E : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(only_loopback_present()) << "run through netns-run"; }
 };
 
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::trunc) << text;
+bool ok(const std::string& answer) {
+    return answer.rfind("ok", 0) == 0;
 }
 
-mode_t mode_of(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
+// Capture records and lifesign records received until `done` holds or `timeout` passes.
+struct Received {
+    std::uint64_t captures = 0;
+    std::vector<wire::LifesignRecord> lifesigns;
 
-int exit_status(int wait_status) {
-    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
-}
-
-// Opens the FIFO for writing once the gateway has it open for reading, then writes `text`.
-bool feed_fifo(const std::string& fifo, const std::string& text,
-               std::chrono::milliseconds timeout) {
-    int fd = -1;
-    if (!eventually(
-            [&] {
-                fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                return fd >= 0;
-            },
-            timeout)) {
-        return false;
-    }
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return written;
-}
-
-TEST_F(SupervisionE2E, TellsTheServiceManagerEachStepAndPingsTheWatchdog) {
-    NotifySocket manager;
-    GatewayRun gw(
-        {{"-R", "100"}, {{"NOTIFY_SOCKET", manager.path()}, {"WATCHDOG_USEC", "1000000"}}, false});
-    std::vector<NotifySocket::Notice> seen;
-    ASSERT_TRUE(manager.wait_for("READY=1", 20s, seen)) << gw.process().out();
-    ASSERT_TRUE(gw.wait_running());
-    // Nothing but status lines and pings for three seconds; pings at least twice a period.
-    std::vector<NotifySocket::Notice> running;
-    manager.wait_for("never", 3s, running);
-    std::vector<std::chrono::steady_clock::time_point> pings{seen.back().at};
-    int status_lines = 0;
-    for (const auto& n : running) {
-        if (n.text == "WATCHDOG=1") {
-            pings.push_back(n.at);
-        } else {
-            ASSERT_EQ(n.text.rfind("STATUS=card ", 0), 0u) << n.text;
-            EXPECT_NE(n.text.find(" frames/s, "), std::string::npos) << n.text;
-            EXPECT_NE(n.text.find(" datagrams/s, "), std::string::npos) << n.text;
-            ++status_lines;
+    template <typename Done>
+    bool collect(UdpReceiver& rx, Done done, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done(*this)) {
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return false;
+            }
+            const auto d = rx.receive(50ms);
+            if (!d) {
+                continue;
+            }
+            const wire::Datagram decoded = wire::decode_datagram(std::span<const std::uint8_t>(*d));
+            for (const auto& e : decoded.events) {
+                if (const auto* l = std::get_if<wire::LifesignRecord>(&e)) {
+                    lifesigns.push_back(*l);
+                } else {
+                    ++captures;
+                }
+            }
         }
+        return true;
     }
-    EXPECT_GE(status_lines, 2);
-    EXPECT_LE(status_lines, 4);
-    ASSERT_GE(pings.size(), 7u);
-    for (std::size_t i = 1; i < pings.size(); ++i) {
-        EXPECT_LT(pings[i] - pings[i - 1], 500ms) << "gap " << i;
+};
+
+// The names of a process's threads, as /proc shows them, but for the simulated card's.
+std::multiset<std::string> thread_names(pid_t pid) {
+    std::multiset<std::string> names;
+    const std::string task = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* d = opendir(task.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') {
+                continue;
+            }
+            std::string name;
+            std::getline(std::ifstream(task + "/" + e->d_name + "/comm"), name);
+            if (name.rfind("sim-", 0) != 0) { // the simulated card's own threads
+                names.insert(name);
+            }
+        }
+        closedir(d);
     }
-
-    ASSERT_EQ(kill(gw.process().pid(), SIGHUP), 0);
-    std::vector<NotifySocket::Notice> reload;
-    ASSERT_TRUE(manager.wait_for("RELOADING=1\nMONOTONIC_USEC=", 10s, reload));
-    ASSERT_TRUE(manager.wait_for("READY=1", 10s, reload));
-    ASSERT_TRUE(gw.wait_running(2));
-
-    ASSERT_EQ(kill(gw.process().pid(), SIGTERM), 0);
-    std::vector<NotifySocket::Notice> end;
-    EXPECT_TRUE(manager.wait_for("STOPPING=1", 10s, end));
-    EXPECT_EQ(exit_status(gw.process().wait_exit(20s)), 0);
+    return names;
 }
 
-// The reload request is taken before the file is read: a SIGHUP that lands while the gateway
-// reads the file asks for one more read, which happens.
-TEST_F(SupervisionE2E, ASighupDuringTheConfigurationReadIsNotLost) {
-    TempDir dir;
-    const std::string fifo = dir.file("fipgate.conf");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    GatewayRun gw({{"-C", fifo}, {}, false});
-    int fd = -1;
-    ASSERT_TRUE(eventually(
+// Forty failed wait requests in a row (EIO) cost no capture; an unplugged card ends the gateway
+// with status 1 after the orderly end, so that a supervisor restarting on failure acts.
+TEST_F(SupervisionE2E, FailedWaitsAreSurvivedAndALostCardEndsWithStatusOne) {
+    UdpReceiver rx(default_port);
+    GatewayRun gw({{}, {}, true});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 5s);
+    ASSERT_TRUE(card.ok());
+    ASSERT_TRUE(ok(card.command("failwait 40")));
+    ASSERT_TRUE(testsupport::eventually(
+        [&] { return testsupport::json_number(card.command("stats"), "failwait") == 40; }, 10s));
+
+    Received r;
+    ASSERT_TRUE(r.collect(
+        rx, [](const Received& x) { return x.captures >= 1000; }, 10s))
+        << "the capture did not go on after the failed waits";
+    EXPECT_EQ(waitpid(gw.process().pid(), nullptr, WNOHANG), 0) << "the gateway ended";
+    EXPECT_TRUE(
+        gw.process().wait_for_output("fip: wait request failed 1 times (last errno 5)", 2s));
+    EXPECT_EQ(gw.process().out().find("device connection is broken"), std::string::npos);
+
+    ASSERT_TRUE(ok(card.command("unplug")));
+    const int status = gw.process().wait_exit(10s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(gw.process().out().find("device connection is broken\n"), std::string::npos);
+    EXPECT_TRUE(gw.syslog().wait_for("Stopped FIP to UDP analyzer daemon", 2s));
+}
+
+// Every thread has its documented name; the main thread keeps the program's.
+TEST_F(SupervisionE2E, ThreadsCarryTheirNames) {
+    GatewayRun gw({{"-s", "1000"}, {}, false});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    const std::multiset<std::string> expected = {
+        "fipgate",   "capture",      "capture-stats", "capture-wdog", "udp-tx",
+        "udp-stats", "udp-watchdog", "host-sampler",  "lifesign",     "screen"};
+    // The screen thread names itself as it starts: give it a moment.
+    std::multiset<std::string> names;
+    EXPECT_TRUE(testsupport::eventually(
         [&] {
-            fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            return fd >= 0;
+            names = thread_names(gw.process().pid());
+            return names == expected;
         },
-        20s));
-    // The gateway is inside the read: it has the file open and waits for its lines.
-    ASSERT_EQ(kill(gw.process().pid(), SIGHUP), 0);
-    const std::string first = "UdpPort=57118\n";
-    ASSERT_EQ(write(fd, first.data(), first.size()), static_cast<ssize_t>(first.size()));
-    close(fd);
-    // The first generation runs (the first read is over), and the pending reload reads again.
-    ASSERT_TRUE(gw.wait_running(1));
-    ASSERT_TRUE(feed_fifo(fifo, "UdpPort=57119\n", 20s)) << "the file was not read again\n"
-                                                         << gw.process().out();
-    ASSERT_TRUE(gw.wait_running(2));
-    EXPECT_TRUE(gw.syslog().wait_for("Reloaded configuration file " + fifo, 5s));
-    EXPECT_NE(gw.process().out().find("udp socket connected (port=57119)"), std::string::npos);
-    EXPECT_EQ(exit_status(gw.stop(SIGTERM)), 0);
+        5s))
+        << [&] {
+               std::string s;
+               for (const auto& n : names) {
+                   s += n + " ";
+               }
+               return s;
+           }();
+    EXPECT_EQ(gw.stop(SIGINT), 0);
 }
 
-TEST_F(SupervisionE2E, APortOutsideTheRangeEndsTheStartButNotAReload) {
-    TempDir dir;
-    const std::string conf = dir.file("fipgate.conf");
-    write_file(conf, "UdpPort=0\n");
-    {
-        GatewayRun gw({{"-C", conf}, {}, false});
-        EXPECT_EQ(exit_status(gw.process().wait_exit(20s)), 1);
-        EXPECT_NE(gw.process().out().find("UdpPort refused (a port is 1 to 65535)\n"),
-                  std::string::npos)
-            << gw.process().out();
-        EXPECT_EQ(gw.process().out().find("udp socket connected"), std::string::npos);
-    }
-    write_file(conf, "UdpPort=57118\n");
-    GatewayRun gw({{"-C", conf}, {}, false});
-    ASSERT_TRUE(gw.wait_running());
-    write_file(conf, "UdpPort=70000\n");
-    ASSERT_EQ(kill(gw.process().pid(), SIGHUP), 0);
-    ASSERT_TRUE(gw.wait_running(2));
+// The first lifesign record of a run carries the figures that exist from the start: the event
+// buffer's size, the host's RAM and storage.
+TEST_F(SupervisionE2E, FirstLifesignCarriesRealFigures) {
+    UdpReceiver rx(default_port);
+    GatewayRun gw({{}, {{"CAPVANE_SIM_PAUSED", "1"}}, false});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    Received r;
+    ASSERT_TRUE(r.collect(
+        rx, [](const Received& x) { return !x.lifesigns.empty(); }, 10s));
+    const wire::LifesignRecord& first = r.lifesigns.front();
+    EXPECT_EQ(first.lifesign_cnt, 1U);
+    EXPECT_GT(first.buffer_total_k, 0U);
+    EXPECT_GT(first.buffer_free_k, 0U);
+    EXPECT_GT(first.ram_total, 0U);
+    EXPECT_GT(first.ram_avail, 0U);
+    EXPECT_GT(first.storage_total, 0U);
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+}
+
+// A full event buffer is warned about by one place only, one line a second at most, and the
+// run ends with a line for the drops not yet told.
+TEST_F(SupervisionE2E, DropsAreWarnedOnceASecondFromOnePlace) {
+    // A buffer of a few hundred events, filled by a card that delivers as fast as it is asked.
+    GatewayRun gw({{"-S", "65536"}, {{"CAPVANE_SIM_PACE", "max"}}, false});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    ASSERT_TRUE(gw.process().wait_for_output("event buffer full: ", 10s)) << gw.process().out();
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - t0);
     const std::string out = gw.process().out();
-    EXPECT_NE(out.find("UdpPort refused (a port is 1 to 65535); the previous port stays\n"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(testsupport::count_of(out, "udp socket connected (port=57118)"), 2u) << out;
-    EXPECT_TRUE(gw.syslog().wait_for(
-        "Invalid UdpPort in configuration file " + conf + ": 70000 (a port is 1 to 65535)", 5s));
-    EXPECT_EQ(exit_status(gw.stop(SIGTERM)), 0);
-}
-
-// Whatever the umask: a created log file is 0640 and a created buffer directory 0750. A log file
-// moved away by rotation is replaced at the next reload. The status screen and the log carry no
-// escape sequence when they do not go to a terminal.
-TEST_F(SupervisionE2E, LogFileModesRotationAndNoEscapesOutsideATerminal) {
-    TempDir dir;
-    const std::string log = dir.file("fipgate.log");
-    const std::string buffer = dir.file("new/sub/buffer.bin");
-    const mode_t saved = umask(0);
-    GatewayRun gw({{"-L", log, "-B", buffer, "-s", "200"}, {}, false});
-    umask(saved);
-    ASSERT_TRUE(eventually(
-        [&] { return read_file(log).find("app is running") != std::string::npos; }, 20s));
-    EXPECT_EQ(mode_of(log), 0640u);
-    EXPECT_EQ(mode_of(dir.file("new")), 0750u);
-    EXPECT_EQ(mode_of(dir.file("new/sub")), 0750u);
-    ASSERT_TRUE(gw.process().wait_for_output("LIFESIGN INFOS", 10s));
-
-    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
-    ASSERT_EQ(kill(gw.process().pid(), SIGHUP), 0);
-    ASSERT_TRUE(eventually(
-        [&] { return read_file(log).find("app is running") != std::string::npos; }, 20s));
-    EXPECT_NE(read_file(log + ".1").find("SIGHUP signal received"), std::string::npos);
-    EXPECT_EQ(mode_of(log), 0640u);
-    EXPECT_EQ(exit_status(gw.stop(SIGTERM)), 0);
-    EXPECT_EQ((read_file(log) + read_file(log + ".1")).find('\033'), std::string::npos);
-    EXPECT_EQ(gw.process().out().find('\033'), std::string::npos);
-}
-
-// The shell that starts a daemon learns that it could not start, and why.
-TEST_F(SupervisionE2E, ADaemonThatCannotStartTellsItsStarter) {
-    TempDir dir;
-    GatewayRun gw({{"-d", "-P", dir.file("fipgate.pid"), "-L", dir.file("fipgate.log")},
-                   {{"CAPVANE_SIM_CARDS", ""}},
-                   false});
-    EXPECT_EQ(exit_status(gw.process().wait_exit(20s)), 1);
-    EXPECT_EQ(gw.process().err(), "fipgate: capvane: device (idx=-1) not found\n");
+    // The first line, one a second, and the remainder at the end.
+    const std::size_t lines = testsupport::count_of(out, "event buffer full: ");
+    EXPECT_GE(lines, 2U) << out;
+    EXPECT_LE(lines, static_cast<std::size_t>(seconds.count()) + 3U) << out;
+    EXPECT_EQ(out.find("fip: event buffer full"), std::string::npos) << "a second source";
 }
 
 } // namespace
