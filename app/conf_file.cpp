@@ -30,13 +30,24 @@ void copy_field(char (&field)[field_size], const char* text) {
     field[field_size - 1] = '\0';
 }
 
-void apply(app_cfg* c, const char* key, const char* value) {
+// Returns false when the value was refused (and left the field alone).
+bool apply(app_cfg* c, const char* key, const char* value) {
     if (std::strcmp(key, "DeviceIndex") == 0) {
         c->device_index = std::atoi(value);
     } else if (std::strcmp(key, "UdpPort") == 0) {
-        const int port = std::atoi(value);
-        c->udp_port = port < 0 ? default_udp_port : port;
+        // strtol saturates where atoi would overflow, so a huge value cannot wrap into range.
+        const long port = std::strtol(value, nullptr, 10);
+        if (port < 0) {
+            c->udp_port = default_udp_port;
+        } else if (valid_udp_port(port)) {
+            c->udp_port = static_cast<std::int32_t>(port);
+        } else {
+            syslog(LOG_ERR, "Invalid UdpPort in configuration file %s: %s (a port is 1 to 65535)",
+                   c->conf_file_name, value);
+            return false;
+        }
     }
+    return true;
 }
 
 } // namespace
@@ -52,6 +63,7 @@ int read_conf_file(app_cfg* c, int reload) {
         return -1;
     }
 
+    bool refused = false;
     char line[line_buffer_size];
     while (std::fgets(line, sizeof line, file) != nullptr) {
         char text[line_buffer_size] = {};
@@ -68,7 +80,7 @@ int read_conf_file(app_cfg* c, int reload) {
         char value_field[field_size];
         copy_field(key_field, key);
         copy_field(value_field, value);
-        apply(c, key_field, value_field);
+        refused = !apply(c, key_field, value_field) || refused;
     }
 
     if (reload == 1) {
@@ -77,5 +89,5 @@ int read_conf_file(app_cfg* c, int reload) {
         syslog(LOG_INFO, "Loaded configuration file %s", c->conf_file_name);
     }
     std::fclose(file);
-    return 0;
+    return refused ? conf_value_refused : 0;
 }

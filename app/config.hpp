@@ -35,6 +35,12 @@ constexpr std::uint64_t default_lifesign_period = 500; // ms
 constexpr std::int32_t default_max_evt = 1000;         // events per datagram
 constexpr const char* app_version = "1.3.0";
 
+// A destination port the sender can use: port 0 cannot be sent to, and a larger value would be
+// cut to its low 16 bits.
+constexpr bool valid_udp_port(long port) {
+    return port >= 1 && port <= 65535;
+}
+
 // Releases the owned texts of `c`, then clears the record and sets every default.
 void reset_config(app_cfg* c);
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <syslog.h>
@@ -12,7 +13,9 @@
 #include "app/config.hpp"
 #include "app/log_stream.hpp"
 #include "app/options.hpp"
+#include "app/service_notifier.hpp"
 #include "app/signals.hpp"
+#include "app/start_report.hpp"
 #include "capture/capvane.hpp"
 #include "capture/drop_warning.hpp"
 #include "log/logger.hpp"
@@ -48,6 +51,7 @@ struct Components {
 void report_build_failure(const char* component, const char* reason) {
     logger::print(flog, logger::msg_type::err, "cannot build the %s: %s\n", component, reason);
     syslog(LOG_ERR, "Cannot build the %s: %s", component, reason);
+    start_report::failed("cannot build the %s: %s", component, reason);
 }
 
 // Builds one generation in the fixed order queue, host metrics, sender, capture, monitor, and
@@ -112,9 +116,31 @@ private:
     DropWarning warning;
 };
 
+// The threads whose progress the service manager's watchdog pings vouch for. The lifesign thread
+// sleeps a whole period between two passes; with a period of hours it is not watched.
+std::vector<ServiceNotifier::Watched> watched_threads(const Components& g, const app_cfg* c) {
+    constexpr auto tx_stall_limit = std::chrono::seconds(5); // it passes every 10 ms
+    constexpr std::uint64_t longest_watched_lifesign_ms = 3'600'000;
+    std::vector<ServiceNotifier::Watched> threads{
+        {"udp-tx", &g.sender->tx_heartbeat(), tx_stall_limit}};
+    if (c->lifesign_period != 0 && c->lifesign_period <= longest_watched_lifesign_ms) {
+        const auto period = std::chrono::milliseconds(c->lifesign_period);
+        threads.push_back(
+            {"lifesign", &g.monitor->lifesign_heartbeat(), 2 * period + std::chrono::seconds(5)});
+    }
+    return threads;
+}
+
+std::string service_status(const Components& g, const app_cfg* c) {
+    const Monitoring::Snapshots s = g.monitor->get_snapshots();
+    return service_status_line(c->device_index, s.fip_stats.frame_rcvd_cnt_per_sec,
+                               s.udp_stats.pkt_sent_cnt_per_sec, g.queue->dropped_cnt());
+}
+
 } // namespace
 
-int gateway_task(std::shared_ptr<Capvane>& capture, const std::shared_ptr<event_queue>& queue) {
+int gateway_task(std::shared_ptr<Capvane>& capture, const std::shared_ptr<event_queue>& queue,
+                 const std::function<void()>& each_pass) {
     if (!capture || !queue) {
         return -1;
     }
@@ -122,6 +148,9 @@ int gateway_task(std::shared_ptr<Capvane>& capture, const std::shared_ptr<event_
     DropReporter drops(queue);
     const bool by_signal = wait_while_running([&] {
         drops.poll();
+        if (each_pass) {
+            each_pass();
+        }
         return capture->is_open();
     });
     drops.poll(true);
@@ -138,17 +167,34 @@ int app(app_cfg* c) {
     std::setvbuf(flog, nullptr, _IOLBF, 0);
     reload.store(0);
 
+    ServiceNotifier notifier;
     Components current;
     int result = 0;
     bool built = true;
+    bool first_cycle = true;
     bool broken = false; // the device connection broke, or the acquisition thread failed
     for (;;) {
-        read_conf_file(c, reload.load());
-        reload.store(0);
+        // Taken and cleared in one step before the file is read: a SIGHUP that lands during the
+        // read asks for one more cycle, which reads the file again.
+        const int reload_requested = reload.exchange(0);
+        if (read_conf_file(c, first_cycle ? 0 : reload_requested) == conf_value_refused) {
+            logger::print(flog, logger::msg_type::err,
+                          "configuration file %s: UdpPort refused (a port is 1 to 65535)%s\n",
+                          c->conf_file_name, first_cycle ? "" : "; the previous port stays");
+            if (first_cycle) {
+                start_report::failed("configuration file %s: UdpPort refused (a port is 1 to "
+                                     "65535)",
+                                     c->conf_file_name);
+                built = false;
+                break;
+            }
+        }
         if (!Capvane::is_available(&c->device_index)) {
             logger::print(flog, logger::msg_type::err, "capvane: device (idx=%d) not found\n",
                           c->device_index);
+            start_report::failed("capvane: device (idx=%d) not found", c->device_index);
             help();
+            notifier.stopping();
             current.release();
             close_log_stream();
             return 1;
@@ -156,6 +202,9 @@ int app(app_cfg* c) {
         // The previous generation goes first: its threads stop before the next ones start, and
         // two samplers or two senders never run side by side.
         current.release();
+        if (!first_cycle) {
+            reopen_log_stream(c); // after log rotation, the new file; no thread logs meanwhile
+        }
         Components next;
         built = build_components(c, next);
         current = std::move(next);
@@ -164,18 +213,26 @@ int app(app_cfg* c) {
         }
         result = current.capture->start(c->device_index);
         if (result != 0) {
+            start_report::failed("the capture could not start: %s", failure_cause(result));
             break;
         }
-        broken = gateway_task(current.capture, current.queue) != 0;
+        notifier.ready(watched_threads(current, c));
+        start_report::ready();
+        first_cycle = false;
+        broken = gateway_task(current.capture, current.queue, [&] {
+                     notifier.tick([&] { return service_status(current, c); });
+                 }) != 0;
         if (reload.load() != 1) {
             break;
         }
+        notifier.reloading();
         result = current.capture->stop();
         if (result != 0) {
             break;
         }
     }
 
+    notifier.stopping();
     if (current.capture) {
         current.capture->stop();
     }

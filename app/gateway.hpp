@@ -13,6 +13,7 @@
 //   or the journal must see them when they happen, not a block later or never after a crash.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -22,15 +23,19 @@ struct app_cfg;
 class Capvane;
 
 // Installs the signal handler, selects the log stream and runs build cycles until a terminating
-// signal, a broken device or a failure; a SIGHUP starts another cycle. Returns the exit status:
-// 0 for a normal end, 1 when the device was not found, a component could not be built, the
-// capture could not be started or stopped, or the device connection broke (a lost card or an
-// acquisition thread that stopped on an error). Main thread.
+// signal, a broken device or a failure; a SIGHUP starts another cycle, which reopens the log
+// file. Returns the exit status: 0 for a normal end, 1 when the configuration file's UdpPort was
+// refused at start, the device was not found, a component could not be built, the capture could
+// not be started or stopped, or the device connection broke (a lost card or an acquisition
+// thread that stopped on an error). Tells the service manager (ServiceNotifier) and, in daemon
+// mode, the starting process (start_report) when the first generation runs or why it cannot.
+// Main thread.
 int app(app_cfg* c);
 
 // Logs "app is running...", then waits in 100 ms steps while `running` is 1 and the device stays
-// open; warns at most once a second when the event buffer dropped events, and reports the rest
-// when the wait ends. Returns 0 when a
-// signal ended the wait, -1 when the device connection broke or `capture` is empty. Main thread.
+// open; warns at most once a second when the event buffer dropped events, reports the rest when
+// the wait ends, and calls `each_pass` (when given) at every step. Returns 0 when a signal ended
+// the wait, -1 when the device connection broke or `capture` is empty. Main thread.
 int gateway_task(std::shared_ptr<Capvane>& capture,
-                 const std::shared_ptr<SyncMappedQueue<std::vector<char>>>& queue);
+                 const std::shared_ptr<SyncMappedQueue<std::vector<char>>>& queue,
+                 const std::function<void()>& each_pass = {});

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
+#include <unistd.h>
 
 #include "app/config.hpp"
 #include "log/logger.hpp"
@@ -22,6 +23,7 @@ const option long_options[] = {
     {"max_evt", required_argument, nullptr, 'M'},
     {"buff_file", required_argument, nullptr, 'B'},
     {"buf_size", required_argument, nullptr, 'S'},
+    {"buff_size", required_argument, nullptr, 'S'}, // the spelling the usage text shows
     {"conf_file", required_argument, nullptr, 'C'},
     {"log_file", required_argument, nullptr, 'L'},
     {"pid_file", required_argument, nullptr, 'P'},
@@ -89,14 +91,22 @@ int load_settings(int argc, char** argv, int* proceed) {
         case 'i':
             std::sscanf(optarg, "%d", &cfg.device_index);
             break;
-        case 'p':
-            std::sscanf(optarg, "%d", &cfg.udp_port);
+        case 'p': {
+            long port = 0;
+            if (std::sscanf(optarg, "%ld", &port) == 1) {
+                if (!valid_udp_port(port)) {
+                    return refuse(proceed, "--port must be between 1 and 65535");
+                }
+                cfg.udp_port = static_cast<std::int32_t>(port);
+            }
             break;
+        }
         case 'd':
             cfg.daemonize = 1;
             break;
         case 's':
-            logger::set_colorization(true);
+            // Colour is for a person at a terminal; escapes in a file or a pipe are noise.
+            logger::set_colorization(isatty(STDOUT_FILENO) == 1);
             std::sscanf(optarg, "%ld", &cfg.stats_period);
             break;
         case 'l':

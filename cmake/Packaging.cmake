@@ -16,6 +16,9 @@ set(FIPGATE_PRIVATE_LIB_DIR "${CMAKE_INSTALL_LIBDIR}/fipgate")
 set(FIPGATE_CONF_DIR "${CMAKE_INSTALL_FULL_SYSCONFDIR}/fipgate")
 set(FIPGATE_CONF "${FIPGATE_CONF_DIR}/fipgate.conf")
 set(FIPGATE_SBIN "${CMAKE_INSTALL_FULL_SBINDIR}")
+# The forking unit's LogsDirectory=; log rotation looks there.
+set(FIPGATE_LOG_DIR "/var/log/fipgate")
+set(FIPGATE_LOGROTATE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/fipgate")
 
 set(FIPGATE_PACKAGE_MAINTAINER "fipgate maintainers <maintainers@users.noreply.c-seed-a6645a75.example>"
     CACHE STRING "Maintainer field of the Debian package")
@@ -26,6 +29,7 @@ foreach(unit fipgate.service fipgate-forking.service)
     configure_file(${packaging_dir}/systemd/${unit}.in ${generated_dir}/systemd/${unit} @ONLY)
 endforeach()
 configure_file(${packaging_dir}/debian/conffiles.in ${generated_dir}/debian/conffiles @ONLY)
+configure_file(${packaging_dir}/logrotate/fipgate.in ${generated_dir}/logrotate/fipgate @ONLY)
 
 # Debian wants manual pages compressed without a time stamp, so that rebuilds are identical.
 set(man_pages ${packaging_dir}/man/fipgate.8 ${packaging_dir}/man/fipdump.1)
@@ -67,6 +71,7 @@ install(FILES ${generated_dir}/man/fipdump.1.gz DESTINATION ${CMAKE_INSTALL_MAND
 install(FILES ${generated_dir}/systemd/fipgate.service ${generated_dir}/systemd/fipgate-forking.service
     DESTINATION ${FIPGATE_SYSTEMD_UNIT_DIR})
 install(FILES ${packaging_dir}/fipgate.conf DESTINATION ${FIPGATE_CONF_DIR})
+install(FILES ${generated_dir}/logrotate/fipgate DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${packaging_dir}/fipgate.conf
     ${generated_dir}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -92,6 +97,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The units' ExecReload runs /bin/kill, which minimal systems may lack.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
+# The log rotation configuration is only read where logrotate is installed.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
 # The private library directory is not a place for dpkg-shlibdeps to look for providers.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_INSTALL_FULL_LIBDIR}/fipgate)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireshark, tshark")

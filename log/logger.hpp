@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 // The process log stream: standard output until the gateway opens the log file.
 extern FILE* flog;
@@ -38,9 +40,14 @@ extern const char* const boldcyan;
 extern const char* const boldwhite;
 } // namespace color
 
-// Switched on by the status-screen option only, whatever the stream is.
+// Switched on by the status-screen option when standard output is a terminal, and off again when
+// the log goes to a file: colour escapes are for a person at a terminal only.
 void set_colorization(bool on);
 bool is_colorized();
+
+// `text` without its terminal control sequences (ESC '[' parameters and a final byte, as the
+// colours and the screen clearing are written), for a screen that goes to a file or a pipe.
+std::string without_escapes(std::string_view text);
 
 // Writes one entry "[MM-DD hh:mm:ss.uuuuuu] <7-char tag> <message>" to `stream`. The message
 // carries its own "\n". Returns the number of characters the caller's message produced; 0 for

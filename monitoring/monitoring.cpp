@@ -4,10 +4,13 @@
 #include <chrono>
 #include <climits>
 #include <exception>
+#include <sstream>
+#include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "capture/capvane.hpp"
+#include "log/logger.hpp"
 #include "monitoring/lifesign_record.hpp"
 #include "monitoring/system.hpp"
 #include "monitoring/thread_name.hpp"
@@ -155,6 +158,7 @@ void Monitoring::_bkgd_lifesign_func() {
             // the next period tries again.
             lifesign_lost_cnt.fetch_add(1, std::memory_order_relaxed);
         }
+        lifesign_beat.beat();
         lifesign_sleep.sleep_for(period, lifesign_run);
     }
 }
@@ -162,12 +166,23 @@ void Monitoring::_bkgd_lifesign_func() {
 void Monitoring::_bkgd_print_func() {
     thread_name::name_this_thread(thread_name::kScreen);
     const auto period = period_ms(static_cast<unsigned long>(stats_period));
+    // Redirected to a file or a pipe, the screens follow one another without their escapes; the
+    // buffer keeps its float precision from one screen to the next, as std::cout would.
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
+    std::ostringstream plain;
     wait_first_snapshots(print_run);
     while (print_run.load(std::memory_order_acquire)) {
         try {
-            std::cout << "\033[H\033[J" << std::flush;
-            std::cout << "App is running... press Ctrl + C to exit.\n\n";
-            print(std::cout);
+            if (terminal) {
+                std::cout << "\033[H\033[J" << std::flush;
+                std::cout << "App is running... press Ctrl + C to exit.\n\n";
+                print(std::cout);
+            } else {
+                plain.str("");
+                plain << "App is running... press Ctrl + C to exit.\n\n";
+                print(plain);
+                std::cout << logger::without_escapes(plain.str()) << std::flush;
+            }
         } catch (const std::exception&) {
             // Out of memory while formatting a date: the next redraw tries again.
         }

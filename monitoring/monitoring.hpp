@@ -32,6 +32,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "capture/fip_stats.hpp"
+#include "monitoring/heartbeat.hpp"
 #include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "monitoring/system_stats.hpp"
@@ -71,6 +72,10 @@ public:
     // this order) by its get_stats(). A null or any other Observable changes nothing. Runs on the
     // producers' per-second threads, one producer per thread.
     void update(Observable* o) override;
+
+    // Bumped by the lifesign thread once a lifesign period, whether the record could be queued or
+    // not. Any thread.
+    const Heartbeat& lifesign_heartbeat() const { return lifesign_beat; }
 
     // Longest hold of the first lifesign record and screen for the first snapshots. The gateway
     // registers the monitor microseconds after building it; a monitor that nobody registers
@@ -138,6 +143,7 @@ private:
 
     std::atomic<std::uint64_t> lifesign_cnt{0}; // written by the lifesign thread alone
     std::atomic<std::uint64_t> lifesign_lost_cnt{0};
+    Heartbeat lifesign_beat;
     const unsigned long lifesign_period; // ms; 0: no lifesign thread
     const long stats_period;             // ms; 0 or negative: no status screen
 

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <vector>
+
+#include <boost/filesystem.hpp>
 
 namespace segment_file {
 
@@ -42,6 +45,28 @@ int reserve(const std::string& path, std::uint64_t size) {
     const int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
     ::close(fd);
     return rc;
+}
+
+void create_directories(const std::string& dir) {
+    const boost::filesystem::path target(dir);
+    // The missing levels, innermost first.
+    std::vector<boost::filesystem::path> missing;
+    for (boost::filesystem::path p = target; !p.empty() && !boost::filesystem::exists(p);
+         p = p.parent_path()) {
+        missing.push_back(p);
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        if (::mkdir(level->c_str(), directory_mode) != 0) {
+            if (errno == EEXIST) {
+                continue; // made meanwhile by someone else: its mode is theirs
+            }
+            throw boost::filesystem::filesystem_error(
+                "cannot create directory", *level,
+                boost::system::error_code(errno, boost::system::system_category()));
+        }
+        // mkdir's mode went through the umask, which may be anything (0 in a daemon).
+        ::chmod(level->c_str(), directory_mode);
+    }
 }
 
 } // namespace segment_file

@@ -27,4 +27,11 @@ std::uint64_t free_space(const std::string& dir);
 // through a mapping can never meet a full file system. Returns 0 or an errno value.
 int reserve(const std::string& path, std::uint64_t size);
 
+// rwxr-x---: the buffer file's directory is for the gateway's own user and group.
+constexpr mode_t directory_mode = 0750;
+
+// Creates the missing directories of `dir`, each with directory_mode exactly whatever the umask;
+// existing ones keep their modes. Throws boost::filesystem::filesystem_error on failure.
+void create_directories(const std::string& dir);
+
 } // namespace segment_file

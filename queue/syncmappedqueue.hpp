@@ -59,14 +59,14 @@ public:
     using allocator_type = boost::interprocess::allocator<T, segment_type::segment_manager>;
     using container_type = boost::container::deque<T, allocator_type>;
 
-    // Creates the missing parent directories (a failure there leaves as a Boost.Filesystem
-    // exception), removes a stale file, and creates a fresh segment of `size` bytes. A failure to
-    // create the segment or the container prints "<path>: <reason> [syncmappedqueue:70]" on
-    // standard output and leaves the queue invalid.
+    // Creates the missing parent directories, mode 0750 (a failure there leaves as a
+    // Boost.Filesystem exception), removes a stale file, and creates a fresh segment of `size`
+    // bytes. A failure to create the segment or the container prints "<path>: <reason>
+    // [syncmappedqueue:70]" on standard output and leaves the queue invalid.
     SyncMappedQueue(const std::string& path, unsigned long size) : file_path(path), max_size(size) {
         const boost::filesystem::path parent = boost::filesystem::path(path).parent_path();
         if (!parent.empty()) {
-            boost::filesystem::create_directories(parent);
+            segment_file::create_directories(parent.string());
         }
         boost::interprocess::file_mapping::remove(path.c_str());
         try {

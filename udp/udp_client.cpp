@@ -124,6 +124,7 @@ void UDPClient::_bkgd_tx_func() {
             };
             taken.clear();
             while (event_cnt < evt_limit && payload_bytes <= payload_limit && tx_run.load()) {
+                tx_beat.beat();
                 if (queue->try_dequeue_batch(taken, room_after, timeout) == 0) {
                     break;
                 }

@@ -25,6 +25,7 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "monitoring/heartbeat.hpp"
 #include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
@@ -73,6 +74,10 @@ public:
 
     // The per-datagram event limit in force (0 was taken as 1).
     std::int32_t max_events() const { return max_evt; }
+
+    // Bumped by the transmit thread at every wait for an event, so at least every 10 ms while it
+    // runs, with traffic or without.
+    const Heartbeat& tx_heartbeat() const { return tx_beat; }
 
 private:
     void _bkgd_per_sec_func();
@@ -135,4 +140,5 @@ private:
     std::atomic<bool> wtdog_run{false};
     std::thread tx_thread;
     std::atomic<bool> tx_run{false};
+    Heartbeat tx_beat;
 };

@@ -47,13 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     app_cfg c{};
     reset_config(&c);
     replace_text(&c.conf_file_name, input_path.c_str());
-    if (read_conf_file(&c, static_cast<int>(size & 1)) != 0) {
+    if (read_conf_file(&c, static_cast<int>(size & 1)) < 0) {
         std::abort(); // the file exists: it must always be read
     }
     // Only the two keys may change anything.
     if (c.stats_period != default_stats_period || c.max_evt != default_max_evt ||
         c.buff_size != default_buffer_size || c.lifesign_period != default_lifesign_period ||
-        c.udp_port < 0) {
+        c.udp_port < 1 || c.udp_port > 65535) {
         std::abort();
     }
     release_config_texts(&c);

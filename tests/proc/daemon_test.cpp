@@ -99,15 +99,16 @@ protected:
             timeout);
     }
 
-    // Starts a daemon and checks that its starting process ends at once with status 0.
+    // Starts a daemon and checks that its starting process ends with status 0, once the daemon
+    // runs.
     void start_daemon(const std::vector<int>& inherit = {}) {
         ChildProcess starter(
             sink.wrap({SHELL_HOST_BIN, "-d", "-P", pid_file, "-L", log, "-C", conf}), inherit);
         const int status = starter.wait_exit(15s);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << starter.err();
+        EXPECT_EQ(starter.err(), "");
         starter_pid = starter.pid();
-        ASSERT_TRUE(eventually(
-            [&] { return read_file(log).find("app is running") != std::string::npos; }, 15s));
+        ASSERT_NE(read_file(log).find("app is running"), std::string::npos);
         daemon_pid = std::stoi(read_file(pid_file));
     }
 
@@ -133,6 +134,10 @@ TEST_F(Daemon, DetachesWithALockedPidFileAndNullStreams) {
     EXPECT_EQ(kill(daemon_pid, 0), 0);
     EXPECT_EQ(read_file(pid_file), std::to_string(daemon_pid) + "\n");
     EXPECT_TRUE(locked_by_another(pid_file));
+    // The daemon's umask is 0: the log file's mode must not come from it.
+    struct stat log_st {};
+    ASSERT_EQ(stat(log.c_str(), &log_st), 0);
+    EXPECT_EQ(log_st.st_mode & 07777, 0640u);
 
     for (const char* fd : {"0", "1", "2"}) {
         EXPECT_EQ(link_of(daemon_pid, fd), "/dev/null") << fd;
@@ -157,9 +162,13 @@ TEST_F(Daemon, ASecondInstanceOnTheSamePidFileFails) {
     ASSERT_EQ(stat(pid_file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u); // exactly: the daemon's umask is 0
 
+    // Its starter waits for the daemon's word and passes on the refusal.
     ChildProcess second(sink.wrap({SHELL_HOST_BIN, "-d", "-P", pid_file, "-C", conf}));
     const int status = second.wait_exit(15s);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(second.err(), "fipgate-shell-host: another instance (PID " +
+                                std::to_string(daemon_pid) + ") holds the PID file " + pid_file +
+                                "\n");
 
     // Its daemon process ends without running the gateway. It may end before its parent, which
     // ignores SIGCHLD and so reaps it unseen: what counts is that nothing of it stays alive.
@@ -206,6 +215,21 @@ TEST_F(Daemon, SighupReloadsInPlaceAndSigtermRemovesThePidFile) {
     daemon_pid = -1;
     EXPECT_NE(read_file(log).find("[event] SIGTERM signal received\n"), std::string::npos);
     EXPECT_TRUE(sink.wait_for("Stopped FIP to UDP analyzer daemon", 15s));
+}
+
+// The starter waits while the daemon builds; a reload or stop aimed at it meanwhile (a service
+// manager signals the whole group) must neither kill it by default action nor cut the wait.
+TEST_F(Daemon, TheStarterWaitsForTheDaemonAndSurvivesSignals) {
+    ChildProcess starter(sink.wrap({"env", "FIPGATE_TEST_BUILD_MS=1500", SHELL_HOST_BIN, "-d", "-P",
+                                    pid_file, "-L", log, "-C", conf}));
+    ASSERT_TRUE(eventually(
+        [&] { return read_file(log).find("building components") != std::string::npos; }, 15s));
+    EXPECT_EQ(read_file(log).find("app is running"), std::string::npos);
+    ASSERT_EQ(kill(starter.pid(), SIGHUP), 0);
+    const int status = starter.wait_exit(15s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(read_file(log).find("app is running"), std::string::npos);
+    daemon_pid = std::stoi(read_file(pid_file));
 }
 
 } // namespace

@@ -143,7 +143,14 @@ TempDir* Installed::stage_dir = nullptr;
 ToolRun Installed::install_run;
 
 TEST_F(Installed, EachFileLandsWhereItsUserLooksForIt) {
-    const std::string daemon = find_under(stage(), "fipgate");
+    // The only file named fipgate that is executable (the log rotation file has the same name).
+    std::string daemon;
+    for (const auto& entry : fs::recursive_directory_iterator(stage())) {
+        if (entry.path().filename() == "fipgate" && entry.is_regular_file() &&
+            ::access(entry.path().c_str(), X_OK) == 0) {
+            daemon = entry.path().string();
+        }
+    }
     EXPECT_NE(daemon.find("/sbin/fipgate"), std::string::npos) << daemon;
     EXPECT_EQ(::access(daemon.c_str(), X_OK), 0);
 #ifdef FIPDUMP_BIN
@@ -177,6 +184,7 @@ TEST_F(Installed, EachFileLandsWhereItsUserLooksForIt) {
     EXPECT_NE(find_under(stage(), "fipgate.service").find("/systemd/system/"), std::string::npos);
     EXPECT_NE(find_under(stage(), "fipgate-forking.service").find("/systemd/system/"),
               std::string::npos);
+    EXPECT_TRUE(fs::exists(stage() + "/etc/logrotate.d/fipgate"));
 }
 
 // The example configuration file documents each key commented out; uncommented, each line must
@@ -228,7 +236,10 @@ TEST_F(Installed, ServiceUnitsPassSystemdVerification) {
         std::ofstream(units.file(name)) << staged;
 
         if (name == "fipgate.service") {
-            EXPECT_EQ(unit_values(text, "Type"), std::vector<std::string>{"simple"});
+            // Readiness and the watchdog come from the main process itself, in the foreground.
+            EXPECT_EQ(unit_values(text, "Type"), std::vector<std::string>{"notify"});
+            EXPECT_EQ(unit_values(text, "NotifyAccess"), std::vector<std::string>{"main"});
+            EXPECT_EQ(unit_values(text, "WatchdogSec"), std::vector<std::string>{"10"});
             EXPECT_EQ(starts[0].find(" -d"), std::string::npos);
         } else {
             // systemd must read the very file the daemon writes and locks.
@@ -240,6 +251,7 @@ TEST_F(Installed, ServiceUnitsPassSystemdVerification) {
         }
         EXPECT_EQ(unit_values(text, "ExecReload"),
                   std::vector<std::string>{"/bin/kill -HUP $MAINPID"});
+        EXPECT_EQ(unit_values(text, "Restart"), std::vector<std::string>{"on-failure"});
         // The configuration file the unit names is the one the package installs.
         const std::string conf = option_value(starts[0], "-C");
         EXPECT_TRUE(fs::exists(stage() + conf)) << conf;
@@ -266,6 +278,35 @@ TEST_F(Installed, ServiceUnitsPassSystemdVerification) {
              units.file("fipgate.service"), units.file("fipgate-forking.service")});
     EXPECT_EQ(verify.status, 0) << verify.err;
     EXPECT_EQ(verify.err, "");
+}
+
+// The rotation configuration names the directory the forking unit logs to, reloads through
+// systemd, and is valid for logrotate itself.
+TEST_F(Installed, LogRotationReloadsTheGatewayAndPassesLogrotate) {
+    std::string rotation;
+    for (const auto& entry : fs::recursive_directory_iterator(stage())) {
+        if (entry.path().filename() == "fipgate" &&
+            entry.path().parent_path().filename() == "logrotate.d") {
+            rotation = entry.path().string();
+        }
+    }
+    ASSERT_FALSE(rotation.empty()) << "no logrotate.d/fipgate installed";
+    const std::string text = read_file(rotation);
+    const std::string forking = read_file(find_under(stage(), "fipgate-forking.service"));
+    const std::string log = option_value(unit_values(forking, "ExecStart")[0], "-L");
+    ASSERT_FALSE(log.empty());
+    std::string rotated = fs::path(log).parent_path().string();
+    rotated += "/*.log {\n";
+    EXPECT_NE(text.find(rotated), std::string::npos) << text;
+    EXPECT_NE(text.find("systemctl try-reload-or-restart 'fipgate*.service'"), std::string::npos);
+    EXPECT_NE(text.find("nocreate"), std::string::npos) << "the gateway creates its file, 0640";
+    if (!have_tool("logrotate")) {
+        GTEST_SKIP() << "logrotate is not installed: configuration not parsed";
+    }
+    TempDir scratch;
+    const ToolRun debug = run({"logrotate", "--debug", "--state", scratch.file("state"), rotation});
+    EXPECT_EQ(debug.status, 0) << debug.err;
+    EXPECT_EQ(debug.err.find("error"), std::string::npos) << debug.err;
 }
 
 // groff's warnings and man's checks are the lint of a manual page.
@@ -361,6 +402,7 @@ TEST(DebianPackage, InstallsRunsAndPurgesCleanly) {
         run({"sh", "-c", "dpkg-deb --ctrl-tarfile '" + deb + "' | tar -xOf - ./conffiles"});
     EXPECT_NE(conffiles.out.find("/fipgate/fipgate.conf\n"), std::string::npos)
         << conffiles.out << conffiles.err;
+    EXPECT_NE(conffiles.out.find("/logrotate.d/fipgate\n"), std::string::npos) << conffiles.out;
 
     // A scratch root with an empty dpkg database; maintainer scripts run outside it and see
     // DPKG_ROOT, so they leave this machine's systemd alone.

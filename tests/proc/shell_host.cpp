@@ -15,6 +15,7 @@
 #include "app/entry.hpp"
 #include "app/log_stream.hpp"
 #include "app/signals.hpp"
+#include "app/start_report.hpp"
 #include "log/logger.hpp"
 
 namespace {
@@ -38,12 +39,12 @@ int stand_in_gateway(app_cfg* c) {
     std::setvbuf(flog, nullptr, _IOLBF, 0);
     reload.store(0);
     do {
-        read_conf_file(c, reload.load());
-        reload.store(0);
+        read_conf_file(c, reload.exchange(0));
         logger::print(flog, logger::msg_type::info, "device_index=%d udp_port=%d\n",
                       c->device_index, c->udp_port);
         build_components();
         logger::print(flog, logger::msg_type::info, "app is running... press Ctrl + C to exit.\n");
+        start_report::ready();
         wait_while_running();
     } while (reload.load() == 1);
 

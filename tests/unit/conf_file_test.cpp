@@ -66,14 +66,30 @@ TEST_F(ConfFile, OnlyExactKeysCount) {
 }
 
 TEST_F(ConfFile, PortValues) {
-    read("UdpPort=-3\n");
+    EXPECT_EQ(read("UdpPort=-3\n"), 0);
     EXPECT_EQ(c.udp_port, 57117);
-    read("UdpPort=abc\n");
-    EXPECT_EQ(c.udp_port, 0);
-    read("UdpPort==42\r\n"); // runs of '=' separate once; the carriage return stays in the value
+    EXPECT_EQ(read("UdpPort==42\r\n"), 0); // runs of '=' separate once; the \r stays in the value
     EXPECT_EQ(c.udp_port, 42);
-    read("UdpPort=70000"); // no range check and no final newline needed
-    EXPECT_EQ(c.udp_port, 70000);
+    EXPECT_EQ(read("UdpPort=65535"), 0); // no final newline needed
+    EXPECT_EQ(c.udp_port, 65535);
+}
+
+// A port the sender cannot use is refused, whatever else the file sets: the field keeps its
+// value, the rest of the file applies, and syslog names the file and the value.
+TEST_F(ConfFile, PortsOutsideTheRangeAreRefused) {
+    for (const char* value : {"0", "abc", "70000", "65536", "99999999999999999999999"}) {
+        c.udp_port = 5000;
+        c.device_index = 1;
+        EXPECT_EQ(read(std::string("UdpPort=") + value + "\nDeviceIndex=3\n"), conf_value_refused)
+            << value;
+        EXPECT_EQ(c.udp_port, 5000) << value;
+        EXPECT_EQ(c.device_index, 3) << value;
+        EXPECT_TRUE(sink->wait_for("Invalid UdpPort in configuration file " +
+                                       dir.file("fipgate.conf") + ": " + value +
+                                       " (a port is 1 to 65535)",
+                                   2s))
+            << value;
+    }
 }
 
 TEST_F(ConfFile, KeyWithoutValueEndsTheFileWhichStillCountsAsRead) {

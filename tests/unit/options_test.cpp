@@ -136,7 +136,7 @@ TEST_F(Options, EveryOptionReachesItsField) {
     EXPECT_EQ(cfg.udp_port, 6000);
     EXPECT_EQ(cfg.daemonize, 1);
     EXPECT_EQ(cfg.stats_period, 250);
-    EXPECT_TRUE(logger::is_colorized()); // the status screen brings colour with it
+    EXPECT_FALSE(logger::is_colorized()); // standard output is captured here: no terminal
     EXPECT_EQ(cfg.lifesign_period, 750u);
     EXPECT_EQ(cfg.max_evt, 12);
     EXPECT_STREQ(cfg.buff_file_name, "/tmp/b.bin");
@@ -167,6 +167,12 @@ TEST_F(Options, VersionPrintsNameAndVersion) {
 TEST_F(Options, LongNamesAndTheirAbbreviations) {
     EXPECT_EQ(parse({"--buf_size", "10"}).status, 0);
     EXPECT_EQ(cfg.buff_size, 10u);
+    // The spelling the usage text shows is accepted too.
+    EXPECT_EQ(parse({"--buff_size", "11"}).status, 0);
+    EXPECT_EQ(cfg.buff_size, 11u);
+    EXPECT_EQ(parse({"--buff_size=12", "--buff_f", "/b"}).status, 0);
+    EXPECT_EQ(cfg.buff_size, 12u);
+    EXPECT_STREQ(cfg.buff_file_name, "/b");
     EXPECT_EQ(parse({"--por", "5", "--life=9", "--max", "3"}).status, 0);
     EXPECT_EQ(cfg.udp_port, 5);
     EXPECT_EQ(cfg.lifesign_period, 9u);
@@ -174,9 +180,8 @@ TEST_F(Options, LongNamesAndTheirAbbreviations) {
 }
 
 TEST_F(Options, BadCommandLinesPrintDiagnosticAndUsage) {
-    // The usage text's "--buff_size" is not the long name: it is rejected.
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"--buff_size", "10"}, {"-x"}, {"-p"}, {"--bu", "1"}}) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"-x"}, {"-p"}, {"--bu", "1"}, {"--buff", "1"}}) {
         const Parsed p = parse(args);
         EXPECT_EQ(p.status, 1) << args[0];
         EXPECT_EQ(p.proceed, 0) << args[0];
@@ -186,9 +191,9 @@ TEST_F(Options, BadCommandLinesPrintDiagnosticAndUsage) {
 }
 
 TEST_F(Options, NumbersTakeTheirLeadingDigitsOnly) {
-    parse({"-R", "12ms", "-p", "0x10", "-S", "2k"});
+    parse({"-R", "12ms", "-p", "16x", "-S", "2k"});
     EXPECT_EQ(cfg.lifesign_period, 12u);
-    EXPECT_EQ(cfg.udp_port, 0);
+    EXPECT_EQ(cfg.udp_port, 16);
     EXPECT_EQ(cfg.buff_size, 2u);
 
     // Texts that do not start with a number leave the field as it was.
@@ -204,6 +209,21 @@ TEST_F(Options, RepeatedTextOptionsKeepTheLast) {
     parse({"-C", "/a.conf", "-C", "/b.conf", "-P", "/a.pid", "-P", "/b.pid"});
     EXPECT_STREQ(cfg.conf_file_name, "/b.conf");
     EXPECT_STREQ(pid_file_name, "/b.pid");
+}
+
+// A port is 1 to 65535: a larger one used to be cut to its low 16 bits, 0 cannot be sent to.
+TEST_F(Options, PortsOutsideTheRangeAreRefused) {
+    for (const char* port : {"70000", "0", "0x10", "-1", "65536", "99999999999999999999"}) {
+        const Parsed p = parse({"-p", port});
+        EXPECT_EQ(p.status, 1) << port;
+        EXPECT_EQ(p.proceed, 0) << port;
+        EXPECT_EQ(p.err, "fipgate: --port must be between 1 and 65535\n") << port;
+        EXPECT_EQ(p.out, usage_text) << port;
+    }
+    for (const char* port : {"1", "65535"}) {
+        EXPECT_EQ(parse({"-p", port}).status, 0) << port;
+        EXPECT_EQ(cfg.udp_port, std::atoi(port));
+    }
 }
 
 TEST_F(Options, ZeroEventsPerDatagramAndNegativeLifesignAreRefused) {
