@@ -7,6 +7,7 @@
 #include <syslog.h>
 
 #include "app/config.hpp"
+#include "app/send_keys.hpp"
 
 namespace {
 
@@ -30,8 +31,13 @@ void copy_field(char (&field)[field_size], const char* text) {
     field[field_size - 1] = '\0';
 }
 
-void apply(app_cfg* c, const char* key, const char* value) {
-    if (std::strcmp(key, "DeviceIndex") == 0) {
+void apply(app_cfg* c, const char* key, const char* value, std::vector<std::string>* problems) {
+    std::string problem;
+    if (apply_send_key(c, key, value, problem)) {
+        if (!problem.empty() && problems != nullptr) {
+            problems->push_back(problem);
+        }
+    } else if (std::strcmp(key, "DeviceIndex") == 0) {
         c->device_index = std::atoi(value);
     } else if (std::strcmp(key, "UdpPort") == 0) {
         const int port = std::atoi(value);
@@ -41,7 +47,7 @@ void apply(app_cfg* c, const char* key, const char* value) {
 
 } // namespace
 
-int read_conf_file(app_cfg* c, int reload) {
+int read_conf_file(app_cfg* c, int reload, std::vector<std::string>* problems) {
     if (c->conf_file_name == nullptr) {
         return 0;
     }
@@ -68,7 +74,7 @@ int read_conf_file(app_cfg* c, int reload) {
         char value_field[field_size];
         copy_field(key_field, key);
         copy_field(value_field, value);
-        apply(c, key_field, value_field);
+        apply(c, key_field, value_field, problems);
     }
 
     if (reload == 1) {

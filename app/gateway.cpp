@@ -10,6 +10,7 @@
 
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
+#include "app/destination_choice.hpp"
 #include "app/log_stream.hpp"
 #include "app/options.hpp"
 #include "app/signals.hpp"
@@ -54,7 +55,7 @@ void report_build_failure(const char* component, const char* reason) {
 // Builds one generation in the fixed order queue, host metrics, sender, capture, monitor, and
 // registers the monitor with the three publishers. Returns false (after reporting) when a
 // component could not be built; what was built stays in `c` for the caller to release.
-bool build_components(const app_cfg* c, Components& next) {
+bool build_components(const app_cfg* c, DestinationChoice& destinations, Components& next) {
     const char* component = "event buffer";
     try {
         const std::string path =
@@ -67,8 +68,9 @@ bool build_components(const app_cfg* c, Components& next) {
         component = "host metrics sampler";
         next.host = std::make_shared<System>(flog);
         component = "UDP sender";
-        next.sender = std::make_shared<UDPClient>(static_cast<std::uint16_t>(c->udp_port),
-                                                  c->lifesign_period, c->max_evt, next.queue, flog);
+        next.sender = std::make_shared<UDPClient>(destinations.next(c), c->lifesign_period,
+                                                  c->max_evt, next.queue, flog,
+                                                  static_cast<std::size_t>(c->max_datagram_bytes));
         component = "capture object";
         next.capture = std::make_shared<Capvane>(next.queue, flog);
         component = "monitor";
@@ -137,11 +139,18 @@ int app(app_cfg* c) {
     reload.store(0);
 
     Components current;
+    DestinationChoice destinations;
     int result = 0;
     bool built = true;
     for (;;) {
-        read_conf_file(c, reload.load());
+        std::vector<std::string> conf_problems;
+        const int reloading = reload.load();
+        read_conf_file(c, reloading, &conf_problems);
         reload.store(0);
+        if (!accept_conf_problems(c, conf_problems, reloading == 1)) {
+            built = false;
+            break;
+        }
         if (!Capvane::is_available(&c->device_index)) {
             logger::print(flog, logger::msg_type::err, "capvane: device (idx=%d) not found\n",
                           c->device_index);
@@ -154,7 +163,7 @@ int app(app_cfg* c) {
         // two samplers or two senders never run side by side.
         current.release();
         Components next;
-        built = build_components(c, next);
+        built = build_components(c, destinations, next);
         current = std::move(next);
         if (!built) {
             break;

@@ -1,5 +1,6 @@
-// The UDP sender: drains the event buffer into broadcast datagrams (a 16-byte header, then the
-// events back to back) and keeps the statistics of the Ethernet side with a link watchdog.
+// The UDP sender: drains the event buffer into datagrams (a 16-byte header, then the events back
+// to back) sent to one destination, and keeps the statistics of the Ethernet side with a link
+// watchdog.
 //
 // Design notes
 // - Three threads, started in the constructor in this order: per-second (statistics), watchdog,
@@ -28,22 +29,31 @@
 #include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
+#include "udp/datagram_header.hpp"
+#include "udp/destination.hpp"
 #include "udp/udp_stats.hpp"
 
 class UDPClient : public Observable {
 public:
     using event_queue = SyncMappedQueue<std::vector<char>>;
 
-    // Opens an IPv4 UDP socket (1 MiB send and receive buffers, address reuse, broadcast),
-    // aims it at 255.255.255.255:`port` and starts the three threads, then logs
-    // "udp socket connected (port=%d)" at info level on `log`.
+    // Opens a UDP socket for `destination` (see Destination::open_socket), aims it there and
+    // starts the three threads, then logs "udp socket connected (port=%d)" at info level on
+    // `log`, and the destination and the cap when they are not the defaults.
     // - `lifesign_period_ms`: the link is declared lost after 5 periods without a datagram; the
     //   countdown is clamped to INT32_MAX ticks of 10 ms for huge periods.
     // - `max_evt`: events per datagram, compared as unsigned 32-bit, so a negative value removes
     //   the count limit. 0 is taken as 1: a sender that may take no event would spin forever.
     // - `queue`: shared with the producers; `log`: not owned, must outlive the sender.
+    // - `max_datagram_bytes`: no datagram is longer (header included); from
+    //   datagram::min_datagram_cap to datagram::max_udp_payload, else std::invalid_argument.
     // Throws boost::system::system_error when the socket cannot be opened or configured (no
     // thread is started then). Called by the gateway's build cycle.
+    UDPClient(const Destination& destination, unsigned long lifesign_period_ms, int max_evt,
+              std::shared_ptr<event_queue> queue, FILE* log,
+              std::size_t max_datagram_bytes = datagram::max_udp_payload);
+
+    // The limited broadcast 255.255.255.255:`port`, without a cap.
     UDPClient(std::uint16_t port, unsigned long lifesign_period_ms, int max_evt,
               std::shared_ptr<event_queue> queue, FILE* log);
 
@@ -73,6 +83,9 @@ public:
     // The per-datagram event limit in force (0 was taken as 1).
     std::int32_t max_events() const { return max_evt; }
 
+    // A datagram takes one more event while its payload holds at most this many bytes.
+    std::size_t payload_limit() const { return payload_fill_limit; }
+
 private:
     void _bkgd_per_sec_func();
     void _bkgd_wtdog_func();
@@ -97,6 +110,7 @@ private:
     std::atomic<std::int32_t> wtdog_cnt{0}; // 10 ms ticks left before the link is declared lost
     std::int32_t wtdog_rearm = 0;           // value wtdog_cnt is re-armed to, in 10 ms ticks
     std::int32_t max_evt = 1;
+    std::size_t payload_fill_limit = datagram::payload_fill_limit; // from the datagram cap
     FILE* log = nullptr;
     std::shared_ptr<event_queue> queue;
 
