@@ -32,5 +32,5 @@ void reset_config(app_cfg* c) {
     c->lifesign_period = default_lifesign_period;
     c->max_evt = default_max_evt;
     c->multicast_ttl = default_multicast_ttl;
-    c->max_datagram_bytes = default_max_datagram_bytes;
+    c->datagram_cap = default_datagram_cap;
 }

@@ -20,7 +20,7 @@ struct app_cfg {
     char* udp_address;             // owned, numeric IPv4 or IPv6; null: 255.255.255.255
     char* udp_interface;           // owned; null: the routing table picks
     std::int32_t multicast_ttl;    // hops of multicast datagrams, 0 to 255
-    std::int32_t max_datagram_bytes; // cap on a datagram, header included
+    std::int32_t datagram_cap;     // bytes of the largest datagram, header included
 };
 
 extern app_cfg cfg;
@@ -39,7 +39,7 @@ constexpr std::int64_t default_stats_period = -1;      // ms; status screen off
 constexpr std::uint64_t default_lifesign_period = 500; // ms
 constexpr std::int32_t default_max_evt = 1000;         // events per datagram
 constexpr std::int32_t default_multicast_ttl = 1;      // hops: the local network only
-constexpr std::int32_t default_max_datagram_bytes = 65507; // the largest IPv4 UDP payload
+constexpr std::int32_t default_datagram_cap = 65507;   // bytes: the largest IPv4 UDP payload
 constexpr const char* app_version = "1.3.0";
 
 // Releases the owned texts of `c`, then clears the record and sets every default.

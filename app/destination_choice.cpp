@@ -17,8 +17,7 @@ void report(const app_cfg* c, const std::string& problem, const char* consequenc
 
 } // namespace
 
-bool accept_conf_problems(const app_cfg* c, const std::vector<std::string>& problems,
-                          bool reload) {
+bool accept_conf_problems(const app_cfg* c, const std::vector<std::string>& problems, bool reload) {
     for (const std::string& p : problems) {
         report(c, p, reload ? "; the previous value is kept" : "");
     }

@@ -19,8 +19,7 @@ struct app_cfg;
 
 // Reports the configuration file's `problems` in the log (error level) and in syslog. Returns
 // false when they must end the gateway: at start (`reload` false) and only then.
-bool accept_conf_problems(const app_cfg* c, const std::vector<std::string>& problems,
-                          bool reload);
+bool accept_conf_problems(const app_cfg* c, const std::vector<std::string>& problems, bool reload);
 
 class DestinationChoice {
 public:

@@ -70,7 +70,7 @@ bool build_components(const app_cfg* c, DestinationChoice& destinations, Compone
         component = "UDP sender";
         next.sender = std::make_shared<UDPClient>(destinations.next(c), c->lifesign_period,
                                                   c->max_evt, next.queue, flog,
-                                                  static_cast<std::size_t>(c->max_datagram_bytes));
+                                                  static_cast<std::size_t>(c->datagram_cap));
         component = "capture object";
         next.capture = std::make_shared<Capvane>(next.queue, flog);
         component = "monitor";

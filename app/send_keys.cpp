@@ -58,7 +58,7 @@ bool apply_send_key(app_cfg* c, const char* key, const char* value, std::string&
             problem = std::string("MaxDatagramBytes: '") + value + "' is not a number from " +
                       std::to_string(low) + " to " + std::to_string(high);
         } else {
-            c->max_datagram_bytes = static_cast<std::int32_t>(number);
+            c->datagram_cap = static_cast<std::int32_t>(number);
         }
     } else {
         return false;

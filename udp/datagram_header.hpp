@@ -13,7 +13,7 @@
 
 namespace datagram {
 
-constexpr std::size_t header_size = 16;         // bytes in front of the payload
+constexpr std::size_t header_size = 16;          // bytes in front of the payload
 constexpr std::size_t largest_event_bytes = 497; // a capture record of the longest frame
 constexpr std::size_t max_udp_payload = 65507;   // bytes, the largest IPv4 UDP payload
 

@@ -122,8 +122,7 @@ void UDPClient::_bkgd_tx_func() {
             std::vector<char> datagram(datagram::header_size);
             std::uint32_t event_cnt = 0;
             while (event_cnt < evt_limit &&
-                   datagram.size() - datagram::header_size <= payload_fill_limit &&
-                   tx_run.load()) {
+                   datagram.size() - datagram::header_size <= payload_fill_limit && tx_run.load()) {
                 std::vector<char> event;
                 if (!queue->try_dequeue(event, timeout)) {
                     break;

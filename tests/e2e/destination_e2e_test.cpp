@@ -4,8 +4,8 @@
 // network namespace (only lo, with a route for multicast) and a private /dev/log.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
@@ -117,8 +117,8 @@ class EachKind : public DestinationE2E, public ::testing::WithParamInterface<Kin
 TEST_P(EachKind, EveryRecordReachesTheConfiguredDestination) {
     const KindCase& c = GetParam();
     constexpr std::size_t records = 3000;
-    std::string text = "UdpAddress = " + std::string(c.address) + "\nUdpPort = " +
-                       std::to_string(port) + "\n";
+    std::string text =
+        "UdpAddress = " + std::string(c.address) + "\nUdpPort = " + std::to_string(port) + "\n";
     if (*c.interface != '\0') {
         text += "UdpInterface = " + std::string(c.interface) + "\n";
     }
@@ -129,7 +129,8 @@ TEST_P(EachKind, EveryRecordReachesTheConfiguredDestination) {
                    false});
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     Received r;
-    EXPECT_TRUE(r.collect(rx, [&](const Received& x) { return has_records(x, records); }, 60s))
+    EXPECT_TRUE(r.collect(
+        rx, [&](const Received& x) { return has_records(x, records); }, 60s))
         << r.capture_idx.size() << " records";
     EXPECT_EQ(gw.stop(SIGTERM), 0);
     r.expect_complete(records);
@@ -182,8 +183,8 @@ TEST_F(DestinationE2E, ReloadMovesTheDestinationAndBadValuesKeepIt) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("configuration file " + path +
-                       ": UdpInterface: no interface named 'nosuchif0'; keeping 239.255.20.2:" +
-                       p + ", multicast ttl 2\n"),
+                       ": UdpInterface: no interface named 'nosuchif0'; keeping 239.255.20.2:" + p +
+                       ", multicast ttl 2\n"),
               std::string::npos)
         << out;
     EXPECT_TRUE(gw.syslog().wait_for("Configuration file " + path +
@@ -195,8 +196,7 @@ TEST_F(DestinationE2E, ReloadMovesTheDestinationAndBadValuesKeepIt) {
         group,
         // Sequence 1 again: the generation built after the bad reload sends to the group.
         [](const Received& r) {
-            return std::find(r.seqs.begin(), r.seqs.end(), 1u) != r.seqs.end() &&
-                   r.lifesigns >= 3;
+            return std::find(r.seqs.begin(), r.seqs.end(), 1u) != r.seqs.end() && r.lifesigns >= 3;
         },
         10s));
     EXPECT_EQ(kept.sent_to, std::set<std::string>{"239.255.20.2"});
@@ -238,7 +238,8 @@ TEST_F(DestinationE2E, SizeCapHoldsUnderABurst) {
                    false});
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     Received r;
-    EXPECT_TRUE(r.collect(rx, [&](const Received& x) { return has_records(x, records); }, 60s))
+    EXPECT_TRUE(r.collect(
+        rx, [&](const Received& x) { return has_records(x, records); }, 60s))
         << r.capture_idx.size() << " records";
     EXPECT_EQ(gw.stop(SIGTERM), 0);
     r.expect_complete(records);
@@ -269,12 +270,12 @@ TEST_F(DestinationE2E, TwoCardsRunSideBySide) {
             conf("UdpPort = " + std::to_string(c.port) + "\n", "fipgate-" + i + ".conf");
         buffers.push_back(state.file("buffer-" + i + ".bin"));
         listeners.push_back(std::make_unique<UdpListener>("127.0.0.1", c.port));
-        gateways.push_back(std::make_unique<GatewayRun>(testsupport::GatewayConfig{
-            {"-i", i, "-C", path, "-B", buffers.back(), "-R", "100"},
-            {{"CAPVANE_SIM_CARDS", "0,1"},
-             {"CAPVANE_SIM_SERIAL", std::to_string(c.serial)},
-             {"CAPVANE_SIM_RECORDS", std::to_string(records)}},
-            false}));
+        gateways.push_back(std::make_unique<GatewayRun>(
+            testsupport::GatewayConfig{{"-i", i, "-C", path, "-B", buffers.back(), "-R", "100"},
+                                       {{"CAPVANE_SIM_CARDS", "0,1"},
+                                        {"CAPVANE_SIM_SERIAL", std::to_string(c.serial)},
+                                        {"CAPVANE_SIM_RECORDS", std::to_string(records)}},
+                                       false}));
     }
     for (auto& gw : gateways) {
         ASSERT_TRUE(gw->wait_running()) << gw->process().out();
@@ -300,8 +301,8 @@ TEST_F(DestinationE2E, TwoCardsRunSideBySide) {
         serials.erase(0); // the first lifesign may come before the card's identity is known
         EXPECT_EQ(serials, std::set<std::uint32_t>{cards[k].serial}) << "card " << k;
         EXPECT_FALSE(std::ifstream(buffers[k]).good());
-        EXPECT_NE(gateways[k]->process().out().find("udp socket connected (port=" +
-                                                    std::to_string(cards[k].port) + ")"),
+        EXPECT_NE(gateways[k]->process().out().find(
+                      "udp socket connected (port=" + std::to_string(cards[k].port) + ")"),
                   std::string::npos);
     }
 }

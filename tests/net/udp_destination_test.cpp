@@ -33,7 +33,8 @@ protected:
 
 // Receives until `count` events came or a datagram is late; the datagrams in order. Each one
 // must have been sent to `to` when given.
-std::vector<Decoded> receive_events(UdpListener& rx, std::size_t count, const std::string& to = "") {
+std::vector<Decoded> receive_events(UdpListener& rx, std::size_t count,
+                                    const std::string& to = "") {
     std::vector<Decoded> out;
     std::size_t events = 0;
     while (events < count) {
@@ -216,8 +217,8 @@ TEST_F(Destinations, RandomSizesFillDatagramsUpToTheCap) {
         buffer.queue->enqueue(make_event(i, sizes.back()));
     }
     UdpListener rx("127.0.0.1", test_port);
-    UDPClient client(Destination::limited_broadcast(test_port), 500, -1, buffer.queue,
-                     log.stream(), cap);
+    UDPClient client(Destination::limited_broadcast(test_port), 500, -1, buffer.queue, log.stream(),
+                     cap);
     const std::vector<Decoded> datagrams = receive_events(rx, total);
     std::uint32_t next = 0;
     for (std::size_t k = 0; k < datagrams.size(); ++k) {

@@ -215,7 +215,7 @@ TEST_F(Installed, ExampleConfigurationKeysAreReadByTheDaemon) {
     ASSERT_NE(c.udp_interface, nullptr);
     EXPECT_STREQ(c.udp_interface, "eth1");
     EXPECT_EQ(c.multicast_ttl, 1);
-    EXPECT_EQ(c.max_datagram_bytes, 65507);
+    EXPECT_EQ(c.datagram_cap, 65507);
     release_config_texts(&c);
 }
 

@@ -43,7 +43,7 @@ TEST_F(SendKeys, DefaultsAreTodaysBroadcast) {
     EXPECT_EQ(c.udp_address, nullptr);
     EXPECT_EQ(c.udp_interface, nullptr);
     EXPECT_EQ(c.multicast_ttl, 1);
-    EXPECT_EQ(c.max_datagram_bytes, 65507);
+    EXPECT_EQ(c.datagram_cap, 65507);
 }
 
 TEST_F(SendKeys, GoodValuesAreTakenWithTheFileSyntax) {
@@ -53,15 +53,15 @@ TEST_F(SendKeys, GoodValuesAreTakenWithTheFileSyntax) {
     EXPECT_EQ(text_of(c.udp_address), "239.1.2.3");
     EXPECT_EQ(text_of(c.udp_interface), "eth1");
     EXPECT_EQ(c.multicast_ttl, 16);
-    EXPECT_EQ(c.max_datagram_bytes, 1472);
+    EXPECT_EQ(c.datagram_cap, 1472);
     // IPv6 with its colons, and the limits of each range.
     EXPECT_TRUE(read("UdpAddress=ff15::1\nMulticastTtl=0\nMaxDatagramBytes=1010\n").empty());
     EXPECT_EQ(text_of(c.udp_address), "ff15::1");
     EXPECT_EQ(c.multicast_ttl, 0);
-    EXPECT_EQ(c.max_datagram_bytes, 1010);
+    EXPECT_EQ(c.datagram_cap, 1010);
     EXPECT_TRUE(read("MulticastTtl=255\nMaxDatagramBytes=65507\n").empty());
     EXPECT_EQ(c.multicast_ttl, 255);
-    EXPECT_EQ(c.max_datagram_bytes, 65507);
+    EXPECT_EQ(c.datagram_cap, 65507);
 }
 
 // Each bad value is named in its message and leaves the previous value in force, while the
@@ -82,7 +82,7 @@ TEST_F(SendKeys, BadValuesKeepThePreviousValueAndAreReported) {
     EXPECT_EQ(text_of(c.udp_address), "10.0.0.255");
     EXPECT_EQ(text_of(c.udp_interface), "eth0");
     EXPECT_EQ(c.multicast_ttl, 4);
-    EXPECT_EQ(c.max_datagram_bytes, 1472);
+    EXPECT_EQ(c.datagram_cap, 1472);
     EXPECT_EQ(c.udp_port, 5000);
 }
 
@@ -94,7 +94,7 @@ TEST_F(SendKeys, NumbersMustBeWholeAndUnsigned) {
     }
     for (const char* cap : {"1472bytes", "65508", "-1472", "1e4"}) {
         EXPECT_EQ(read(std::string("MaxDatagramBytes=") + cap + "\n").size(), 1u) << cap;
-        EXPECT_EQ(c.max_datagram_bytes, 65507) << cap;
+        EXPECT_EQ(c.datagram_cap, 65507) << cap;
     }
     for (const char* address : {"0.0.0.0", "::", "256.1.1.1", "192.168.1"}) {
         EXPECT_EQ(read(std::string("UdpAddress=") + address + "\n").size(), 1u) << address;
