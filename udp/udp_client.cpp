@@ -59,6 +59,9 @@ UDPClient::UDPClient(const Destination& destination_, unsigned long lifesign_per
     destination_.open_socket(socket);
     // Neither bound nor connected: the system picks the source address and port at the first send.
     destination = destination_.endpoint();
+    if (destination.address().is_v6()) {
+        frame_overhead_bytes = 14 + 40 + 8; // the IPv6 header is 40 bytes
+    }
     queue = std::move(queue_);
     log = log_;
 

@@ -111,6 +111,8 @@ private:
     std::int32_t wtdog_rearm = 0;           // value wtdog_cnt is re-armed to, in 10 ms ticks
     std::int32_t max_evt = 1;
     std::size_t payload_fill_limit = datagram::payload_fill_limit; // from the datagram cap
+    // Bytes counted per datagram besides its own: the Ethernet, IP and UDP headers.
+    std::uint64_t frame_overhead_bytes = 14 + 20 + 8;
     FILE* log = nullptr;
     std::shared_ptr<event_queue> queue;
 

@@ -72,6 +72,23 @@ TEST_F(Destinations, MulticastSocketLoopsBackAndCarriesTheTtl) {
     }
 }
 
+// The byte count stands for the frames on the wire: the IPv6 header is 20 bytes longer.
+TEST_F(Destinations, BytesSentCountTheHeadersOfTheFamily) {
+    for (const char* address : {"127.0.0.1", "::1"}) {
+        TempQueue q;
+        UdpListener rx(address, test_port);
+        q.queue->enqueue(make_event(0, 40));
+        DestinationSettings s;
+        s.address = address;
+        s.port = test_port;
+        UDPClient client(Destination::resolve(s), 500, 1, q.queue, log.stream());
+        ASSERT_TRUE(rx.receive(3000ms)) << address;
+        ASSERT_TRUE(wait_until([&] { return client.get_stats().pkt_sent_cnt == 1; }, 1000ms));
+        const std::uint64_t headers = std::string(address) == "::1" ? 14 + 40 + 8 : 14 + 20 + 8;
+        EXPECT_EQ(client.get_stats().bytes_sent_cnt, 16 + 40 + headers) << address;
+    }
+}
+
 // The log says where the stream goes and how large its datagrams may be.
 TEST_F(Destinations, NonDefaultDestinationIsLogged) {
     DestinationSettings s;
