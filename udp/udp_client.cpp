@@ -10,6 +10,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "log/logger.hpp"
+#include "monitoring/thread_name.hpp"
 #include "udp/datagram_header.hpp"
 
 namespace {
@@ -115,6 +116,7 @@ void UDPClient::stop_threads() {
 }
 
 void UDPClient::_bkgd_tx_func() {
+    thread_name::name_this_thread(thread_name::kUdpTx);
     std::uint64_t datagram_seq = 0;
     // A negative limit becomes a huge unsigned one: only the size and the time-out close a batch.
     const auto evt_limit = static_cast<std::uint32_t>(max_evt);
@@ -158,7 +160,7 @@ void UDPClient::send_datagram(const std::vector<char>& datagram) {
         const std::size_t sent = socket.send_to(boost::asio::buffer(datagram), destination);
         if (sent != datagram.size()) {
             logger::print(log, logger::msg_type::warn,
-                          "sent_to: impossible to send all bytes (%d/%d)", static_cast<int>(sent),
+                          "sent_to: impossible to send all bytes (%d/%d)\n", static_cast<int>(sent),
                           static_cast<int>(datagram.size()));
         }
         wtdog_cnt.store(wtdog_rearm);

@@ -5,7 +5,10 @@
 #include <csignal>
 #include <iostream>
 #include <memory>
+#include <unistd.h>
 
+#include "tools/fipdump/bus_metrics.hpp"
+#include "tools/fipdump/bus_report.hpp"
 #include "tools/fipdump/dumper.hpp"
 #include "tools/fipdump/json_format.hpp"
 #include "tools/fipdump/metrics.hpp"
@@ -136,8 +139,10 @@ int main(int argc, char** argv) {
     }
     std::unique_ptr<MetricsServer> metrics;
     if (!o.metrics_addr.empty()) {
-        metrics = std::make_unique<MetricsServer>(
-            o.metrics_addr, o.metrics_port, [&dumper] { return render_metrics(dumper.summary()); });
+        metrics = std::make_unique<MetricsServer>(o.metrics_addr, o.metrics_port, [&dumper, &o] {
+            return render_metrics(dumper.summary()) +
+                   (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
+        });
         if (!metrics->ok()) {
             std::cerr << "fipdump: " << metrics->error() << "\n";
             return kExitFailure;
@@ -146,9 +151,17 @@ int main(int argc, char** argv) {
                   << "/metrics\n";
     }
 
+    std::unique_ptr<BusReporter> bus_report;
+    if (o.bus) {
+        const bool live_screen = o.read_path.empty() && !o.json && isatty(STDOUT_FILENO) == 1;
+        bus_report = std::make_unique<BusReporter>(o, dumper.bus(), std::cout, live_screen);
+    }
     const int status = o.read_path.empty() ? run_live(o, dumper, writer.get())
                                            : run_offline(o, dumper, writer.get());
     writer.reset(); // flushed and closed before the summary says the run is over
+    if (bus_report && status == 0) {
+        bus_report->finish();
+    }
     if (status == 0 && o.stats) {
         const Summary s = dumper.summary();
         std::cout << (o.json ? json_summary(s) + "\n" : text_summary(s));

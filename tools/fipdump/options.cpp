@@ -17,6 +17,10 @@ enum LongOnly {
     opt_type,
     opt_rcvbuf,
     opt_metrics,
+    opt_bus,
+    opt_bad,
+    opt_interval,
+    opt_metrics_ids,
 };
 
 // An unsigned number in any base strtoull accepts (0x prefix for hex), within `max`.
@@ -74,6 +78,12 @@ std::string usage(const std::string& program) {
            "  --type TYPE        print one record type only: capture or lifesign\n"
            "  --rcvbuf BYTES     socket receive buffer to ask of the kernel\n"
            "  --metrics ADDR:PORT  serve Prometheus metrics over HTTP\n"
+           "  --bus              analyse the bus instead of printing events: a live table on\n"
+           "                     a terminal, else the final table (JSON objects with --json)\n"
+           "  --interval S       with --bus --json, also print the analysis every S seconds\n"
+           "                     (of capture time with -r)\n"
+           "  --bad              print only frames that break a frame rule\n"
+           "  --metrics-ids N    identifiers exported to the metrics at most (default 1024)\n"
            "  -h, --help         this text\n"
            "  -v, --version      version\n";
 }
@@ -94,6 +104,10 @@ ParseResult parse_options(int argc, char** argv) {
         {"type", required_argument, nullptr, opt_type},
         {"rcvbuf", required_argument, nullptr, opt_rcvbuf},
         {"metrics", required_argument, nullptr, opt_metrics},
+        {"bus", no_argument, nullptr, opt_bus},
+        {"bad", no_argument, nullptr, opt_bad},
+        {"interval", required_argument, nullptr, opt_interval},
+        {"metrics-ids", required_argument, nullptr, opt_metrics_ids},
         {nullptr, 0, nullptr, 0},
     };
     ParseResult r;
@@ -197,6 +211,31 @@ ParseResult parse_options(int argc, char** argv) {
             }
             o.metrics_addr = arg.substr(0, colon);
             o.metrics_port = static_cast<std::uint16_t>(*port);
+            break;
+        }
+        case opt_bus:
+            o.bus = true;
+            break;
+        case opt_bad:
+            o.filter.bad = true;
+            break;
+        case opt_interval: {
+            char* end = nullptr;
+            const double s = std::strtod(arg.c_str(), &end);
+            if (arg.empty() || *end != '\0' || !(s > 0) || s > 1e9) {
+                r.error = "invalid interval: " + arg;
+                return r;
+            }
+            o.interval = s;
+            break;
+        }
+        case opt_metrics_ids: {
+            const auto v = parse_unsigned(optarg, std::numeric_limits<std::uint32_t>::max());
+            if (!v) {
+                r.error = "invalid identifier count: " + arg;
+                return r;
+            }
+            o.metrics_ids = static_cast<std::size_t>(*v);
             break;
         }
         case ':':
