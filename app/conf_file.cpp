@@ -7,6 +7,7 @@
 #include <syslog.h>
 
 #include "app/config.hpp"
+#include "app/send_keys.hpp"
 
 namespace {
 
@@ -30,9 +31,15 @@ void copy_field(char (&field)[field_size], const char* text) {
     field[field_size - 1] = '\0';
 }
 
-// Returns false when the value was refused (and left the field alone).
-bool apply(app_cfg* c, const char* key, const char* value) {
-    if (std::strcmp(key, "DeviceIndex") == 0) {
+// Returns false when a UdpPort value was refused (and left the field alone); a bad value of a
+// checked key is reported through `problems` instead.
+bool apply(app_cfg* c, const char* key, const char* value, std::vector<std::string>* problems) {
+    std::string problem;
+    if (apply_send_key(c, key, value, problem)) {
+        if (!problem.empty() && problems != nullptr) {
+            problems->push_back(problem);
+        }
+    } else if (std::strcmp(key, "DeviceIndex") == 0) {
         c->device_index = std::atoi(value);
     } else if (std::strcmp(key, "UdpPort") == 0) {
         // strtol saturates where atoi would overflow, so a huge value cannot wrap into range.
@@ -52,7 +59,7 @@ bool apply(app_cfg* c, const char* key, const char* value) {
 
 } // namespace
 
-int read_conf_file(app_cfg* c, int reload) {
+int read_conf_file(app_cfg* c, int reload, std::vector<std::string>* problems) {
     if (c->conf_file_name == nullptr) {
         return 0;
     }
@@ -80,7 +87,7 @@ int read_conf_file(app_cfg* c, int reload) {
         char value_field[field_size];
         copy_field(key_field, key);
         copy_field(value_field, value);
-        refused = !apply(c, key_field, value_field) || refused;
+        refused = !apply(c, key_field, value_field, problems) || refused;
     }
 
     if (reload == 1) {

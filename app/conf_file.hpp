@@ -1,5 +1,9 @@
-// The configuration file: key=value lines that can set the device index and the UDP port.
+// The configuration file: key=value lines that can set the device index, the UDP port, the
+// destination and the datagram size cap.
 #pragma once
+
+#include <string>
+#include <vector>
 
 struct app_cfg;
 
@@ -11,5 +15,7 @@ constexpr int conf_value_refused = 1;
 // Returns 0 when the file was read or none is set, -1 when it cannot be opened (syslog at
 // LOG_ERR, `c` unchanged), conf_value_refused when a UdpPort outside 1 to 65535 (0 included, as
 // a value that is not a number) was refused: syslog at LOG_ERR, the field keeps its value, the
-// rest of the file applies. A negative UdpPort still means the default port.
-int read_conf_file(app_cfg* c, int reload);
+// rest of the file applies; a negative UdpPort still means the default port. A bad value of a
+// checked key (see app/send_keys.hpp) leaves its setting unchanged and adds a message to
+// `problems` when given.
+int read_conf_file(app_cfg* c, int reload, std::vector<std::string>* problems = nullptr);

@@ -17,6 +17,8 @@ void release_config_texts(app_cfg* c) {
     replace_text(&c->log_file_name, nullptr);
     replace_text(&c->buff_file_name, nullptr);
     replace_text(&c->conf_file_name, nullptr);
+    replace_text(&c->udp_address, nullptr);
+    replace_text(&c->udp_interface, nullptr);
     replace_text(&pid_file_name, nullptr);
 }
 
@@ -29,4 +31,6 @@ void reset_config(app_cfg* c) {
     c->stats_period = default_stats_period;
     c->lifesign_period = default_lifesign_period;
     c->max_evt = default_max_evt;
+    c->multicast_ttl = default_multicast_ttl;
+    c->datagram_cap = default_datagram_cap;
 }

@@ -4,7 +4,8 @@
 #include <cstdint>
 
 // Filled by load_settings before anything else runs; afterwards only the configuration file
-// (device_index, udp_port) and the device availability check (device_index) change it.
+// (device_index, udp_port and the destination and datagram-size keys, which it alone sets) and
+// the device availability check (device_index) change it.
 struct app_cfg {
     std::int32_t device_index;     // -1: first device found
     std::int32_t udp_port;         // handed to the sender as its low 16 bits
@@ -16,6 +17,10 @@ struct app_cfg {
     char* log_file_name;           // owned; null: standard output
     char* buff_file_name;          // owned; null: default_buffer_path
     char* conf_file_name;          // owned; null: no configuration file
+    char* udp_address;             // owned, numeric IPv4 or IPv6; null: 255.255.255.255
+    char* udp_interface;           // owned; null: the routing table picks
+    std::int32_t multicast_ttl;    // hops of multicast datagrams, 0 to 255
+    std::int32_t datagram_cap;     // bytes of the largest datagram, header included
 };
 
 extern app_cfg cfg;
@@ -33,6 +38,8 @@ constexpr std::int32_t default_udp_port = 57117;
 constexpr std::int64_t default_stats_period = -1;      // ms; status screen off
 constexpr std::uint64_t default_lifesign_period = 500; // ms
 constexpr std::int32_t default_max_evt = 1000;         // events per datagram
+constexpr std::int32_t default_multicast_ttl = 1;      // hops: the local network only
+constexpr std::int32_t default_datagram_cap = 65507;   // bytes: the largest IPv4 UDP payload
 constexpr const char* app_version = "1.3.0";
 
 // A destination port the sender can use: port 0 cannot be sent to, and a larger value would be
@@ -44,7 +51,7 @@ constexpr bool valid_udp_port(long port) {
 // Releases the owned texts of `c`, then clears the record and sets every default.
 void reset_config(app_cfg* c);
 
-// Frees the three texts of `c` and pid_file_name, leaving the pointers null. Called once at the
+// Frees the texts of `c` and pid_file_name, leaving the pointers null. Called once at the
 // end of the gateway, on the main thread (the signal handler never reads these texts).
 void release_config_texts(app_cfg* c);
 

@@ -11,6 +11,7 @@
 
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
+#include "app/destination_choice.hpp"
 #include "app/log_stream.hpp"
 #include "app/options.hpp"
 #include "app/service_notifier.hpp"
@@ -57,7 +58,7 @@ void report_build_failure(const char* component, const char* reason) {
 // Builds one generation in the fixed order queue, host metrics, sender, capture, monitor, and
 // registers the monitor with the three publishers. Returns false (after reporting) when a
 // component could not be built; what was built stays in `c` for the caller to release.
-bool build_components(const app_cfg* c, Components& next) {
+bool build_components(const app_cfg* c, DestinationChoice& destinations, Components& next) {
     const char* component = "event buffer";
     try {
         const std::string path =
@@ -70,8 +71,9 @@ bool build_components(const app_cfg* c, Components& next) {
         component = "host metrics sampler";
         next.host = std::make_shared<System>(flog);
         component = "UDP sender";
-        next.sender = std::make_shared<UDPClient>(static_cast<std::uint16_t>(c->udp_port),
-                                                  c->lifesign_period, c->max_evt, next.queue, flog);
+        next.sender = std::make_shared<UDPClient>(destinations.next(c), c->lifesign_period,
+                                                  c->max_evt, next.queue, flog,
+                                                  static_cast<std::size_t>(c->datagram_cap));
         component = "capture object";
         next.capture = std::make_shared<Capvane>(next.queue, flog);
         component = "monitor";
@@ -169,6 +171,7 @@ int app(app_cfg* c) {
 
     ServiceNotifier notifier;
     Components current;
+    DestinationChoice destinations;
     int result = 0;
     bool built = true;
     bool first_cycle = true;
@@ -177,7 +180,9 @@ int app(app_cfg* c) {
         // Taken and cleared in one step before the file is read: a SIGHUP that lands during the
         // read asks for one more cycle, which reads the file again.
         const int reload_requested = reload.exchange(0);
-        if (read_conf_file(c, first_cycle ? 0 : reload_requested) == conf_value_refused) {
+        std::vector<std::string> conf_problems;
+        if (read_conf_file(c, first_cycle ? 0 : reload_requested, &conf_problems) ==
+            conf_value_refused) {
             logger::print(flog, logger::msg_type::err,
                           "configuration file %s: UdpPort refused (a port is 1 to 65535)%s\n",
                           c->conf_file_name, first_cycle ? "" : "; the previous port stays");
@@ -188,6 +193,12 @@ int app(app_cfg* c) {
                 built = false;
                 break;
             }
+        }
+        if (!accept_conf_problems(c, conf_problems, !first_cycle)) {
+            start_report::failed("configuration file %s: %s", c->conf_file_name,
+                                 conf_problems.front().c_str());
+            built = false;
+            break;
         }
         if (!Capvane::is_available(&c->device_index)) {
             logger::print(flog, logger::msg_type::err, "capvane: device (idx=%d) not found\n",
@@ -206,7 +217,7 @@ int app(app_cfg* c) {
             reopen_log_stream(c); // after log rotation, the new file; no thread logs meanwhile
         }
         Components next;
-        built = build_components(c, next);
+        built = build_components(c, destinations, next);
         current = std::move(next);
         if (!built) {
             break;

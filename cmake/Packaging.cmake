@@ -19,13 +19,17 @@ set(FIPGATE_SBIN "${CMAKE_INSTALL_FULL_SBINDIR}")
 # The forking unit's LogsDirectory=; log rotation looks there.
 set(FIPGATE_LOG_DIR "/var/log/fipgate")
 set(FIPGATE_LOGROTATE "${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d/fipgate")
+set(FIPGATE_BIN "${CMAKE_INSTALL_FULL_BINDIR}")
 
 set(FIPGATE_PACKAGE_MAINTAINER "fipgate maintainers <maintainers@users.noreply.c-seed-a6645a75.example>"
     CACHE STRING "Maintainer field of the Debian package")
 
 set(packaging_dir ${CMAKE_SOURCE_DIR}/packaging)
 set(generated_dir ${CMAKE_BINARY_DIR}/packaging)
-foreach(unit fipgate.service fipgate-forking.service)
+# The template units run one gateway per card and one recorder per port (systemctl enable
+# fipgate@1 fipdump@57118).
+set(FIPGATE_UNITS fipgate.service fipgate-forking.service fipgate@.service fipdump@.service)
+foreach(unit ${FIPGATE_UNITS})
     configure_file(${packaging_dir}/systemd/${unit}.in ${generated_dir}/systemd/${unit} @ONLY)
 endforeach()
 configure_file(${packaging_dir}/debian/conffiles.in ${generated_dir}/debian/conffiles @ONLY)
@@ -68,8 +72,8 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/wireshark/fipgate.lua)
 endif()
 install(FILES ${generated_dir}/man/fipgate.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${generated_dir}/man/fipdump.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${generated_dir}/systemd/fipgate.service ${generated_dir}/systemd/fipgate-forking.service
-    DESTINATION ${FIPGATE_SYSTEMD_UNIT_DIR})
+list(TRANSFORM FIPGATE_UNITS PREPEND ${generated_dir}/systemd/ OUTPUT_VARIABLE unit_files)
+install(FILES ${unit_files} DESTINATION ${FIPGATE_SYSTEMD_UNIT_DIR})
 install(FILES ${packaging_dir}/fipgate.conf DESTINATION ${FIPGATE_CONF_DIR})
 install(FILES ${generated_dir}/logrotate/fipgate DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${packaging_dir}/fipgate.conf

@@ -7,8 +7,6 @@
 #include <stdexcept>
 
 #include <boost/asio/error.hpp>
-#include <boost/asio/ip/address_v4.hpp>
-#include <boost/asio/socket_base.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "log/logger.hpp"
@@ -17,7 +15,6 @@
 
 namespace {
 
-constexpr int socket_buffer_bytes = 1 << 20; // SO_SNDBUF and SO_RCVBUF: absorbs send bursts
 constexpr std::chrono::milliseconds error_pause{10};
 constexpr long dequeue_timeout_ms = 10; // bounds a lone event's latency and the stop reaction
 constexpr std::uint64_t lifesign_periods_per_timeout = 5;
@@ -34,6 +31,12 @@ std::uint64_t watchdog_timeout_for(unsigned long lifesign_period_ms) {
 
 UDPClient::UDPClient(std::uint16_t port, unsigned long lifesign_period_ms, int max_evt_,
                      std::shared_ptr<event_queue> queue_, FILE* log_)
+    : UDPClient(Destination::limited_broadcast(port), lifesign_period_ms, max_evt_,
+                std::move(queue_), log_) {}
+
+UDPClient::UDPClient(const Destination& destination_, unsigned long lifesign_period_ms,
+                     int max_evt_, std::shared_ptr<event_queue> queue_, FILE* log_,
+                     std::size_t max_datagram_bytes)
     : socket(io), act_accum(0, 0, 0, 0), inact_accum(0, 0, 0, 0) {
     wtdog_timeout_ms = watchdog_timeout_for(lifesign_period_ms);
     // A countdown that does not fit the atomic counter would wrap into an instant time-out.
@@ -45,15 +48,21 @@ UDPClient::UDPClient(std::uint16_t port, unsigned long lifesign_period_ms, int m
     if (!queue_) {
         throw std::invalid_argument("UDPClient: no event queue");
     }
+    if (max_datagram_bytes < datagram::min_datagram_cap ||
+        max_datagram_bytes > datagram::max_udp_payload) {
+        throw std::invalid_argument("UDPClient: a datagram cap of " +
+                                    std::to_string(max_datagram_bytes) + " bytes is outside " +
+                                    std::to_string(datagram::min_datagram_cap) + "-" +
+                                    std::to_string(datagram::max_udp_payload));
+    }
+    payload_fill_limit = datagram::payload_limit_for(max_datagram_bytes);
 
-    using boost::asio::ip::udp;
-    socket.open(udp::v4());
-    socket.set_option(boost::asio::socket_base::send_buffer_size(socket_buffer_bytes));
-    socket.set_option(boost::asio::socket_base::receive_buffer_size(socket_buffer_bytes));
-    socket.set_option(boost::asio::socket_base::reuse_address(true));
-    socket.set_option(boost::asio::socket_base::broadcast(true));
+    destination_.open_socket(socket);
     // Neither bound nor connected: the system picks the source address and port at the first send.
-    destination = udp::endpoint(boost::asio::ip::address_v4::broadcast(), port);
+    destination = destination_.endpoint();
+    if (destination.address().is_v6()) {
+        frame_overhead_bytes = 14 + 40 + 8; // the IPv6 header is 40 bytes
+    }
     queue = std::move(queue_);
     log = log_;
 
@@ -69,7 +78,16 @@ UDPClient::UDPClient(std::uint16_t port, unsigned long lifesign_period_ms, int m
         stop_threads();
         throw;
     }
-    logger::print(log, logger::msg_type::info, "udp socket connected (port=%d)\n", port);
+    logger::print(log, logger::msg_type::info, "udp socket connected (port=%d)\n",
+                  static_cast<int>(destination.port()));
+    if (!destination_.is_limited_broadcast()) {
+        logger::print(log, logger::msg_type::info, "udp destination %s\n",
+                      destination_.describe().c_str());
+    }
+    if (max_datagram_bytes != datagram::max_udp_payload) {
+        logger::print(log, logger::msg_type::info, "udp datagrams of at most %zu bytes\n",
+                      max_datagram_bytes);
+    }
 }
 
 UDPClient::~UDPClient() {
@@ -111,19 +129,19 @@ void UDPClient::_bkgd_tx_func() {
         try {
             // Room for a full payload plus the longest event that may close it; reserved once,
             // but here, where a failed allocation is survived and tried again.
-            datagram.reserve(datagram::header_size + payload_limit + max_event_bytes);
+            datagram.reserve(datagram::header_size + payload_fill_limit + max_event_bytes);
             // A datagram takes one more event while it holds fewer than max_evt events and at
-            // most payload_limit bytes of payload; the next event is waited for at most the
+            // most payload_fill_limit bytes of payload; the next event is waited for at most the
             // time-out, afresh after each one.
             std::uint32_t event_cnt = 0;
             std::size_t payload_bytes = 0;
             const auto room_after = [&](const std::vector<char>& event) {
                 ++event_cnt;
                 payload_bytes += event.size();
-                return event_cnt < evt_limit && payload_bytes <= payload_limit;
+                return event_cnt < evt_limit && payload_bytes <= payload_fill_limit;
             };
             taken.clear();
-            while (event_cnt < evt_limit && payload_bytes <= payload_limit && tx_run.load()) {
+            while (event_cnt < evt_limit && payload_bytes <= payload_fill_limit && tx_run.load()) {
                 tx_beat.beat();
                 if (queue->try_dequeue_batch(taken, room_after, timeout) == 0) {
                     break;

@@ -1,5 +1,6 @@
-// The UDP sender: drains the event buffer into broadcast datagrams (a 16-byte header, then the
-// events back to back) and keeps the statistics of the Ethernet side with a link watchdog.
+// The UDP sender: drains the event buffer into datagrams (a 16-byte header, then the events back
+// to back) sent to one destination, and keeps the statistics of the Ethernet side with a link
+// watchdog.
 //
 // Design notes
 // - Three threads, started in the constructor in this order: per-second (statistics), watchdog,
@@ -30,22 +31,30 @@
 #include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
 #include "udp/datagram_header.hpp"
+#include "udp/destination.hpp"
 #include "udp/udp_stats.hpp"
 
 class UDPClient : public Observable {
 public:
     using event_queue = SyncMappedQueue<std::vector<char>>;
 
-    // Opens an IPv4 UDP socket (1 MiB send and receive buffers, address reuse, broadcast),
-    // aims it at 255.255.255.255:`port` and starts the three threads, then logs
-    // "udp socket connected (port=%d)" at info level on `log`.
+    // Opens a UDP socket for `destination` (see Destination::open_socket), aims it there and
+    // starts the three threads, then logs "udp socket connected (port=%d)" at info level on
+    // `log`, and the destination and the cap when they are not the defaults.
     // - `lifesign_period_ms`: the link is declared lost after 5 periods without a datagram; the
     //   countdown is clamped to INT32_MAX ticks of 10 ms for huge periods.
     // - `max_evt`: events per datagram, compared as unsigned 32-bit, so a negative value removes
     //   the count limit. 0 is taken as 1: a sender that may take no event would spin forever.
     // - `queue`: shared with the producers; `log`: not owned, must outlive the sender.
+    // - `max_datagram_bytes`: no datagram is longer (header included); from
+    //   datagram::min_datagram_cap to datagram::max_udp_payload, else std::invalid_argument.
     // Throws boost::system::system_error when the socket cannot be opened or configured (no
     // thread is started then). Called by the gateway's build cycle.
+    UDPClient(const Destination& destination, unsigned long lifesign_period_ms, int max_evt,
+              std::shared_ptr<event_queue> queue, FILE* log,
+              std::size_t max_datagram_bytes = datagram::max_udp_payload);
+
+    // The limited broadcast 255.255.255.255:`port`, without a cap.
     UDPClient(std::uint16_t port, unsigned long lifesign_period_ms, int max_evt,
               std::shared_ptr<event_queue> queue, FILE* log);
 
@@ -79,6 +88,9 @@ public:
     // runs, with traffic or without.
     const Heartbeat& tx_heartbeat() const { return tx_beat; }
 
+    // A datagram takes one more event while its payload holds at most this many bytes.
+    std::size_t payload_limit() const { return payload_fill_limit; }
+
 private:
     void _bkgd_per_sec_func();
     void _bkgd_wtdog_func();
@@ -108,8 +120,9 @@ private:
     std::int32_t wtdog_rearm = 0;           // value wtdog_cnt is re-armed to, in 10 ms ticks
     bool told_inactive = false; // the log said the link is inactive; watchdog thread only
     std::int32_t max_evt = 1;
-    // Payload bytes after which a datagram takes no further event.
-    std::size_t payload_limit = datagram::payload_fill_limit;
+    std::size_t payload_fill_limit = datagram::payload_fill_limit; // from the datagram cap
+    // Bytes counted per datagram besides its own: the Ethernet, IP and UDP headers.
+    std::uint64_t frame_overhead_bytes = 14 + 20 + 8;
     // The longest event there can be: its length field is 16 bits.
     static constexpr std::size_t max_event_bytes = 0xFFFF;
     FILE* log = nullptr;

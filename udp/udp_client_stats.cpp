@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::chrono::seconds refresh_period{1};
 constexpr std::chrono::milliseconds watchdog_tick{10};
-constexpr std::uint64_t frame_overhead_bytes = 14 + 20 + 8; // Ethernet, IPv4 and UDP headers
 // The longest back-dating a clamped countdown can stand for (INT32_MAX ticks of 10 ms).
 constexpr std::uint64_t max_backdate_ms = 21474836470ULL;
 

@@ -7,9 +7,11 @@
 #include <string>
 #include <syslog.h>
 #include <unistd.h>
+#include <vector>
 
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
+#include "udp/destination.hpp"
 
 namespace {
 
@@ -47,10 +49,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     app_cfg c{};
     reset_config(&c);
     replace_text(&c.conf_file_name, input_path.c_str());
-    if (read_conf_file(&c, static_cast<int>(size & 1)) < 0) {
+    std::vector<std::string> problems;
+    if (read_conf_file(&c, static_cast<int>(size & 1), &problems) < 0) {
         std::abort(); // the file exists: it must always be read
     }
-    // Only the two keys may change anything.
+    // The checked keys hold only values that passed their checks.
+    if (c.multicast_ttl < 0 || c.multicast_ttl > 255 || c.datagram_cap < 1010 ||
+        c.datagram_cap > 65507 ||
+        (c.udp_address != nullptr && !Destination::address_problem(c.udp_address).empty()) ||
+        (c.udp_interface != nullptr && !Destination::interface_problem(c.udp_interface).empty())) {
+        std::abort();
+    }
+    // Only the file's keys may change anything.
     if (c.stats_period != default_stats_period || c.max_evt != default_max_evt ||
         c.buff_size != default_buffer_size || c.lifesign_period != default_lifesign_period ||
         c.udp_port < 1 || c.udp_port > 65535) {

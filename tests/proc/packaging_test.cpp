@@ -196,8 +196,11 @@ TEST_F(Installed, ExampleConfigurationKeysAreReadByTheDaemon) {
     std::string uncommented;
     std::istringstream in(example);
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind("#DeviceIndex", 0) == 0 || line.rfind("#UdpPort", 0) == 0) {
-            line.erase(0, 1);
+        for (const char* key : {"#DeviceIndex", "#UdpPort", "#UdpAddress", "#UdpInterface",
+                                "#MulticastTtl", "#MaxDatagramBytes"}) {
+            if (line.rfind(key, 0) == 0) {
+                line.erase(0, 1);
+            }
         }
         uncommented += line + "\n";
     }
@@ -210,9 +213,17 @@ TEST_F(Installed, ExampleConfigurationKeysAreReadByTheDaemon) {
     c.device_index = 7;
     c.udp_port = 1234;
     replace_text(&c.conf_file_name, path.c_str());
-    EXPECT_EQ(read_conf_file(&c, 0), 0);
+    std::vector<std::string> problems;
+    EXPECT_EQ(read_conf_file(&c, 0, &problems), 0);
+    EXPECT_EQ(problems, std::vector<std::string>{});
     EXPECT_EQ(c.device_index, 0);
     EXPECT_EQ(c.udp_port, 57117);
+    ASSERT_NE(c.udp_address, nullptr);
+    EXPECT_STREQ(c.udp_address, "255.255.255.255");
+    ASSERT_NE(c.udp_interface, nullptr);
+    EXPECT_STREQ(c.udp_interface, "eth1");
+    EXPECT_EQ(c.multicast_ttl, 1);
+    EXPECT_EQ(c.datagram_cap, 65507);
     release_config_texts(&c);
 }
 
@@ -307,6 +318,79 @@ TEST_F(Installed, LogRotationReloadsTheGatewayAndPassesLogrotate) {
     const ToolRun debug = run({"logrotate", "--debug", "--state", scratch.file("state"), rotation});
     EXPECT_EQ(debug.status, 0) << debug.err;
     EXPECT_EQ(debug.err.find("error"), std::string::npos) << debug.err;
+}
+
+// The template units: one gateway per card and one recorder per port. Each instance must get
+// files of its own (a shared buffer file would be removed by the first instance to stop), and
+// both units pass systemd's verification as templates and as instances.
+TEST_F(Installed, TemplateUnitsGiveEachInstanceItsOwnFiles) {
+    const std::string gateway = read_file(find_under(stage(), "fipgate@.service"));
+    const std::string recorder = read_file(find_under(stage(), "fipdump@.service"));
+    ASSERT_FALSE(gateway.empty());
+    ASSERT_FALSE(recorder.empty());
+
+    const std::vector<std::string> gateway_start = unit_values(gateway, "ExecStart");
+    ASSERT_EQ(gateway_start.size(), 1u);
+    EXPECT_EQ(option_value(gateway_start[0], "-i"), "%i");
+    const std::string conf = option_value(gateway_start[0], "-C");
+    EXPECT_EQ(fs::path(conf).filename(), "fipgate-%i.conf");
+    EXPECT_TRUE(fs::exists(stage() + fs::path(conf).parent_path().string()))
+        << "the configuration directory the package installs";
+    EXPECT_EQ(unit_values(gateway, "AssertPathExists"), std::vector<std::string>{conf});
+    const std::string buffer = option_value(gateway_start[0] + " ", "-B");
+    EXPECT_NE(buffer.find("%i"), std::string::npos) << buffer;
+    ASSERT_EQ(unit_values(gateway, "StateDirectory").size(), 1u);
+    EXPECT_EQ(fs::path(buffer).parent_path(),
+              fs::path("/var/lib") / unit_values(gateway, "StateDirectory")[0]);
+    EXPECT_EQ(unit_values(gateway, "Type"), std::vector<std::string>{"notify"});
+    EXPECT_EQ(unit_values(gateway, "NotifyAccess"), std::vector<std::string>{"main"});
+    EXPECT_EQ(unit_values(gateway, "WatchdogSec"), std::vector<std::string>{"10"});
+    EXPECT_EQ(unit_values(gateway, "Restart"), std::vector<std::string>{"on-failure"});
+    EXPECT_EQ(unit_values(gateway, "ExecReload"),
+              std::vector<std::string>{"/bin/kill -HUP $MAINPID"});
+    EXPECT_EQ(gateway_start[0].find(" -d"), std::string::npos) << "stays in the foreground";
+    // An IPv6 UdpAddress needs its address family.
+    EXPECT_NE(unit_values(gateway, "RestrictAddressFamilies")[0].find("AF_INET6"),
+              std::string::npos);
+
+    const std::vector<std::string> recorder_start = unit_values(recorder, "ExecStart");
+    ASSERT_EQ(recorder_start.size(), 1u);
+    EXPECT_EQ(option_value(recorder_start[0], "-p"), "%i");
+    EXPECT_NE(recorder_start[0].find(" -q "), std::string::npos);
+    const std::string pcap = option_value(recorder_start[0], "-w");
+    ASSERT_EQ(unit_values(recorder, "StateDirectory").size(), 1u);
+    EXPECT_EQ(fs::path(pcap).parent_path(),
+              fs::path("/var/lib") / unit_values(recorder, "StateDirectory")[0]);
+    EXPECT_NE(pcap.find("%i"), std::string::npos) << pcap;
+    EXPECT_FALSE(option_value(recorder_start[0], "-C").empty()) << "the recording rotates";
+    EXPECT_FALSE(option_value(recorder_start[0], "-W").empty()) << "the ring is bounded";
+
+    if (!have_tool("systemd-analyze")) {
+        GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd): units not "
+                        "verified";
+    }
+    TempDir units;
+    std::vector<std::string> files;
+    for (const auto& [name, text] : {std::pair{std::string("fipgate@"), gateway},
+                                     std::pair{std::string("fipdump@"), recorder}}) {
+        // The staged binary stands in for the installed one, which this machine does not have.
+        const std::string start = unit_values(text, "ExecStart")[0];
+        const std::string binary = start.substr(0, start.find(' '));
+        ASSERT_EQ(::access((stage() + binary).c_str(), X_OK), 0) << binary;
+        std::string staged = text;
+        staged.replace(staged.find("ExecStart=" + binary), 10 + binary.size(),
+                       "ExecStart=" + stage() + binary);
+        for (const std::string instance : {"", name == "fipgate@" ? "1" : "57118"}) {
+            files.push_back(units.file(name + instance + ".service"));
+            std::ofstream(files.back()) << staged;
+        }
+    }
+    const std::string man_dir = fs::path(find_under(stage(), "man8", true)).parent_path().string();
+    std::vector<std::string> argv = {"env", "MANPATH=" + man_dir, "systemd-analyze", "verify"};
+    argv.insert(argv.end(), files.begin(), files.end());
+    const ToolRun verify = run(argv);
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_EQ(verify.err, "");
 }
 
 // groff's warnings and man's checks are the lint of a manual page.
