@@ -8,6 +8,7 @@
 #include <set>
 
 #include "tools/fipdump/received.hpp"
+#include "tools/fipdump/undecoded.hpp"
 #include "wire/records.hpp"
 
 namespace fipdump {
@@ -92,6 +93,7 @@ struct Summary {
     SenderCounts totals;
     std::optional<std::uint64_t> kernel_drops; // absent when reading a file
     std::uint64_t printed = 0;                 // events that passed the filters
+    Undecoded undecoded;                       // what the capture or socket held besides
 };
 
 } // namespace fipdump

@@ -27,6 +27,9 @@ void Dumper::on_datagram(const Received& r) {
     if (verdict.seq == SeqVerdict::duplicate) {
         return; // printed the first time it came
     }
+    if (opts.quiet && !opts.count) {
+        return; // nothing to print and nothing to count towards -c
+    }
     for (const wire::Event& e : d.events) {
         if (done()) {
             break;
@@ -34,11 +37,15 @@ void Dumper::on_datagram(const Received& r) {
         if (!matches(opts.filter, e)) {
             continue;
         }
-        out << (opts.json ? json_event(r, d.seq, e) : text_event(r, d.seq, e)) << "\n";
+        if (!opts.quiet) {
+            out << (opts.json ? json_event(r, d.seq, e) : text_event(r, d.seq, e)) << "\n";
+        }
         std::lock_guard<std::mutex> guard(lock);
         ++printed;
     }
-    out.flush();
+    if (!opts.quiet) {
+        out.flush();
+    }
 }
 
 bool Dumper::done() const {
@@ -51,6 +58,11 @@ void Dumper::set_kernel_drops(std::optional<std::uint64_t> drops) {
     kernel_drops = drops;
 }
 
+void Dumper::set_undecoded(const Undecoded& u) {
+    std::lock_guard<std::mutex> guard(lock);
+    undecoded = u;
+}
+
 Summary Dumper::summary() const {
     std::lock_guard<std::mutex> guard(lock);
     Summary s;
@@ -58,6 +70,7 @@ Summary Dumper::summary() const {
     s.totals = accounting.totals();
     s.kernel_drops = kernel_drops;
     s.printed = printed;
+    s.undecoded = undecoded;
     return s;
 }
 

@@ -1,5 +1,6 @@
 #include "tools/fipdump/pcap_file.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <pcap/pcap.h>
 #include <sys/socket.h>
@@ -16,6 +17,8 @@ constexpr std::size_t kSll2Header = 20;     // Linux cooked capture v2
 constexpr std::size_t kNullHeader = 4;      // BSD loopback: address family
 constexpr std::size_t kIpv4MinHeader = 20;
 constexpr std::size_t kUdpHeader = 8;
+constexpr std::size_t kPcapFileHeader = 24;   // bytes at the start of a pcap file
+constexpr std::size_t kPcapPacketHeader = 16; // bytes before each packet
 constexpr std::size_t kMaxUdpPayload = 65507; // bytes: 65535 less the IPv4 and UDP headers
 constexpr std::uint16_t kEtherIpv4 = 0x0800;
 constexpr std::uint16_t kEtherVlan = 0x8100;
@@ -108,32 +111,33 @@ std::optional<std::size_t> ipv4_offset(int link, std::span<const std::uint8_t> p
 
 } // namespace
 
-std::optional<PcapDatagram> parse_packet(int link, std::span<const std::uint8_t> packet,
-                                         std::uint16_t port, bool& truncated) {
+IpPacket classify_ipv4(std::span<const std::uint8_t> ip, std::uint16_t port, PcapDatagram& out,
+                       bool& truncated, std::uint16_t& dst_port) {
     truncated = false;
-    const auto ip_off = ipv4_offset(link, packet);
-    if (!ip_off || packet.size() < *ip_off + kIpv4MinHeader) {
-        return std::nullopt;
+    if (ip.size() < kIpv4MinHeader) {
+        return IpPacket::not_udp;
     }
-    const auto ip = packet.subspan(*ip_off);
     const std::size_t ihl = std::size_t(ip[0] & 0x0F) * 4;
-    if ((ip[0] >> 4) != 4 || ihl < kIpv4MinHeader || ip[9] != kIpProtoUdp ||
-        ip.size() < ihl + kUdpHeader) {
-        return std::nullopt;
-    }
-    // Only whole datagrams: a fragment holds part of one, or a header-less rest of one.
-    const std::uint16_t frag = be16(ip, 6);
-    if ((frag & 0x3FFF) != 0) {
-        return std::nullopt;
-    }
     const std::size_t ip_total = be16(ip, 2);
-    const auto udp = ip.subspan(ihl);
-    if (be16(udp, 2) != port) {
-        return std::nullopt;
+    if ((ip[0] >> 4) != 4 || ihl < kIpv4MinHeader || ip.size() < ihl || ip_total < ihl ||
+        ip[9] != kIpProtoUdp) {
+        return IpPacket::not_udp;
     }
+    // A fragment holds part of a datagram, or a header-less rest of one: reassembled elsewhere.
+    if ((be16(ip, 6) & 0x3FFF) != 0) {
+        return IpPacket::fragment;
+    }
+    if (ip.size() < ihl + kUdpHeader) {
+        return IpPacket::not_udp;
+    }
+    const auto udp = ip.subspan(ihl);
+    dst_port = be16(udp, 2);
     const std::size_t udp_len = be16(udp, 4);
     if (udp_len < kUdpHeader || ip_total < ihl + udp_len) {
-        return std::nullopt;
+        return IpPacket::not_udp;
+    }
+    if (dst_port != port) {
+        return IpPacket::other_port;
     }
     std::size_t payload_len = udp_len - kUdpHeader;
     const std::size_t captured = udp.size() - kUdpHeader;
@@ -141,11 +145,31 @@ std::optional<PcapDatagram> parse_packet(int link, std::span<const std::uint8_t>
         truncated = true;
         payload_len = captured;
     }
-    PcapDatagram d;
-    d.from.addr = be32(ip, 12);
-    d.from.port = be16(udp, 0);
+    out.from.addr = be32(ip, 12);
+    out.from.port = be16(udp, 0);
     const auto payload = udp.subspan(kUdpHeader, payload_len);
-    d.payload.assign(payload.begin(), payload.end());
+    out.payload.assign(payload.begin(), payload.end());
+    return IpPacket::datagram;
+}
+
+std::optional<std::span<const std::uint8_t>> ipv4_in_packet(int link,
+                                                            std::span<const std::uint8_t> packet) {
+    const auto off = ipv4_offset(link, packet);
+    if (!off || packet.size() < *off) {
+        return std::nullopt;
+    }
+    return packet.subspan(*off);
+}
+
+std::optional<PcapDatagram> parse_packet(int link, std::span<const std::uint8_t> packet,
+                                         std::uint16_t port, bool& truncated) {
+    truncated = false;
+    const auto ip = ipv4_in_packet(link, packet);
+    PcapDatagram d;
+    std::uint16_t dst = 0;
+    if (!ip || classify_ipv4(*ip, port, d, truncated, dst) != IpPacket::datagram) {
+        return std::nullopt;
+    }
     return d;
 }
 
@@ -159,6 +183,7 @@ PcapWriter::PcapWriter(const std::string& path, std::uint16_t port_) : port(port
     if (dumper == nullptr) {
         why = pcap_geterr(dead);
     }
+    written = kPcapFileHeader;
 }
 
 PcapWriter::~PcapWriter() {
@@ -202,6 +227,12 @@ void PcapWriter::write(const Received& r) {
     h.caplen = static_cast<bpf_u_int32>(frame.size());
     h.len = h.caplen;
     pcap_dump(reinterpret_cast<u_char*>(dumper), &h, frame.data());
+    written += kPcapPacketHeader + frame.size();
+    ++packet_cnt;
+}
+
+std::uint64_t PcapWriter::packet_size(const Received& r) {
+    return kPcapPacketHeader + kEthernetHeader + kIpv4MinHeader + kUdpHeader + r.bytes.size();
 }
 
 void PcapWriter::flush() {
@@ -210,15 +241,54 @@ void PcapWriter::flush() {
     }
 }
 
-PcapReader::PcapReader(const std::string& path, std::uint16_t port_) : port(port_) {
+namespace {
+
+std::chrono::system_clock::time_point packet_time(const pcap_pkthdr& h) {
+    return std::chrono::system_clock::time_point(std::chrono::seconds(h.ts.tv_sec) +
+                                                 std::chrono::microseconds(h.ts.tv_usec));
+}
+
+pcap_t* open_capture(const std::string& path, std::string& why) {
     char err[PCAP_ERRBUF_SIZE] = {};
-    handle =
-        pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, err);
-    if (handle == nullptr) {
-        why = err;
-        return;
+    pcap_t* h = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO,
+                                                        err);
+    if (h == nullptr) {
+        why = path + ": " + err;
     }
-    link = pcap_datalink(handle);
+    return h;
+}
+
+} // namespace
+
+PcapReader::PcapReader(const std::string& path, std::uint16_t port_)
+    : PcapReader(std::vector<std::string>{path}, port_) {}
+
+PcapReader::PcapReader(std::vector<std::string> paths_, std::uint16_t port_)
+    : paths(std::move(paths_)), port(port_) {
+    // Every file is opened once up front, so that a missing or unreadable one stops the run
+    // before anything is printed, and so that the files are read in the order of their first
+    // packet: a ring of files or names that do not sort by time still make one stream.
+    std::vector<std::pair<std::chrono::system_clock::time_point, std::string>> order;
+    for (const std::string& p : paths) {
+        pcap_t* h = open_capture(p, why);
+        if (h == nullptr) {
+            return;
+        }
+        pcap_pkthdr* hdr = nullptr;
+        const u_char* data = nullptr;
+        const auto first = pcap_next_ex(h, &hdr, &data) == 1
+                               ? packet_time(*hdr)
+                               : std::chrono::system_clock::time_point::min();
+        order.emplace_back(first, p);
+        pcap_close(h);
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    paths.clear();
+    for (auto& [t, p] : order) {
+        paths.push_back(std::move(p));
+    }
+    open_next();
 }
 
 PcapReader::~PcapReader() {
@@ -227,32 +297,89 @@ PcapReader::~PcapReader() {
     }
 }
 
-std::optional<PcapDatagram> PcapReader::next() {
-    if (handle == nullptr) {
-        return std::nullopt;
+bool PcapReader::open_next() {
+    if (handle != nullptr) {
+        pcap_close(handle);
+        handle = nullptr;
     }
-    for (;;) {
+    while (next_path < paths.size()) {
+        std::string err;
+        handle = open_capture(paths[next_path++], err);
+        if (handle != nullptr) {
+            link = pcap_datalink(handle);
+            return true;
+        }
+        read_errors_.push_back(err);
+    }
+    return false;
+}
+
+const std::string& PcapReader::current_path() const {
+    static const std::string none;
+    return next_path == 0 ? none : paths[next_path - 1];
+}
+
+std::optional<PcapDatagram> PcapReader::next() {
+    while (handle != nullptr) {
         pcap_pkthdr* h = nullptr;
         const u_char* data = nullptr;
         const int rc = pcap_next_ex(handle, &h, &data);
-        if (rc == PCAP_ERROR_BREAK) {
-            return std::nullopt;
-        }
         if (rc != 1) {
-            why = pcap_geterr(handle);
-            return std::nullopt;
-        }
-        bool cut = false;
-        auto d = parse_packet(link, std::span<const std::uint8_t>(data, h->caplen), port, cut);
-        if (!d) {
-            ++skipped_cnt;
+            if (rc != PCAP_ERROR_BREAK) {
+                // Typically the last packet of a recording that was cut off: say so, and go on
+                // with the next file.
+                read_errors_.push_back(current_path() + ": " + pcap_geterr(handle));
+            }
+            if (!open_next()) {
+                reassembler.finish();
+                undecoded_counts.fragments = reassembler.counts();
+                return std::nullopt;
+            }
             continue;
         }
-        truncated_cnt += cut ? 1 : 0;
-        d->time = std::chrono::system_clock::time_point(std::chrono::seconds(h->ts.tv_sec) +
-                                                        std::chrono::microseconds(h->ts.tv_usec));
-        return d;
+        if (auto d = from_packet(std::span<const std::uint8_t>(data, h->caplen), packet_time(*h))) {
+            return d;
+        }
     }
+    return std::nullopt;
+}
+
+std::optional<PcapDatagram> PcapReader::from_packet(std::span<const std::uint8_t> packet,
+                                                    std::chrono::system_clock::time_point time) {
+    const auto ip = ipv4_in_packet(link, packet);
+    if (!ip) {
+        ++skipped_cnt;
+        ++undecoded_counts.not_udp;
+        return std::nullopt;
+    }
+    PcapDatagram d;
+    bool cut = false;
+    std::uint16_t dst = 0;
+    IpPacket kind = classify_ipv4(*ip, port, d, cut, dst);
+    if (kind == IpPacket::fragment) {
+        auto whole = reassembler.add(*ip, time);
+        undecoded_counts.fragments = reassembler.counts();
+        if (!whole) {
+            ++skipped_cnt;
+            return std::nullopt;
+        }
+        kind = classify_ipv4(*whole, port, d, cut, dst);
+    }
+    switch (kind) {
+    case IpPacket::datagram:
+        truncated_cnt += cut ? 1 : 0;
+        undecoded_counts.truncated = truncated_cnt;
+        d.time = time;
+        return d;
+    case IpPacket::other_port:
+        ++undecoded_counts.other_ports[dst];
+        break;
+    default:
+        ++undecoded_counts.not_udp;
+        break;
+    }
+    ++skipped_cnt;
+    return std::nullopt;
 }
 
 } // namespace fipdump

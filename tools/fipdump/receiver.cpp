@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,11 +14,62 @@ namespace fipdump {
 namespace {
 constexpr std::size_t kMaxDatagram = 65536; // bytes: above the largest UDP payload over IPv4
 constexpr std::size_t kControlSpace = 256;  // bytes for the time-stamp and drop-count messages
+// The sender as fipdump names it: an IPv4 address (also when it came mapped into IPv6) or an
+// IPv6 one.
+Sender sender_of(const sockaddr_storage& from) {
+    Sender s;
+    if (from.ss_family == AF_INET6) {
+        const auto& a6 = reinterpret_cast<const sockaddr_in6&>(from);
+        s.port = ntohs(a6.sin6_port);
+        if (IN6_IS_ADDR_V4MAPPED(&a6.sin6_addr)) {
+            std::uint32_t v4 = 0;
+            std::memcpy(&v4, a6.sin6_addr.s6_addr + 12, sizeof v4);
+            s.addr = ntohl(v4);
+        } else {
+            s.v6 = true;
+            std::memcpy(s.addr6.data(), a6.sin6_addr.s6_addr, s.addr6.size());
+        }
+        return s;
+    }
+    const auto& a4 = reinterpret_cast<const sockaddr_in&>(from);
+    s.addr = ntohl(a4.sin_addr.s_addr);
+    s.port = ntohs(a4.sin_port);
+    return s;
+}
+
 } // namespace
 
-UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes)
+UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes,
+                         const std::string& group, const std::string& iface)
     : buffer(kMaxDatagram) {
-    const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    in_addr group4{};
+    in6_addr group6{};
+    const bool v4_group = !group.empty() && inet_pton(AF_INET, group.c_str(), &group4) == 1;
+    const bool v6_group = !group.empty() && !v4_group &&
+                          inet_pton(AF_INET6, group.c_str(), &group6) == 1;
+    if (!group.empty() && !v4_group && !v6_group) {
+        why = "invalid multicast group " + group;
+        return;
+    }
+    unsigned ifindex = 0;
+    if (!iface.empty()) {
+        ifindex = if_nametoindex(iface.c_str());
+        if (ifindex == 0) {
+            why = "interface " + iface + ": " + std::strerror(errno);
+            return;
+        }
+    }
+    // One IPv6 socket takes IPv4 too (as mapped addresses); an IPv4 group needs an IPv4 one,
+    // and so does a host without IPv6.
+    int s = v4_group ? -1 : socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s >= 0) {
+        const int off = 0;
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        family = AF_INET6;
+    } else if (!v6_group) {
+        s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        family = AF_INET;
+    }
     if (s < 0) {
         why = std::string("socket: ") + std::strerror(errno);
         return;
@@ -34,14 +86,50 @@ UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes)
             setsockopt(s, SOL_SOCKET, SO_RCVBUF, &*rcvbuf_bytes, sizeof(int));
         }
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-        why = "bind to port " + std::to_string(port) + ": " + std::strerror(errno);
+    const auto fail = [&](const std::string& what) {
+        why = what + ": " + std::strerror(errno);
         close(s);
+    };
+    if (!iface.empty() &&
+        setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, iface.c_str(),
+                   static_cast<socklen_t>(iface.size())) != 0) {
+        fail("bind to interface " + iface);
         return;
+    }
+    int rc = 0;
+    if (family == AF_INET6) {
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(port);
+        addr.sin6_addr = in6addr_any;
+        rc = bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    } else {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        rc = bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    }
+    if (rc != 0) {
+        fail("bind to port " + std::to_string(port));
+        return;
+    }
+    if (v4_group) {
+        ip_mreqn m{};
+        m.imr_multiaddr = group4;
+        m.imr_ifindex = static_cast<int>(ifindex);
+        if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) != 0) {
+            fail("join " + group);
+        return;
+        }
+    } else if (v6_group) {
+        ipv6_mreq m{};
+        m.ipv6mr_multiaddr = group6;
+        m.ipv6mr_interface = ifindex;
+        if (setsockopt(s, IPPROTO_IPV6, IPV6_JOIN_GROUP, &m, sizeof m) != 0) {
+            fail("join " + group);
+        return;
+        }
     }
     fd = s;
 }
@@ -69,7 +157,7 @@ std::optional<Received> UdpListener::receive(std::chrono::milliseconds timeout) 
     if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
         return std::nullopt; // time-out, or a signal the caller will look at
     }
-    sockaddr_in from{};
+    sockaddr_storage from{};
     iovec iov{buffer.data(), buffer.size()};
     alignas(cmsghdr) char control[kControlSpace];
     msghdr msg{};
@@ -103,8 +191,7 @@ std::optional<Received> UdpListener::receive(std::chrono::milliseconds timeout) 
     // A datagram longer than the buffer cannot come over IPv4; if it did, MSG_TRUNC makes the
     // decoder see only what was kept, and report it malformed rather than read on.
     r.bytes = std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n));
-    r.from.addr = ntohl(from.sin_addr.s_addr);
-    r.from.port = ntohs(from.sin_port);
+    r.from = sender_of(from);
     return r;
 }
 

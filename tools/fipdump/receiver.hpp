@@ -1,6 +1,7 @@
-// The UDP socket fipdump listens on: bound to 0.0.0.0:port with address and port reuse so that
-// it runs beside other receivers of the broadcasts, an optional larger receive buffer, and the
-// kernel's count of datagrams it dropped for want of buffer space.
+// The UDP socket fipdump listens on: bound to every address (IPv6 and IPv4 on one socket where
+// the host has IPv6) with address and port reuse so that it runs beside other receivers of the
+// broadcasts, an optional multicast group and interface, an optional larger receive buffer, and
+// the kernel's count of datagrams it dropped for want of buffer space.
 #pragma once
 
 #include <chrono>
@@ -18,7 +19,10 @@ public:
     // Opens and binds the socket; ok() is false and error() says why when it cannot.
     // `rcvbuf_bytes` asks the kernel for that receive buffer (it may grant less; see
     // rcvbuf_granted()).
-    UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes);
+    // `group` (IPv4 or IPv6 multicast address, may be empty) is joined on `iface` (a name, may
+    // be empty: the kernel's choice); a named interface also binds the socket to it.
+    UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes, const std::string& group = {},
+                const std::string& iface = {});
     ~UdpListener();
     UdpListener(const UdpListener&) = delete;
     UdpListener& operator=(const UdpListener&) = delete;
@@ -39,6 +43,7 @@ public:
 
 private:
     int fd = -1;
+    int family = 0; // AF_INET or AF_INET6
     std::vector<std::uint8_t> buffer;
     std::optional<std::uint64_t> drops;
     std::string why;

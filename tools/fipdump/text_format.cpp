@@ -156,6 +156,7 @@ std::string text_summary(const Summary& s) {
         counts_text(o, c);
         o << "\n";
     }
+    o << undecoded_text(s.undecoded);
     return o.str();
 }
 
