@@ -31,8 +31,12 @@ std::string Recording::file_name(const std::string& pattern, bool with_time,
     const auto dot = base.rfind('.');
     const bool has_ext = dot != std::string::npos && dot != 0 &&
                          (slash == std::string::npos || dot > slash + 1);
-    const std::string suffix = "-" + std::to_string(n);
-    return has_ext ? base.substr(0, dot) + suffix + base.substr(dot) : base + suffix;
+    std::string name = has_ext ? base.substr(0, dot) : base;
+    name.append(1, '-').append(std::to_string(n));
+    if (has_ext) {
+        name.append(base, dot, std::string::npos);
+    }
+    return name;
 }
 
 Recording::Recording(RecordingPolicy policy_, std::uint16_t port_, std::ostream& notices_,
