@@ -15,7 +15,7 @@ void Dumper::on_datagram(const Received& r) {
     DatagramVerdict verdict;
     {
         std::lock_guard<std::mutex> guard(lock);
-        verdict = accounting.on_datagram(r.from, r.bytes.size(), d);
+        verdict = accounting.on_datagram(r.from, r.bytes.size(), d, r.time);
     }
     if (d.error) {
         notices << (opts.json ? json_malformed(r, *d.error) : text_malformed(r, *d.error)) << "\n";

@@ -15,12 +15,12 @@
 #include "tools/fipdump/receiver.hpp"
 #include "tools/fipdump/recording.hpp"
 #include "tools/fipdump/text_format.hpp"
+#include "tools/fipdump/version.hpp"
 
 namespace {
 
 using namespace fipdump;
 
-constexpr const char* kVersion = "1.3.0";
 constexpr std::chrono::milliseconds kPollInterval{100}; // how soon a signal or -t is noticed
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
