@@ -39,46 +39,33 @@ Sender sender_of(const sockaddr_storage& from) {
 
 } // namespace
 
-UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes,
-                         const std::string& group, const std::string& iface)
-    : buffer(kMaxDatagram) {
-    in_addr group4{};
-    in6_addr group6{};
-    const bool v4_group = !group.empty() && inet_pton(AF_INET, group.c_str(), &group4) == 1;
-    const bool v6_group = !group.empty() && !v4_group &&
-                          inet_pton(AF_INET6, group.c_str(), &group6) == 1;
-    if (!group.empty() && !v4_group && !v6_group) {
-        why = "invalid multicast group " + group;
-        return;
-    }
-    unsigned ifindex = 0;
-    if (!iface.empty()) {
-        ifindex = if_nametoindex(iface.c_str());
-        if (ifindex == 0) {
-            why = "interface " + iface + ": " + std::strerror(errno);
-            return;
-        }
-    }
-    // One IPv6 socket takes IPv4 too (as mapped addresses); an IPv4 group needs an IPv4 one,
-    // and so does a host without IPv6.
-    int s = v4_group ? -1 : socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s >= 0) {
-        const int off = 0;
-        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        family = AF_INET6;
-    } else if (!v6_group) {
-        s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        family = AF_INET;
-    }
+namespace {
+
+struct Opened {
+    int fd = -1;
+    std::string why;
+};
+
+// One socket of `family` bound to every address of that family on `port` (an IPv6 one takes
+// IPv6 only: IPv4 has its own socket, whose sender addresses the kernel reports reliably for
+// broadcasts), bound to `iface` when named, member of `group` when given.
+Opened open_socket(int family, std::uint16_t port, std::optional<int> rcvbuf_bytes,
+                   const std::string& iface, unsigned ifindex, const in_addr* group4,
+                   const in6_addr* group6, const std::string& group) {
+    Opened o;
+    const int s = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) {
-        why = std::string("socket: ") + std::strerror(errno);
-        return;
+        o.why = std::string("socket: ") + std::strerror(errno);
+        return o;
     }
     const int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     setsockopt(s, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
     setsockopt(s, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on);
     setsockopt(s, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    if (family == AF_INET6) {
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
     if (rcvbuf_bytes) {
         // SO_RCVBUFFORCE passes the system's limit when privileged; otherwise the plain
         // option gets what rmem_max allows.
@@ -87,14 +74,13 @@ UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes,
         }
     }
     const auto fail = [&](const std::string& what) {
-        why = what + ": " + std::strerror(errno);
+        o.why = what + ": " + std::strerror(errno);
         close(s);
+        return o;
     };
-    if (!iface.empty() &&
-        setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, iface.c_str(),
-                   static_cast<socklen_t>(iface.size())) != 0) {
-        fail("bind to interface " + iface);
-        return;
+    if (!iface.empty() && setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, iface.c_str(),
+                                     static_cast<socklen_t>(iface.size())) != 0) {
+        return fail("bind to interface " + iface);
     }
     int rc = 0;
     if (family == AF_INET6) {
@@ -111,38 +97,87 @@ UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes,
         rc = bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     }
     if (rc != 0) {
-        fail("bind to port " + std::to_string(port));
-        return;
+        return fail("bind to port " + std::to_string(port));
     }
-    if (v4_group) {
+    if (group4 != nullptr) {
         ip_mreqn m{};
-        m.imr_multiaddr = group4;
+        m.imr_multiaddr = *group4;
         m.imr_ifindex = static_cast<int>(ifindex);
         if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) != 0) {
-            fail("join " + group);
-        return;
+            return fail("join " + group);
         }
-    } else if (v6_group) {
+    } else if (group6 != nullptr) {
         ipv6_mreq m{};
-        m.ipv6mr_multiaddr = group6;
+        m.ipv6mr_multiaddr = *group6;
         m.ipv6mr_interface = ifindex;
         if (setsockopt(s, IPPROTO_IPV6, IPV6_JOIN_GROUP, &m, sizeof m) != 0) {
-            fail("join " + group);
-        return;
+            return fail("join " + group);
         }
     }
-    fd = s;
+    o.fd = s;
+    return o;
+}
+
+} // namespace
+
+UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes,
+                         const std::string& group, const std::string& iface)
+    : buffer(kMaxDatagram) {
+    in_addr group4{};
+    in6_addr group6{};
+    const bool v4_group = !group.empty() && inet_pton(AF_INET, group.c_str(), &group4) == 1;
+    const bool v6_group =
+        !group.empty() && !v4_group && inet_pton(AF_INET6, group.c_str(), &group6) == 1;
+    if (!group.empty() && !v4_group && !v6_group) {
+        why = "invalid multicast group " + group;
+        return;
+    }
+    unsigned ifindex = 0;
+    if (!iface.empty()) {
+        ifindex = if_nametoindex(iface.c_str());
+        if (ifindex == 0) {
+            why = "interface " + iface + ": " + std::strerror(errno);
+            return;
+        }
+    }
+    // Without a group, both families (IPv4 broadcast and unicast, IPv6 unicast); with one, the
+    // family of the group. A host without IPv6 simply has no IPv6 socket.
+    if (!v6_group) {
+        Opened o = open_socket(AF_INET, port, rcvbuf_bytes, iface, ifindex,
+                               v4_group ? &group4 : nullptr, nullptr, group);
+        if (o.fd < 0) {
+            why = o.why;
+            return;
+        }
+        fds[0] = o.fd;
+    }
+    if (!v4_group) {
+        Opened o = open_socket(AF_INET6, port, rcvbuf_bytes, iface, ifindex, nullptr,
+                               v6_group ? &group6 : nullptr, group);
+        if (o.fd < 0 && v6_group) {
+            why = o.why;
+            return;
+        }
+        fds[1] = o.fd;
+    }
 }
 
 UdpListener::~UdpListener() {
-    if (fd >= 0) {
-        close(fd);
+    for (const int fd : fds) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
+}
+
+bool UdpListener::ok() const {
+    return why.empty() && (fds[0] >= 0 || fds[1] >= 0);
 }
 
 int UdpListener::rcvbuf_granted() const {
     int size = 0;
     socklen_t len = sizeof size;
+    const int fd = fds[0] >= 0 ? fds[0] : fds[1];
     if (fd < 0 || getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) != 0) {
         return 0;
     }
@@ -150,13 +185,17 @@ int UdpListener::rcvbuf_granted() const {
 }
 
 std::optional<Received> UdpListener::receive(std::chrono::milliseconds timeout) {
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+    pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}}; // poll skips a negative fd
+    if (poll(p, 2, static_cast<int>(timeout.count())) <= 0) {
         return std::nullopt; // time-out, or a signal the caller will look at
     }
+    // Taking turns when both have datagrams waiting, so that neither starves the other.
+    std::size_t which = (p[0].revents & POLLIN) != 0 ? 0 : 1;
+    if ((p[0].revents & POLLIN) != 0 && (p[1].revents & POLLIN) != 0) {
+        which = next_first;
+        next_first ^= 1U;
+    }
+    const int fd = fds[which];
     sockaddr_storage from{};
     iovec iov{buffer.data(), buffer.size()};
     alignas(cmsghdr) char control[kControlSpace];
@@ -185,7 +224,8 @@ std::optional<Received> UdpListener::receive(std::chrono::milliseconds timeout) 
         } else if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(std::uint32_t))) {
             std::uint32_t dropped = 0;
             std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
-            drops = dropped;
+            socket_drops[which] = dropped;
+            drops = socket_drops[0] + socket_drops[1];
         }
     }
     // A datagram longer than the buffer cannot come over IPv4; if it did, MSG_TRUNC makes the

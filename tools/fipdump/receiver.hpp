@@ -1,5 +1,5 @@
-// The UDP socket fipdump listens on: bound to every address (IPv6 and IPv4 on one socket where
-// the host has IPv6) with address and port reuse so that it runs beside other receivers of the
+// The UDP sockets fipdump listens on: bound to every address (an IPv4 socket, and an IPv6 one
+// where the host has IPv6) with address and port reuse so that it runs beside other receivers of the
 // broadcasts, an optional multicast group and interface, an optional larger receive buffer, and
 // the kernel's count of datagrams it dropped for want of buffer space.
 #pragma once
@@ -27,7 +27,7 @@ public:
     UdpListener(const UdpListener&) = delete;
     UdpListener& operator=(const UdpListener&) = delete;
 
-    bool ok() const { return fd >= 0; }
+    bool ok() const;
     const std::string& error() const { return why; }
 
     // Waits up to `timeout` for one datagram. Returns it (its bytes valid until the next call),
@@ -42,8 +42,9 @@ public:
     int rcvbuf_granted() const;
 
 private:
-    int fd = -1;
-    int family = 0; // AF_INET or AF_INET6
+    int fds[2] = {-1, -1}; // IPv4, IPv6
+    std::uint64_t socket_drops[2] = {0, 0};
+    std::size_t next_first = 0;
     std::vector<std::uint8_t> buffer;
     std::optional<std::uint64_t> drops;
     std::string why;
