@@ -76,6 +76,13 @@ int run_live(const Options& o, Dumper& dumper, Recording* recording) {
         dumper.on_datagram(*r);
     }
     dumper.set_kernel_drops(listener.kernel_drops().value_or(0));
+    listener.watch_other_ports();
+    Undecoded seen;
+    seen.other_ports = listener.other_ports();
+    dumper.set_undecoded(seen);
+    if (!o.stats && !o.quiet) {
+        std::cerr << undecoded_text(seen);
+    }
     return 0;
 }
 

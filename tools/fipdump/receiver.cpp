@@ -1,6 +1,7 @@
 #include "tools/fipdump/receiver.hpp"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <net/if.h>
@@ -14,6 +15,10 @@ namespace fipdump {
 namespace {
 constexpr std::size_t kMaxDatagram = 65536; // bytes: above the largest UDP payload over IPv4
 constexpr std::size_t kControlSpace = 256;  // bytes for the time-stamp and drop-count messages
+constexpr std::size_t kIpv4MaxHeader = 60;  // bytes
+constexpr std::size_t kUdpHeader = 8;       // bytes
+constexpr int kOtherPortsPerCall = 1024;    // raw packets looked at per watch
+constexpr std::chrono::milliseconds kOtherPortsInterval{100}; // between two watches
 // The sender as fipdump names it: an IPv4 address (also when it came mapped into IPv6) or an
 // IPv6 one.
 Sender sender_of(const sockaddr_storage& from) {
@@ -140,6 +145,9 @@ UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes,
             return;
         }
     }
+    own_port = port;
+    // Not permitted without CAP_NET_RAW: then other ports are simply not watched.
+    raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_UDP);
     // Without a group, both families (IPv4 broadcast and unicast, IPv6 unicast); with one, the
     // family of the group. A host without IPv6 simply has no IPv6 socket.
     if (!v6_group) {
@@ -163,6 +171,9 @@ UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes,
 }
 
 UdpListener::~UdpListener() {
+    if (raw >= 0) {
+        close(raw);
+    }
     for (const int fd : fds) {
         if (fd >= 0) {
             close(fd);
@@ -184,7 +195,41 @@ int UdpListener::rcvbuf_granted() const {
     return size;
 }
 
+void UdpListener::watch_other_ports() {
+    if (raw < 0) {
+        return;
+    }
+    // Bounded per call so that a flood on other ports cannot starve our own; what the raw
+    // socket's buffer cannot hold meanwhile is not counted ("at least").
+    std::uint8_t head[kIpv4MaxHeader + kUdpHeader];
+    for (int i = 0; i < kOtherPortsPerCall; ++i) {
+        const ssize_t n = recv(raw, head, sizeof head, MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0) {
+            return;
+        }
+        const std::size_t got = std::min(static_cast<std::size_t>(n), sizeof head);
+        if (got < 20) {
+            continue;
+        }
+        const std::size_t ihl = std::size_t(head[0] & 0x0F) * 4;
+        const bool later_fragment = ((head[6] & 0x1F) | head[7]) != 0;
+        if (later_fragment || ihl < 20 || got < ihl + 4) {
+            continue; // no UDP header in it
+        }
+        const auto dst = static_cast<std::uint16_t>((head[ihl + 2] << 8) | head[ihl + 3]);
+        if (dst != own_port) {
+            ++others[dst];
+        }
+    }
+}
+
 std::optional<Received> UdpListener::receive(std::chrono::milliseconds timeout) {
+    // Now and then only: the raw socket also holds a copy of every datagram of the stream.
+    const auto now = std::chrono::steady_clock::now();
+    if (raw >= 0 && now - last_watch >= kOtherPortsInterval) {
+        last_watch = now;
+        watch_other_ports();
+    }
     pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}}; // poll skips a negative fd
     if (poll(p, 2, static_cast<int>(timeout.count())) <= 0) {
         return std::nullopt; // time-out, or a signal the caller will look at

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,11 +39,22 @@ public:
     // it (it does with each datagram received after a drop); nullopt before any report.
     std::optional<std::uint64_t> kernel_drops() const { return drops; }
 
+    // UDP datagrams over IPv4 to other ports than ours, by destination port, as far as the
+    // host lets fipdump see them (a raw socket, with CAP_NET_RAW; otherwise none): what tells a
+    // user listening on the wrong port where the stream goes. Counted at least every receive().
+    const std::map<std::uint16_t, std::uint64_t>& other_ports() const { return others; }
+    // Counts what waits on the raw socket now (receive() does so every 100 ms). Main thread.
+    void watch_other_ports();
+
     // The receive buffer the kernel actually granted, in bytes (as getsockopt reports it).
     int rcvbuf_granted() const;
 
 private:
     int fds[2] = {-1, -1}; // IPv4, IPv6
+    int raw = -1;          // every UDP datagram over IPv4, headers only
+    std::uint16_t own_port = 0;
+    std::map<std::uint16_t, std::uint64_t> others;
+    std::chrono::steady_clock::time_point last_watch{};
     std::uint64_t socket_drops[2] = {0, 0};
     std::size_t next_first = 0;
     std::vector<std::uint8_t> buffer;
