@@ -69,6 +69,8 @@ install(FILES ${generated_dir}/systemd/fipgate.service ${generated_dir}/systemd/
 install(FILES ${packaging_dir}/fipgate.conf DESTINATION ${FIPGATE_CONF_DIR})
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${packaging_dir}/fipgate.conf
     ${generated_dir}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${packaging_dir}/grafana/fipgate-dashboard.json
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/grafana)
 
 # Debian package.
 set(CPACK_GENERATOR DEB)
