@@ -28,9 +28,9 @@ using namespace fipdump_test;
 namespace {
 
 constexpr std::uint16_t kPort = 57117;
-constexpr int kDatagrams = 500;             // per capture file / socket batch
-constexpr int kRecordsPerDatagram = 200;    // capture records of 35 to 40 bytes
-constexpr int kSocketBufferBytes = 8 << 20; // holds a whole batch, so none is dropped
+constexpr int kDatagrams = 500;                   // per capture file / socket batch
+constexpr int kRecordsPerDatagram = 200;          // capture records of 35 to 40 bytes
+constexpr int kSocketBufferBytes = 8 << 20;       // holds a whole batch, so none is dropped
 constexpr std::uint64_t kRotateBytes = 1'000'000; // -C 1
 constexpr std::uint32_t kRingFiles = 4;           // -W 4
 
@@ -162,8 +162,15 @@ void BM_FipdumpFromSocket(benchmark::State& state) {
         recording.reset();
         std::filesystem::remove_all(dir);
     }
-    state.SetLabel(state.range(0) == 0 ? "no output" : state.range(0) == 1 ? "-q" : "-q -w -C 1 -W 4");
+    state.SetLabel(state.range(0) == 0   ? "no output"
+                   : state.range(0) == 1 ? "-q"
+                                         : "-q -w -C 1 -W 4");
 }
-BENCHMARK(BM_FipdumpFromSocket)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FipdumpFromSocket)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace

@@ -97,8 +97,8 @@ TEST_F(FipdumpE2E, QuietRotatingRecordingHoldsEveryRecord) {
     // The last lifesign carries the whole burst; a few lifesigns later it is recorded too.
     ASSERT_TRUE(testsupport::eventually(
         [&] {
-            ChildProcess peek({FIPDUMP_BIN, "-r", dir.file("rec*.pcap"), "--json", "--type",
-                               "lifesign"});
+            ChildProcess peek(
+                {FIPDUMP_BIN, "-r", dir.file("rec*.pcap"), "--json", "--type", "lifesign"});
             peek.wait_exit(10s);
             return peek.out().find("\"fip_frame_rcvd_cnt\":" + std::to_string(records) + ",") !=
                    std::string::npos;
@@ -163,8 +163,7 @@ TEST_F(FipdumpE2E, ReloadIsARestartNotLossAndMetricsFollowTheGateway) {
     EXPECT_NE(metrics.find("fipgate_lifesign_records_total{gateway=\"" + label + "\"}"),
               std::string::npos)
         << metrics;
-    EXPECT_NE(metrics.find("fipgate_gateway_up{gateway=\"" + label + "\"} 1\n"),
-              std::string::npos);
+    EXPECT_NE(metrics.find("fipgate_gateway_up{gateway=\"" + label + "\"} 1\n"), std::string::npos);
 
     ASSERT_EQ(kill(gw.process().pid(), SIGHUP), 0);
     ASSERT_TRUE(gw.wait_running(2));

@@ -72,8 +72,7 @@ TEST(FipdumpListener, UnicastBothFamiliesAMulticastGroupAndOtherPorts) {
         send_to(AF_INET, "127.0.0.1", 6000, d);
         l.watch_other_ports();
         // Only with CAP_NET_RAW, which the namespace's root has.
-        EXPECT_EQ(l.other_ports(),
-                  (std::map<std::uint16_t, std::uint64_t>{{5000, 2}, {6000, 1}}));
+        EXPECT_EQ(l.other_ports(), (std::map<std::uint16_t, std::uint64_t>{{5000, 2}, {6000, 1}}));
     }
     {
         UdpListener l(port, std::nullopt, "239.1.2.3", "lo");

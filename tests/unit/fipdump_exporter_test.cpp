@@ -99,8 +99,8 @@ TEST(FipdumpExporter, TwoCardsBehindOneAddressAreTwoGateways) {
     f.send(40002, 1, {lifesign(1, 8)}, t0);
     const std::string text = f.metrics(t0);
     EXPECT_EQ(samples(text, "fipgate_gateway_up").size(), 2U) << text;
-    EXPECT_EQ(samples(text, "fipgate_card_info").count(
-                  "gateway=\"10.0.0.5/8\",serial=\"8\",fcs_type=\"0\",aux_code=\"0\""),
+    EXPECT_EQ(samples(text, "fipgate_card_info")
+                  .count("gateway=\"10.0.0.5/8\",serial=\"8\",fcs_type=\"0\",aux_code=\"0\""),
               1U)
         << text;
     // Ratios, not percentages: the sample lifesign's CPU load is 67 %.

@@ -105,9 +105,8 @@ TEST(FipdumpNetOptions, MetricsAddressFormsParseAndServe) {
 }
 
 TEST(FipdumpNetOptions, RecordingReadingAndReceivingOptions) {
-    const ParseResult r =
-        parse({"-q", "-w", "rec-%H.pcap", "-C", "0.5", "-G", "3600", "-W", "24", "-g", "239.1.2.3",
-               "--iface", "eth1"});
+    const ParseResult r = parse({"-q", "-w", "rec-%H.pcap", "-C", "0.5", "-G", "3600", "-W", "24",
+                                 "-g", "239.1.2.3", "--iface", "eth1"});
     ASSERT_EQ(r.error, "");
     EXPECT_TRUE(r.options.quiet);
     EXPECT_DOUBLE_EQ(*r.options.rotate_mb, 0.5);
@@ -124,19 +123,19 @@ TEST(FipdumpNetOptions, RecordingReadingAndReceivingOptions) {
     }
     const ParseResult files = parse({"-r", dir.file("a*.pcap"), "-r", dir.file("b.pcap")});
     ASSERT_EQ(files.error, "");
-    EXPECT_EQ(files.options.read_paths,
-              (std::vector<std::string>{dir.file("a1.pcap"), dir.file("a2.pcap"),
-                                        dir.file("b.pcap")}));
+    EXPECT_EQ(
+        files.options.read_paths,
+        (std::vector<std::string>{dir.file("a1.pcap"), dir.file("a2.pcap"), dir.file("b.pcap")}));
 
-    for (const auto& bad : std::vector<std::vector<std::string>>{
-             {"-r", dir.file("none*.pcap")},
-             {"-C", "10"},                      // without -w
-             {"-w", "x.pcap", "-W", "3"},        // a ring needs -C or -G
-             {"-w", "x.pcap", "-C", "0"},
-             {"-w", "x.pcap", "-G", "-5"},
-             {"-g", "10.0.0.1"},                 // not a group
-             {"-g", "fe80::1"},
-             {"-r", dir.file("b.pcap"), "-g", "239.1.2.3"}}) {
+    for (const auto& bad :
+         std::vector<std::vector<std::string>>{{"-r", dir.file("none*.pcap")},
+                                               {"-C", "10"},                // without -w
+                                               {"-w", "x.pcap", "-W", "3"}, // a ring needs -C or -G
+                                               {"-w", "x.pcap", "-C", "0"},
+                                               {"-w", "x.pcap", "-G", "-5"},
+                                               {"-g", "10.0.0.1"}, // not a group
+                                               {"-g", "fe80::1"},
+                                               {"-r", dir.file("b.pcap"), "-g", "239.1.2.3"}}) {
         EXPECT_NE(parse(bad).error, "") << bad[0] << " " << bad[1];
     }
 }

@@ -144,8 +144,7 @@ TEST(FipdumpMetrics, RendersOwnCountersAndLifesignFiguresInBaseUnits) {
              "fipgate_dump_lost_datagrams_total" + label + "2\n",
              "fipgate_dump_malformed_datagrams_total" + label + "1\n",
              "fipgate_dump_datagrams_total{gateway=\"10.0.0.1\"} 1\n",
-             "fipgate_gateway_up" + label + "1\n",
-             "fipgate_gateway_up{gateway=\"10.0.0.1\"} 0\n",
+             "fipgate_gateway_up" + label + "1\n", "fipgate_gateway_up{gateway=\"10.0.0.1\"} 0\n",
              "fipgate_gateway_last_seen_timestamp_seconds" + label + "1796721652\n",
              "fipgate_card_info{gateway=\"192.168.10.5/0\",serial=\"0\",fcs_type=\"0\","
              "aux_code=\"0\"} 1\n",
@@ -157,8 +156,7 @@ TEST(FipdumpMetrics, RendersOwnCountersAndLifesignFiguresInBaseUnits) {
              "fipgate_cpu_temperature_celsius" + label + "NaN\n",
              "fipgate_buffer_total_bytes" + label + "52429000\n",
              "fipgate_udp_inactive_seconds_total" + label + "0.5\n",
-             "# TYPE fipgate_fip_active gauge\n",
-             "fipgate_fip_active" + label + "1\n"}) {
+             "# TYPE fipgate_fip_active gauge\n", "fipgate_fip_active" + label + "1\n"}) {
         EXPECT_TRUE(has(text, line)) << line << text;
     }
     EXPECT_FALSE(has(text, "fipgate_cpu_load_ratio{gateway=\"10.0.0.1\"}"));

@@ -79,8 +79,8 @@ TEST(FipdumpRecording, SizePeriodAndRingCutBetweenDatagramsOnly) {
     // -C: no file beyond the size but for its first datagram; names rec.pcap, rec-1.pcap, ...
     {
         testsupport::TempDir dir;
-        auto rec = std::make_unique<Recording>(RecordingPolicy{dir.file("rec.pcap"), 50'000, {}, {}},
-                                               port, notices);
+        auto rec = std::make_unique<Recording>(
+            RecordingPolicy{dir.file("rec.pcap"), 50'000, {}, {}}, port, notices);
         ASSERT_TRUE(rec->ok()) << rec->error();
         record(*rec, 300, std::chrono::milliseconds(1));
         const auto started = rec->files_started();
@@ -101,9 +101,8 @@ TEST(FipdumpRecording, SizePeriodAndRingCutBetweenDatagramsOnly) {
             Recording rec({dir.file("rec-%Y%m%d-%H%M%S.pcap"), {}, std::chrono::seconds(10), {}},
                           port, notices, t0);
             record(rec, 100, std::chrono::milliseconds(1000));
-            EXPECT_EQ(rec.current(),
-                      Recording::file_name(dir.file("rec-%Y%m%d-%H%M%S.pcap"), true,
-                                           t0 + std::chrono::seconds(90), 0));
+            EXPECT_EQ(rec.current(), Recording::file_name(dir.file("rec-%Y%m%d-%H%M%S.pcap"), true,
+                                                          t0 + std::chrono::seconds(90), 0));
         }
         const auto files = files_in(dir.path());
         EXPECT_EQ(files.size(), 10U);
@@ -152,8 +151,7 @@ TEST(FipdumpRecording, RotatedFilesReadBackAsOneStreamInTimeOrder) {
     ASSERT_TRUE(r.ok());
     std::uint64_t expected = 1;
     while (auto d = r.next()) {
-        EXPECT_EQ(wire::decode_datagram(std::span<const std::uint8_t>(d->payload)).seq,
-                  expected++);
+        EXPECT_EQ(wire::decode_datagram(std::span<const std::uint8_t>(d->payload)).seq, expected++);
     }
     EXPECT_EQ(expected, 201U);
 

@@ -47,8 +47,8 @@ struct SenderCounts {
     std::uint64_t lifesign_breaks = 0;
     std::uint64_t lost_lifesigns = 0; // lifesign counters skipped by forward breaks
     std::optional<wire::LifesignRecord> last_lifesign;
-    std::chrono::system_clock::time_point last_seen{};          // reception of the last datagram
-    std::chrono::system_clock::time_point last_lifesign_at{};   // and of the last lifesign
+    std::chrono::system_clock::time_point last_seen{};        // reception of the last datagram
+    std::chrono::system_clock::time_point last_lifesign_at{}; // and of the last lifesign
     std::chrono::microseconds lifesign_period{0}; // from the dates of the last two lifesigns
 };
 

@@ -51,13 +51,13 @@ std::vector<Gateway> gateways(const Summary& summary, std::chrono::system_clock:
         if (now - grp.last_seen > kSilentGatewayDropped) {
             continue;
         }
-        const auto period = grp.period.count() > 0
-                                ? std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                      grp.period)
-                                : std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                      kDefaultLifesignPeriod);
-        grp.g.up = grp.g.lifesign.has_value() &&
-                   now - grp.last_lifesign_at <= kLifesignPeriodsUp * period;
+        const auto period =
+            grp.period.count() > 0
+                ? std::chrono::duration_cast<std::chrono::system_clock::duration>(grp.period)
+                : std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                      kDefaultLifesignPeriod);
+        grp.g.up =
+            grp.g.lifesign.has_value() && now - grp.last_lifesign_at <= kLifesignPeriodsUp * period;
         grp.g.counts.last_seen = grp.last_seen;
         grp.g.counts.last_lifesign_at = grp.last_lifesign_at;
         out.push_back(std::move(grp.g));

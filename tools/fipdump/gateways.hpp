@@ -21,8 +21,8 @@ constexpr int kLifesignPeriodsUp = 3;
 constexpr std::chrono::milliseconds kDefaultLifesignPeriod{500};
 
 struct Gateway {
-    std::string label;                    // "address/serial", or "address" before any lifesign
-    SenderCounts counts;                  // summed over its source ports
+    std::string label;   // "address/serial", or "address" before any lifesign
+    SenderCounts counts; // summed over its source ports
     std::optional<wire::LifesignRecord> lifesign; // the most recent one
     bool up = false;
 };

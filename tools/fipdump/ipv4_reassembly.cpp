@@ -7,9 +7,9 @@ namespace fipdump {
 
 namespace {
 
-constexpr std::size_t kMaxIpv4Length = 65535;  // bytes: the IPv4 total length field's limit
-constexpr std::size_t kIpv4MinHeader = 20;     // bytes
-constexpr std::size_t kFragmentUnit = 8;       // bytes per unit of the fragment offset
+constexpr std::size_t kMaxIpv4Length = 65535; // bytes: the IPv4 total length field's limit
+constexpr std::size_t kIpv4MinHeader = 20;    // bytes
+constexpr std::size_t kFragmentUnit = 8;      // bytes per unit of the fragment offset
 constexpr std::uint16_t kMoreFragments = 0x2000;
 constexpr std::uint16_t kOffsetMask = 0x1FFF;
 

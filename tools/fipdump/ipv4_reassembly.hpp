@@ -26,8 +26,8 @@ struct ReassemblyCounts {
 
 class Ipv4Reassembler {
 public:
-    using Clock = std::chrono::system_clock; // capture time
-    static constexpr std::size_t kMaxPending = 64; // datagrams under way; ~4 MiB at most
+    using Clock = std::chrono::system_clock;            // capture time
+    static constexpr std::size_t kMaxPending = 64;      // datagrams under way; ~4 MiB at most
     static constexpr std::chrono::seconds kTimeout{30}; // from a datagram's first fragment, as
                                                         // Linux's ipfrag_time
 
@@ -54,10 +54,10 @@ private:
     };
     struct Pending {
         Clock::time_point first_seen;
-        std::vector<std::uint8_t> header;      // from the fragment at offset 0, once seen
-        std::vector<std::uint8_t> data;        // grows to the highest end received
+        std::vector<std::uint8_t> header;       // from the fragment at offset 0, once seen
+        std::vector<std::uint8_t> data;         // grows to the highest end received
         std::map<std::size_t, std::size_t> got; // received ranges: begin -> end, disjoint
-        std::optional<std::size_t> total;      // data length, known from the last fragment
+        std::optional<std::size_t> total;       // data length, known from the last fragment
         std::uint64_t fragments = 0;
     };
 

@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     }
 
     const int status = o.read_paths.empty() ? run_live(o, dumper, writer.get())
-                                           : run_offline(o, dumper, writer.get());
+                                            : run_offline(o, dumper, writer.get());
     writer.reset(); // flushed and closed before the summary says the run is over
     if (source_opened && (o.stats || o.quiet)) {
         const Summary s = dumper.summary();

@@ -107,8 +107,8 @@ MetricsServer::MetricsServer(const std::string& host, std::uint16_t port, Render
         } else {
             // A name (localhost) is resolved; its first address is served.
             tcp::resolver resolver(i->io);
-            const auto found = resolver.resolve(host, std::to_string(port),
-                                                tcp::resolver::numeric_service);
+            const auto found =
+                resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service);
             ep = found.begin()->endpoint();
         }
         if (!i->acceptor.is_open()) {

@@ -250,8 +250,8 @@ std::chrono::system_clock::time_point packet_time(const pcap_pkthdr& h) {
 
 pcap_t* open_capture(const std::string& path, std::string& why) {
     char err[PCAP_ERRBUF_SIZE] = {};
-    pcap_t* h = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO,
-                                                        err);
+    pcap_t* h =
+        pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, err);
     if (h == nullptr) {
         why = path + ": " + err;
     }

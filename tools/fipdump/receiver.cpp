@@ -1,7 +1,7 @@
 #include "tools/fipdump/receiver.hpp"
 
-#include <arpa/inet.h>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <net/if.h>

@@ -1,6 +1,6 @@
 // The UDP sockets fipdump listens on: bound to every address (an IPv4 socket, and an IPv6 one
-// where the host has IPv6) with address and port reuse so that it runs beside other receivers of the
-// broadcasts, an optional multicast group and interface, an optional larger receive buffer, and
+// where the host has IPv6) with address and port reuse so that it runs beside other receivers of
+// the broadcasts, an optional multicast group and interface, an optional larger receive buffer, and
 // the kernel's count of datagrams it dropped for want of buffer space.
 #pragma once
 

@@ -29,8 +29,8 @@ std::string Recording::file_name(const std::string& pattern, bool with_time,
     }
     const auto slash = base.rfind('/');
     const auto dot = base.rfind('.');
-    const bool has_ext = dot != std::string::npos && dot != 0 &&
-                         (slash == std::string::npos || dot > slash + 1);
+    const bool has_ext =
+        dot != std::string::npos && dot != 0 && (slash == std::string::npos || dot > slash + 1);
     std::string name = has_ext ? base.substr(0, dot) : base;
     name.append(1, '-').append(std::to_string(n));
     if (has_ext) {
@@ -63,8 +63,7 @@ bool Recording::open(std::chrono::system_clock::time_point time) {
         }
         const std::string failure = name + ": " + why;
         if (failure != last_failure) {
-            notices << "fipdump: " << failure << " (recording goes on in " << current_name
-                    << ")\n";
+            notices << "fipdump: " << failure << " (recording goes on in " << current_name << ")\n";
             last_failure = failure;
         }
         return false;

@@ -18,8 +18,8 @@
 namespace fipdump {
 
 struct RecordingPolicy {
-    std::string pattern;                       // -w FILE, strftime conversions allowed with -G
-    std::optional<std::uint64_t> max_bytes;    // -C, in bytes
+    std::string pattern;                        // -w FILE, strftime conversions allowed with -G
+    std::optional<std::uint64_t> max_bytes;     // -C, in bytes
     std::optional<std::chrono::seconds> period; // -G
     std::optional<std::uint32_t> keep;          // -W
 };

@@ -57,17 +57,16 @@ std::string undecoded_text(const Undecoded& u) {
 std::string undecoded_json(const Undecoded& u) {
     std::ostringstream o;
     const ReassemblyCounts& f = u.fragments;
-    o << "{\"not_udp\":" << u.not_udp << ",\"truncated\":" << u.truncated
-      << ",\"other_ports\":{";
+    o << "{\"not_udp\":" << u.not_udp << ",\"truncated\":" << u.truncated << ",\"other_ports\":{";
     bool first = true;
     for (const auto& [port, count] : u.other_ports) {
         o << (first ? "" : ",") << "\"" << port << "\":" << count;
         first = false;
     }
     o << "},\"fragments\":" << f.fragments << ",\"reassembled\":" << f.reassembled
-      << ",\"incomplete\":" << f.incomplete << ",\"incomplete_fragments\":"
-      << f.incomplete_fragments << ",\"overlaps\":" << f.overlaps << ",\"bad_fragments\":" << f.bad
-      << "}";
+      << ",\"incomplete\":" << f.incomplete
+      << ",\"incomplete_fragments\":" << f.incomplete_fragments << ",\"overlaps\":" << f.overlaps
+      << ",\"bad_fragments\":" << f.bad << "}";
     return o.str();
 }
 
