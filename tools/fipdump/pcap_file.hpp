@@ -28,8 +28,9 @@ public:
     bool ok() const { return dumper != nullptr; }
     const std::string& error() const { return why; }
 
-    // Appends one datagram, from r.from to 255.255.255.255:port, at r.time; a payload above
-    // 65507 bytes (none comes from a socket) is left out. Main thread.
+    // Appends one datagram, from r.from to 255.255.255.255:port (ff02::1 from an IPv6 sender),
+    // at r.time; a payload above 65507 bytes (65527 over IPv6; none comes from a socket) is
+    // left out. Main thread.
     void write(const Received& r);
     void flush();
 
@@ -40,6 +41,9 @@ public:
     static std::uint64_t packet_size(const Received& r);
 
 private:
+    void write_ipv6(const Received& r); // builds `frame` for a sender over IPv6
+    void dump(const Received& r);       // appends `frame`
+
     pcap_t* dead = nullptr;
     std::uint64_t written = 0;
     std::uint64_t packet_cnt = 0;
@@ -109,13 +113,14 @@ private:
 // What an IPv4 packet is to fipdump.
 enum class IpPacket { datagram, other_port, not_udp, fragment };
 
-// The IPv4 packet inside a captured packet of link type `link` (a DLT_ value), or nullopt.
+// The IP packet (v4 or v6) inside a captured packet of link type `link` (a DLT_ value), or
+// nullopt.
 std::optional<std::span<const std::uint8_t>> ipv4_in_packet(int link,
                                                             std::span<const std::uint8_t> packet);
 
-// Classifies an IPv4 packet; for a whole UDP datagram to `port`, fills `out` (but its time)
-// and sets `truncated` when the capture cut it short; for another port, sets `dst_port`.
-// Never reads outside `ip`. Pure.
+// Classifies an IP packet (IPv6 too, without extension headers); for a whole UDP datagram to
+// `port`, fills `out` (but its time) and sets `truncated` when the capture cut it short; for
+// another port, sets `dst_port`. Never reads outside `ip`. Pure.
 IpPacket classify_ipv4(std::span<const std::uint8_t> ip, std::uint16_t port, PcapDatagram& out,
                        bool& truncated, std::uint16_t& dst_port);
 

@@ -49,7 +49,7 @@ std::string undecoded_text(const Undecoded& u) {
         o << "fipdump: " << u.truncated << " datagrams cut short by the capture's snap length\n";
     }
     if (u.not_udp != 0) {
-        o << "fipdump: " << u.not_udp << " packets not UDP over IPv4 skipped\n";
+        o << "fipdump: " << u.not_udp << " packets not UDP over IP skipped\n";
     }
     return o.str();
 }

@@ -12,7 +12,7 @@
 namespace fipdump {
 
 struct Undecoded {
-    std::uint64_t not_udp = 0;   // packets that were not UDP over IPv4 (ARP, IPv6, TCP...)
+    std::uint64_t not_udp = 0;   // packets not UDP over IP (ARP, TCP, IPv6 extension headers...)
     std::uint64_t truncated = 0; // datagrams to the port cut short by the snap length
     std::map<std::uint16_t, std::uint64_t> other_ports; // UDP datagrams by destination port
     ReassemblyCounts fragments;
