@@ -47,6 +47,16 @@ std::chrono::steady_clock::duration to_duration(double s) {
         std::chrono::duration<double>(s));
 }
 
+// Reading a capture, "now" is the time of its latest datagram: whether a gateway was up is
+// judged in the capture's time, not today's.
+std::chrono::system_clock::time_point capture_now(const Summary& s) {
+    std::chrono::system_clock::time_point latest{};
+    for (const auto& [from, c] : s.senders) {
+        latest = std::max(latest, c.last_seen);
+    }
+    return latest;
+}
+
 int run_live(const Options& o, Dumper& dumper, Recording* recording) {
     UdpListener listener(o.port, o.rcvbuf_bytes, o.group, o.iface);
     if (!listener.ok()) {
@@ -161,7 +171,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<MetricsServer> metrics;
     if (o.metrics) {
         metrics = std::make_unique<MetricsServer>(
-            o.metrics_addr, o.metrics_port, [&dumper] { return render_metrics(dumper.summary()); });
+            o.metrics_addr, o.metrics_port, [&dumper, offline = !o.read_paths.empty()] {
+                const Summary s = dumper.summary();
+                return render_metrics(s,
+                                      offline ? capture_now(s) : std::chrono::system_clock::now());
+            });
         if (!metrics->ok()) {
             std::cerr << "fipdump: " << metrics->error() << "\n";
             return kExitFailure;
