@@ -365,7 +365,9 @@ pcap_t* open_capture(const std::string& path, std::string& why) {
     pcap_t* h =
         pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, err);
     if (h == nullptr) {
-        why = path + ": " + err;
+        // libpcap names the file itself when it cannot open it, not when it cannot read it.
+        const std::string text = err;
+        why = text.rfind(path + ":", 0) == 0 ? text : path + ": " + text;
     }
     return h;
 }
