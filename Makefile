@@ -3,6 +3,8 @@
 #   make test    the whole suite: release build, then ASan+UBSan build, ThreadSanitizer build of
 #                the threaded tests, and a short run of every libFuzzer target
 #   make demo    the gateway on the simulated card, inside a private network namespace
+#   make fuzz-long every libFuzzer target for FUZZ_SECONDS each (600 unless given)
+#   make soak    the soak and fault campaign, SOAK_MINUTES minutes (10), in a private namespace
 #   make bench   build and run the benchmarks (release build)
 #   make package the Debian package build/fipgate_<version>_<arch>.deb from the release build
 #   make format  clang-format every source file in place
@@ -16,7 +18,7 @@ CTEST := ctest --output-on-failure --timeout 300 -j $(JOBS)
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 CONFIGURE = cmake -S . -G Ninja -DFIPGATE_WERROR=$(WERROR) $(LAUNCHER) $(CMAKE_FLAGS)
 
-.PHONY: deps build test test-release test-asan test-tsan test-fuzz demo bench package format format-check clean
+.PHONY: deps build test test-release test-asan test-tsan test-fuzz fuzz-long soak demo bench package format format-check clean
 
 deps:
 	@scripts/install-deps
@@ -46,13 +48,27 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS) --target fipgate $(TSAN_TESTS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(CTEST) --test-dir build-tsan -R '^($(shell echo $(TSAN_TESTS) | sed 's/ /|/g'))\.' 
 
+# Each fuzzer runs FUZZ_SECONDS (30 in CI); `make fuzz-long FUZZ_SECONDS=600` runs them longer.
+FUZZ_SECONDS ?= 30
+FUZZ_CONFIGURE = CC=clang CXX=clang++ $(CONFIGURE) -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DFIPGATE_FUZZ=ON -DFIPGATE_FUZZ_SECONDS=$(FUZZ_SECONDS)
 test-fuzz: deps
-	CC=clang CXX=clang++ $(CONFIGURE) -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFIPGATE_FUZZ=ON
+	$(FUZZ_CONFIGURE)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
+	$(CTEST) --test-dir build-fuzz -L fuzz
+
+fuzz-long: FUZZ_SECONDS = 600
+fuzz-long: deps
+	$(FUZZ_CONFIGURE)
 	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	$(CTEST) --test-dir build-fuzz -L fuzz
 
 demo: build
 	scripts/demo
+
+# Not part of `make test`: SOAK_MINUTES (10) at bus real time with reloads and card faults.
+soak: build
+	scripts/soak
 
 # Some benchmarks send broadcasts: all of them run inside the private namespace.
 bench: build

@@ -14,6 +14,7 @@
 #include "app/options.hpp"
 #include "app/signals.hpp"
 #include "capture/capvane.hpp"
+#include "capture/drop_warning.hpp"
 #include "log/logger.hpp"
 #include "monitoring/monitoring.hpp"
 #include "monitoring/system.hpp"
@@ -23,8 +24,6 @@
 namespace {
 
 using event_queue = SyncMappedQueue<std::vector<char>>;
-
-constexpr auto drop_report_interval = std::chrono::seconds(1); // at most one drop warning a second
 
 // One generation of components. The handles are renewed at every build cycle.
 struct Components {
@@ -81,34 +80,36 @@ bool build_components(const app_cfg* c, Components& next) {
     next.host->add_observer(next.monitor);
     next.sender->add_observer(next.monitor);
     next.capture->add_observer(next.monitor);
+    // Without these the first lifesign record and screen would carry zeros for figures that
+    // exist (buffer size, RAM) until each publisher's first notification.
+    next.monitor->take_first_snapshots({next.host.get(), next.sender.get(), next.capture.get()});
     return true;
 }
 
-// Warns at most once a second when the event buffer had to drop events since the last warning.
+// Warns at most once a second when the event buffer had to drop events since the last warning,
+// and reports what is left when the wait ends. The only place that warns about drops: the queue
+// counts every one, whoever enqueued it.
 class DropReporter {
 public:
     explicit DropReporter(const std::shared_ptr<event_queue>& q)
-        : queue(q), reported(q->dropped_cnt()) {}
+        : queue(q), seen(q->dropped_cnt()) {}
 
-    void poll() {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - last < drop_report_interval) {
-            return;
-        }
+    // `all`: the end of the run, whatever the interval.
+    void poll(bool all = false) {
         const std::uint64_t dropped = queue->dropped_cnt();
-        if (dropped != reported) {
-            logger::print(flog, logger::msg_type::warn,
-                          "event buffer full: %lu events dropped in the last second\n",
-                          static_cast<unsigned long>(dropped - reported));
-            reported = dropped;
-            last = now;
+        warning.add(dropped - seen);
+        seen = dropped;
+        const std::uint64_t n = all ? warning.take_all() : warning.take(DropWarning::clock::now());
+        if (n != 0) {
+            logger::print(flog, logger::msg_type::warn, "event buffer full: %lu events dropped\n",
+                          static_cast<unsigned long>(n));
         }
     }
 
 private:
     std::shared_ptr<event_queue> queue;
-    std::uint64_t reported;
-    std::chrono::steady_clock::time_point last{};
+    std::uint64_t seen;
+    DropWarning warning;
 };
 
 } // namespace
@@ -123,6 +124,7 @@ int gateway_task(std::shared_ptr<Capvane>& capture, const std::shared_ptr<event_
         drops.poll();
         return capture->is_open();
     });
+    drops.poll(true);
     if (!by_signal) {
         logger::print(flog, logger::msg_type::err, "device connection is broken\n");
         return -1;
@@ -139,6 +141,7 @@ int app(app_cfg* c) {
     Components current;
     int result = 0;
     bool built = true;
+    bool broken = false; // the device connection broke, or the acquisition thread failed
     for (;;) {
         read_conf_file(c, reload.load());
         reload.store(0);
@@ -163,7 +166,7 @@ int app(app_cfg* c) {
         if (result != 0) {
             break;
         }
-        gateway_task(current.capture, current.queue);
+        broken = gateway_task(current.capture, current.queue) != 0;
         if (reload.load() != 1) {
             break;
         }
@@ -182,7 +185,8 @@ int app(app_cfg* c) {
     syslog(LOG_INFO, "Stopped FIP to UDP analyzer daemon");
     closelog();
     release_config_texts(c);
-    const int exit_status = (result != 0 || !built) ? 1 : 0;
+    // A lost card is a failure for the supervisor too: status 1 lets Restart=on-failure act.
+    const int exit_status = (result != 0 || !built || broken) ? 1 : 0;
     current.release();
     log_signal_notices();
     close_log_stream();

@@ -23,12 +23,14 @@ class Capvane;
 
 // Installs the signal handler, selects the log stream and runs build cycles until a terminating
 // signal, a broken device or a failure; a SIGHUP starts another cycle. Returns the exit status:
-// 0 for a normal end, 1 when the device was not found, a component could not be built, or the
-// capture could not be started or stopped. Main thread.
+// 0 for a normal end, 1 when the device was not found, a component could not be built, the
+// capture could not be started or stopped, or the device connection broke (a lost card or an
+// acquisition thread that stopped on an error). Main thread.
 int app(app_cfg* c);
 
 // Logs "app is running...", then waits in 100 ms steps while `running` is 1 and the device stays
-// open; warns at most once a second when the event buffer dropped events. Returns 0 when a
+// open; warns at most once a second when the event buffer dropped events, and reports the rest
+// when the wait ends. Returns 0 when a
 // signal ended the wait, -1 when the device connection broke or `capture` is empty. Main thread.
 int gateway_task(std::shared_ptr<Capvane>& capture,
                  const std::shared_ptr<SyncMappedQueue<std::vector<char>>>& queue);

@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "capture/capvane.hpp"
-#include "capture/drop_warning.hpp"
+#include "capture/wait_failures.hpp"
 #include "log/logger.hpp"
+#include "monitoring/thread_name.hpp"
 
 namespace {
 
@@ -17,23 +18,19 @@ using logger::msg_type::evt;
 using logger::msg_type::info;
 using logger::msg_type::warn;
 
-// Failed or short waits in a row that are retried at once; a driver that keeps failing must
-// not keep a real-time thread spinning on a core.
-constexpr int kFailuresBeforeBackOff = 3;
-constexpr std::chrono::milliseconds kFirstBackOff{1};
-constexpr std::chrono::milliseconds kMaxBackOff{10};
-// Device-gone failures in a row after which the connection is declared broken: one may be a
-// transient error of a live card, a run of them (a few milliseconds with the back-off) is not.
-constexpr int kGoneFailuresBeforeBroken = 5;
-
-// Wait failures that mean the card or its node is gone: retrying cannot help.
-bool is_device_gone(int error) {
-    return error == ENODEV || error == ENXIO || error == EIO || error == EBADF;
-}
-
-std::chrono::milliseconds back_off_for(int failures) {
-    const int doublings = std::min(failures - kFailuresBeforeBackOff, 4);
-    return std::min(kFirstBackOff * (1 << doublings), kMaxBackOff);
+// Logs what the failed waits call for now; `all` at the end of the capture.
+void report_wait_failures(FILE* log, WaitFailures& failures, bool all) {
+    const WaitFailures::Report r = failures.take_report(WaitFailures::clock::now(), all);
+    if (r.failures != 0) {
+        logger::print(log, warn, "fip: wait request failed %lu times (last errno %d), retrying\n",
+                      static_cast<unsigned long>(r.failures), r.last_errno);
+    }
+    if (r.persistent) {
+        logger::print(log, err,
+                      "fip: no buffer for %ld s, only failed wait requests (errno %d); capture "
+                      "keeps trying\n",
+                      static_cast<long>(r.failing_for.count()), r.last_errno);
+    }
 }
 
 // Where the walk of a buffer hands its records: the queue, and the log for sequence gaps.
@@ -47,39 +44,36 @@ public:
                       static_cast<long>(diff));
     }
 
-    void on_record(std::span<const std::uint8_t> record) override {
-        const std::vector<char> event(record.begin(), record.end());
-        // A full buffer must not stop the capture: the record is dropped, the queue counts it.
-        if (queue == nullptr || !queue->try_enqueue(event)) {
-            drops.add();
-        }
-    }
+    // The records stay in the transfer buffer until enqueue_pending(), which the loop calls
+    // before the buffer is reused.
+    void on_record(std::span<const std::uint8_t> record) override { pending.push_back(record); }
 
-    // Logs the drops at a bounded rate; `all` reports what is left whatever the interval.
-    void report_drops(bool all) {
-        const std::uint64_t n = all ? drops.take_all() : drops.take(DropWarning::clock::now());
-        if (n != 0) {
-            logger::print(log, warn, "fip: event buffer full, %lu records dropped\n",
-                          static_cast<unsigned long>(n));
+    // The buffer's records go to the queue under one lock. A full buffer must not stop the
+    // capture: what it cannot take is dropped, one count per record, by the queue; the
+    // gateway's main loop warns about drops, at a bounded rate.
+    void enqueue_pending() {
+        if (queue != nullptr) {
+            (void)queue->try_enqueue_batch(pending);
         }
+        pending.clear();
     }
 
 private:
     Capvane::event_queue* queue;
     FILE* log;
-    DropWarning drops;
+    std::vector<std::span<const std::uint8_t>> pending; // records of the buffer being walked
 };
 
 } // namespace
 
 void Capvane::_bkgd_irq_func() {
+    thread_name::name_this_thread(thread_name::kCapture);
     try {
         logger::print(log, info, "capvane interrupt handler is launched\n");
         SequenceState seq;
         QueueSink sink(queue.get(), log);
         std::vector<std::uint8_t> buffer(kTransferBufferSize);
-        int failures = 0;      // failed or short waits in a row
-        int gone_failures = 0; // of which device-gone failures in a row
+        WaitFailures failures;
 
         while (irq_run.load(std::memory_order_acquire)) {
             std::fill(buffer.begin(), buffer.end(), 0);
@@ -91,22 +85,24 @@ void Capvane::_bkgd_irq_func() {
 
             if (rc != 0 || req.xfer_len != kTransferBufferSize) {
                 (void)clear_interrupt();
-                gone_failures = rc != 0 && is_device_gone(wait_errno) ? gone_failures + 1 : 0;
-                if (gone_failures >= kGoneFailuresBeforeBroken) {
-                    if (irq_run.load(std::memory_order_acquire)) {
-                        logger::print(log, err, "fip: capture device lost (errno %d).\n",
-                                      wait_errno);
-                        is_open_flag.store(false, std::memory_order_release);
-                    }
+                if (!irq_run.load(std::memory_order_acquire)) {
+                    break; // the cancel of stop(), not a failure
+                }
+                const WaitFailures::Step step =
+                    failures.on_failure(rc != 0 ? wait_errno : 0, WaitFailures::clock::now());
+                report_wait_failures(log, failures, false);
+                if (step.broken) {
+                    logger::print(log, err, "fip: capture device lost (errno %d).\n", wait_errno);
+                    is_open_flag.store(false, std::memory_order_release);
                     break;
                 }
-                if (++failures >= kFailuresBeforeBackOff) {
-                    irq_sleep.sleep_for(back_off_for(failures), irq_run);
+                if (step.back_off.count() > 0) {
+                    irq_sleep.sleep_for(step.back_off, irq_run);
                 }
                 continue;
             }
-            failures = 0;
-            gone_failures = 0;
+            failures.on_success();
+            report_wait_failures(log, failures, false);
             (void)clear_interrupt();
             if (!irq_run.load(std::memory_order_acquire)) {
                 break;
@@ -117,10 +113,10 @@ void Capvane::_bkgd_irq_func() {
             record_activity();
             WalkCounts counts;
             walk_record_area(record_area(buffer), calc, seq, counts, &sink);
+            sink.enqueue_pending();
             add_counts(counts, seq.lost_total);
-            sink.report_drops(false);
         }
-        sink.report_drops(true);
+        report_wait_failures(log, failures, true);
         logger::print(log, evt, "capvane interrupt handler is closed\n");
     } catch (const std::exception& e) {
         // Only allocation can throw here; losing the capture beats losing the process.

@@ -31,6 +31,9 @@ Capvane::Capvane(std::shared_ptr<event_queue> queue_, FILE* log_)
     // The fresh record is in place before the constructor returns: a per-second thread that got
     // the processor late would otherwise reset it after start() had filled it.
     reset_stats();
+    // The queue's figures are in the record from the start: a monitor registered right after
+    // must not report an event buffer of size 0.
+    refresh_stats();
     per_sec_run.store(true, std::memory_order_release);
     per_sec_thread = std::thread(&Capvane::_bkgd_per_sec_func, this);
     wtdog_run.store(true, std::memory_order_release);

@@ -13,10 +13,11 @@
 //   update step (a buffer's activity, a buffer's counts, a watchdog expiry, a refresh, a copy)
 //   and never held while logging, enqueueing or notifying, so readers never see a torn value
 //   and the acquisition thread never waits for a slow observer.
-// - A device that is gone (the wait request fails again and again with ENODEV, ENXIO, EIO or
-//   EBADF) ends the acquisition thread and is_open() turns false, so the gateway notices instead
-//   of a real-time thread spinning on a dead descriptor. stop() still joins the thread and
-//   closes the node. Other wait failures are retried, with a short back-off once they repeat.
+// - A device that is gone (a short run of wait requests failing with ENODEV, ENXIO or EBADF)
+//   ends the acquisition thread and is_open() turns false, so the gateway notices instead of a
+//   real-time thread spinning on a dead descriptor. stop() still joins the thread and closes the
+//   node. Every other wait failure is retried with a bounded back-off for as long as it lasts,
+//   and logged at a bounded rate (capture/wait_failures.hpp).
 #pragma once
 
 #include <atomic>
@@ -126,8 +127,12 @@ private:
     // Activity side, once per buffer with a ready bit: refill the watchdog, open or extend the
     // active period.
     void record_activity();
-    // Expiry side, once per watchdog tick while capture runs.
-    void wtdog_tick();
+    // Expiry side, once per watchdog tick while capture runs. True when the countdown had run
+    // out: the link is (still) inactive.
+    bool wtdog_tick();
+    // Logs "fip link inactive" once when the link goes quiet and "fip link active again after
+    // N s" once when a buffer came since. Watchdog thread, outside the statistics lock.
+    void log_link_change(bool expired);
     // Adds the counts of one buffer's records; `lost_total` is the sequence state after it.
     void add_counts(const WalkCounts& counts, std::int64_t lost_total);
     // Ends the acquisition thread, closes the node, clears the open flag.
@@ -144,6 +149,7 @@ private:
     std::atomic<bool> is_open_flag{false};
 
     std::atomic<std::int32_t> wtdog_cnt{kWtdogFill};
+    bool told_inactive = false; // the log said the link is inactive; watchdog thread only
     boost::posix_time::time_duration act_accum;   // activity of the closed active periods
     boost::posix_time::time_duration inact_accum; // inactivity of the closed inactive periods
 

@@ -6,6 +6,7 @@
 
 #include "capture/capvane.hpp"
 #include "log/logger.hpp"
+#include "monitoring/thread_name.hpp"
 
 namespace {
 
@@ -128,18 +129,18 @@ void Capvane::tst_fip_frm(std::vector<unsigned char> frame) {
     }
 }
 
-void Capvane::wtdog_tick() {
+bool Capvane::wtdog_tick() {
     if (!irq_run.load(std::memory_order_acquire)) {
-        return;
+        return false;
     }
     if (wtdog_cnt.fetch_sub(1, std::memory_order_acq_rel) - 1 >= 0) {
-        return;
+        return false;
     }
     {
         std::lock_guard lock(stats_mutex);
         std::int32_t expired = wtdog_cnt.load(std::memory_order_acquire);
         if (expired >= 0) {
-            return; // a buffer refilled the countdown since: the link is alive
+            return false; // a buffer refilled the countdown since: the link is alive
         }
         const pt::ptime t = now();
         if (stats.is_active) {
@@ -156,14 +157,36 @@ void Capvane::wtdog_tick() {
         wtdog_cnt.compare_exchange_strong(expired, 0, std::memory_order_acq_rel);
     }
     set_changed();
+    return true;
+}
+
+void Capvane::log_link_change(bool expired) {
+    if (expired) {
+        if (!told_inactive) {
+            told_inactive = true;
+            logger::print(log, logger::msg_type::warn, "fip link inactive\n");
+        }
+        return;
+    }
+    if (!told_inactive) {
+        return;
+    }
+    long inactive_s = 0;
+    {
+        std::lock_guard lock(stats_mutex);
+        if (!stats.is_active) {
+            return;
+        }
+        inactive_s = stats.last_inact_duration.total_seconds();
+    }
+    told_inactive = false;
+    logger::print(log, logger::msg_type::info, "fip link active again after %ld s\n", inactive_s);
 }
 
 void Capvane::_bkgd_per_sec_func() {
-    try {
-        notify_observers(); // the constructor's fresh record
-    } catch (const std::exception& e) {
-        logger::print(log, logger::msg_type::err, "fip: statistics: %s\n", e.what());
-    }
+    thread_name::name_this_thread(thread_name::kCaptureStats);
+    // Every notification follows a refresh: a record reset by start() goes out with the queue's
+    // figures in it, never without.
     while (per_sec_run.load(std::memory_order_acquire)) {
         try {
             refresh_stats();
@@ -176,8 +199,11 @@ void Capvane::_bkgd_per_sec_func() {
 }
 
 void Capvane::_bkgd_wtdog_func() {
+    thread_name::name_this_thread(thread_name::kCaptureWatchdog);
     while (wtdog_run.load(std::memory_order_acquire)) {
-        wtdog_tick();
+        // Logged here, after the tick and outside the statistics lock, and never by the
+        // acquisition thread.
+        log_link_change(wtdog_tick());
         periodic_sleep.sleep_for(kWtdogTick, wtdog_run);
     }
 }

@@ -1,6 +1,6 @@
 // Rate limit of the warning about records the event buffer could not take: a full buffer drops
-// thousands of records a second, and one log line per record would flood the log and slow the
-// acquisition thread down further. One line a second at most, carrying the count since the last.
+// thousands of records a second, and one log line per record would flood the log. One line a
+// second at most, carrying the count since the last; the gateway's main loop is its only user.
 #pragma once
 
 #include <chrono>
@@ -11,8 +11,8 @@ public:
     using clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kMinInterval{1}; // between two warnings
 
-    // Counts one dropped record.
-    void add() { ++pending; }
+    // Counts `n` dropped records.
+    void add(std::uint64_t n = 1) { pending += n; }
 
     // The number of drops to report now, or 0 when there are none or the last warning is less
     // than kMinInterval old. Reporting restarts the count and the interval.

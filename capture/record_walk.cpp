@@ -74,7 +74,10 @@ std::size_t walk_record_area(std::span<const std::uint8_t> area, const FIPCalcul
         const std::uint64_t idx = read_be(rest.subspan(kIdxOffset, 8));
         if (idx != 0 && idx != seq.prev_idx + 1) {
             const auto diff = static_cast<std::int64_t>(idx - seq.prev_idx);
-            seq.lost_total += diff;
+            // Indexes come from the card and may jump anywhere: the total wraps like the
+            // indexes do instead of overflowing a signed sum.
+            seq.lost_total = static_cast<std::int64_t>(static_cast<std::uint64_t>(seq.lost_total) +
+                                                       static_cast<std::uint64_t>(diff));
             ++counts.loss_cont_evt_cnt;
             if (sink != nullptr) {
                 sink->on_sequence_gap(seq.prev_idx, idx, diff);

@@ -18,7 +18,7 @@ constexpr std::size_t kCaptureRecordHeaderSize = 30; // bytes before the frame
 // Sequence state that lives from one capture start to the next stop, across buffers.
 struct SequenceState {
     std::uint64_t prev_idx = 0;  // last non-zero index seen
-    std::int64_t lost_total = 0; // sum of the index differences of every gap
+    std::int64_t lost_total = 0; // sum of the index differences of every gap, wrapping
 };
 
 // What the records of one buffer add to the statistics; the caller adds it under one lock.

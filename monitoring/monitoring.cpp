@@ -10,6 +10,7 @@
 #include "capture/capvane.hpp"
 #include "monitoring/lifesign_record.hpp"
 #include "monitoring/system.hpp"
+#include "monitoring/thread_name.hpp"
 #include "udp/udp_client.hpp"
 
 namespace {
@@ -57,21 +58,47 @@ Monitoring::~Monitoring() {
 }
 
 void Monitoring::stop_threads() {
+    // Taking first_mutex orders the cleared flags before a first-snapshot waiter's test.
+    const auto wake_first_waiters = [this] {
+        { std::lock_guard lock(first_mutex); }
+        first_cv.notify_all();
+    };
     if (lifesign_thread.joinable()) {
         lifesign_run.store(false, std::memory_order_release);
         lifesign_sleep.wake_all();
+        wake_first_waiters();
         lifesign_thread.join();
     }
     if (print_thread.joinable()) {
         print_run.store(false, std::memory_order_release);
         print_sleep.wake_all();
+        wake_first_waiters();
         print_thread.join();
     }
 }
 
+void Monitoring::take_first_snapshots(std::initializer_list<Observable*> publishers) {
+    for (Observable* p : publishers) {
+        update(p);
+    }
+    {
+        std::lock_guard lock(first_mutex);
+        first_taken = true;
+    }
+    first_cv.notify_all();
+}
+
+void Monitoring::wait_first_snapshots(const std::atomic<bool>& run) {
+    std::unique_lock lock(first_mutex);
+    first_cv.wait_for(lock, kFirstSnapshotWait,
+                      [&] { return first_taken || !run.load(std::memory_order_acquire); });
+}
+
 void Monitoring::update(Observable* o) {
-    // The producer's copy is taken before our lock: its get_stats() takes the producer's own
-    // lock, and the two are never nested.
+    // The producer's copy is taken before the snapshots' lock: its get_stats() takes the
+    // producer's own lock, and the two are never nested. update_mutex is taken first, never
+    // while a producer's lock is held.
+    std::lock_guard one_at_a_time(update_mutex);
     if (auto* udp = dynamic_cast<UDPClient*>(o)) {
         const UDPStats s = udp->get_stats();
         std::lock_guard lock(snapshots_mutex);
@@ -108,7 +135,9 @@ std::int64_t Monitoring::us_since_epoch(const boost::posix_time::ptime& t) {
 }
 
 void Monitoring::_bkgd_lifesign_func() {
+    thread_name::name_this_thread(thread_name::kLifesign);
     const auto period = period_ms(lifesign_period);
+    wait_first_snapshots(lifesign_run);
     while (lifesign_run.load(std::memory_order_acquire)) {
         // The counter advances even when the record goes nowhere, so that a gap in the counters a
         // receiver sees tells it records were lost on the way.
@@ -131,7 +160,9 @@ void Monitoring::_bkgd_lifesign_func() {
 }
 
 void Monitoring::_bkgd_print_func() {
+    thread_name::name_this_thread(thread_name::kScreen);
     const auto period = period_ms(static_cast<unsigned long>(stats_period));
+    wait_first_snapshots(print_run);
     while (print_run.load(std::memory_order_acquire)) {
         try {
             std::cout << "\033[H\033[J" << std::flush;

@@ -9,12 +9,19 @@
 //   get_stats() runs, nor while writing to the screen, enqueuing or sleeping.
 // - Both threads sleep in an InterruptibleSleep, so the destructor returns in milliseconds rather
 //   than after a whole period.
+// - The first lifesign record and the first screen wait (at most kFirstSnapshotWait) for the
+//   first snapshots the gateway takes when it registers the monitor: a receiver must not be told
+//   zeros for figures that exist. One update at a time (update_mutex), so that the snapshot taken
+//   at registration and a publisher's own notification cannot land in the wrong order.
 // - The lifesign thread queues with try_enqueue(): a full event buffer drops the record and the
 //   queue counts it; the thread itself never throws.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <initializer_list>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -65,6 +72,16 @@ public:
     // producers' per-second threads, one producer per thread.
     void update(Observable* o) override;
 
+    // Longest hold of the first lifesign record and screen for the first snapshots. The gateway
+    // registers the monitor microseconds after building it; a monitor that nobody registers
+    // (tests) still starts its output soon.
+    static constexpr std::chrono::milliseconds kFirstSnapshotWait{250};
+
+    // Takes a first snapshot of each publisher it was just registered with, then releases the
+    // lifesign and screen threads' first output. Called by the gateway's thread after
+    // add_observer().
+    void take_first_snapshots(std::initializer_list<Observable*> publishers);
+
     // The three copies as they stand, taken under the lock. Any thread.
     Snapshots get_snapshots() const;
 
@@ -106,11 +123,18 @@ private:
     void _bkgd_print_func();
     // Lifesign thread first, then the screen; each only if it was started.
     void stop_threads();
+    // Holds a thread's first output until the first snapshots are in, `run` is cleared or
+    // kFirstSnapshotWait passed.
+    void wait_first_snapshots(const std::atomic<bool>& run);
 
     std::shared_ptr<EventQueue> queue;
 
+    std::mutex update_mutex;            // one update at a time, around the producer's copy
     mutable std::mutex snapshots_mutex; // copies in and out only
     Snapshots snapshots;
+    std::mutex first_mutex; // guards first_taken
+    std::condition_variable first_cv;
+    bool first_taken = false;
 
     std::atomic<std::uint64_t> lifesign_cnt{0}; // written by the lifesign thread alone
     std::atomic<std::uint64_t> lifesign_lost_cnt{0};

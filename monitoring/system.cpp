@@ -10,6 +10,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "log/logger.hpp"
+#include "monitoring/thread_name.hpp"
 
 namespace {
 
@@ -34,6 +35,18 @@ float percent_of(std::uint64_t part, std::uint64_t total) {
 System::System(FILE* log_) : System(log_, Paths{}) {}
 
 System::System(FILE* log_, Paths paths_) : log(log_), paths(std::move(paths_)) {
+    // The first sample is taken before the constructor returns: a monitor registered right
+    // after must find real figures, not the zeros of an empty record.
+    try {
+        reset_stats();
+        {
+            std::lock_guard lock(stats_mutex);
+            stats.start_date = boost::posix_time::microsec_clock::local_time();
+        }
+        refresh_stats();
+    } catch (const std::exception& e) {
+        logger::print(log, logger::msg_type::err, "host sampler: first sample: %s\n", e.what());
+    }
     per_sec_run.store(true);
     per_sec_thread = std::thread(&System::_bkgd_per_sec_func, this);
 }
@@ -166,17 +179,12 @@ void System::refresh_storage_infos() {
 }
 
 void System::_bkgd_per_sec_func() {
+    thread_name::name_this_thread(thread_name::kHostSampler);
     try {
-        reset_stats();
-        {
-            std::lock_guard lock(stats_mutex);
-            stats.start_date = boost::posix_time::microsec_clock::local_time();
-        }
-        notify_observers();
-        while (per_sec_run.load()) {
+        notify_observers(); // the constructor's first sample
+        while (per_sec_sleep.sleep_for(sample_period, per_sec_run)) {
             refresh_stats();
             notify_observers();
-            per_sec_sleep.sleep_for(sample_period, per_sec_run);
         }
     } catch (const std::exception& e) {
         // An observer's failure must not end the process; the sampler stops, the gateway goes on.

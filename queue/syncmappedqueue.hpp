@@ -1,7 +1,13 @@
 // The event buffer: a first-in first-out queue of events between the producers (acquisition and
 // lifesign threads) and the one consumer (the UDP transmit thread). Its container lives in a
-// segment mapped from the buffer file, whose size bounds the number of waiting events; the
-// events' bytes live in process memory, so the file means nothing outside this process.
+// segment mapped from the buffer file; the events' bytes live in process memory, so the file
+// means nothing outside this process.
+//
+// What the segment size (-S) bounds: the NUMBER of waiting events, not their bytes. The segment
+// holds only the container's blocks of fixed-size elements (a std::vector's few words each),
+// whatever the length of the event behind each one; an event's bytes are on the process heap
+// (allocated once, then reused, see recycle()). The memory to watch when the sender falls behind
+// is therefore the process's own, and the file's size never changes after start-up.
 //
 // Design notes
 // - The buffer file is created exclusively (O_CREAT|O_EXCL by the segment library) after a
@@ -14,6 +20,13 @@
 //   ends the process, so they call try_enqueue(), which never throws and counts what it drops.
 // - A queue whose segment or container could not be created reports it once on standard output,
 //   is_valid() is false, and every operation refuses safely.
+// - The capture thread hands a whole transfer buffer at once (try_enqueue_batch) and the
+//   transmit thread takes what waits up to a datagram's worth (try_dequeue_batch): one lock and
+//   one wake-up per buffer and per datagram instead of per event. The one-event operations stay
+//   for the other producers; a lifesign lands between two buffers, in the order of the locks.
+// - The transmit thread hands the events it has copied back (recycle), and the next batches
+//   are built in their storage: memory taken by one thread and freed by another is the
+//   allocator's slowest case, and at full speed it cost more than everything else in the queue.
 #pragma once
 
 #include <atomic>
@@ -21,10 +34,12 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <boost/container/deque.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -71,6 +86,7 @@ public:
             segment.emplace(std::move(fresh));
             container = segment->find_or_construct<container_type>("_queue")(
                 allocator_type(segment->get_segment_manager()));
+            spare.reserve(kSpareEvents);
         } catch (const boost::interprocess::interprocess_exception& e) {
             report_failure(e.what());
         }
@@ -121,7 +137,67 @@ public:
         }
     }
 
-    // Events dropped so far by try_enqueue() or by an invalid queue.
+    // Appends one event built in place from each element of `events` (a range of byte spans, read
+    // during the call only), in order, under one lock, then wakes one waiting consumer. Never
+    // throws. The first event the segment (or the heap) cannot take ends the batch: it and every
+    // one after it are dropped, each adding one to dropped_cnt(), so a full buffer drops the tail
+    // of a batch and keeps its head in order. Returns the number appended.
+    template <typename Spans> std::size_t try_enqueue_batch(const Spans& events) noexcept {
+        const std::size_t total = std::size(events);
+        std::size_t appended = 0;
+        if (container != nullptr && total != 0) {
+            try {
+                boost::unique_lock<boost::mutex> lock(mutex);
+                for (const auto& bytes : events) {
+                    if (spare.empty()) {
+                        container->emplace_back(std::begin(bytes), std::end(bytes));
+                    } else {
+                        // A failed append leaves the spare where it is, to be filled again.
+                        spare.back().assign(std::begin(bytes), std::end(bytes));
+                        container->push_back(std::move(spare.back()));
+                        spare.pop_back();
+                    }
+                    ++appended;
+                }
+            } catch (...) {
+                // The container is unchanged by the failed append (the deque's strong guarantee).
+            }
+            if (appended != 0) {
+                condition.notify_one();
+            }
+        }
+        if (appended != total) {
+            dropped.fetch_add(total - appended, std::memory_order_relaxed);
+        }
+        return appended;
+    }
+
+    // Takes back the events a consumer is done with: up to kSpareEvents of them are kept,
+    // emptied but with their storage, for try_enqueue_batch() to fill again, so that in the steady
+    // state the producer allocates nothing and the consumer frees nothing. Events whose storage
+    // is larger than kSpareBytes are freed, and so is every event beyond the limit, outside the
+    // lock. `used` is left empty. Never throws.
+    void recycle(std::vector<T>& used) noexcept {
+        if (container != nullptr && !used.empty()) {
+            try {
+                boost::unique_lock<boost::mutex> lock(mutex);
+                for (T& event : used) {
+                    if (spare.size() == kSpareEvents) {
+                        break;
+                    }
+                    if (event.capacity() <= kSpareBytes) {
+                        event.clear();
+                        spare.push_back(std::move(event)); // within the reserved capacity
+                    }
+                }
+            } catch (...) {
+                // The lock failed: the events are simply freed below.
+            }
+        }
+        used.clear();
+    }
+
+    // Events dropped so far by try_enqueue(), try_enqueue_batch() or by an invalid queue.
     std::uint64_t dropped_cnt() const { return dropped.load(std::memory_order_relaxed); }
 
     // Takes the front event into `out`. Waits up to `timeout` (afresh after every spurious
@@ -146,6 +222,38 @@ public:
         out = container->front();
         container->pop_front();
         return true;
+    }
+
+    // Moves waiting events, front first, to the back of `out` under one lock, calling
+    // `room_after(event)` once for each moved event to ask whether the caller takes another;
+    // stops when it says no or the queue is empty. Waits like try_dequeue() while the queue is
+    // empty at the call. Returns the number moved, 0 when the time ran out. The moved-from elements
+    // leave the segment here; their bytes are freed with `out`'s elements, outside the lock.
+    template <typename RoomAfter>
+    std::size_t try_dequeue_batch(std::vector<T>& out, RoomAfter&& room_after,
+                                  boost::posix_time::time_duration timeout) {
+        if (timeout.is_special() && !timeout.is_pos_infinity()) {
+            timeout = boost::posix_time::time_duration(0, 0, 0);
+        }
+        if (container == nullptr) {
+            std::this_thread::sleep_for(std::chrono::microseconds(timeout.total_microseconds()));
+            return 0;
+        }
+        boost::unique_lock<boost::mutex> lock(mutex);
+        while (container->empty()) {
+            if (!condition.timed_wait(lock, timeout)) {
+                return 0;
+            }
+        }
+        std::size_t moved = 0;
+        for (;;) {
+            out.push_back(std::move(container->front()));
+            container->pop_front();
+            ++moved;
+            if (!room_after(out.back()) || container->empty()) {
+                return moved;
+            }
+        }
     }
 
     // Snapshot of the segment's occupancy; zeros for an invalid queue. Called from one thread;
@@ -179,7 +287,13 @@ private:
         std::cout << file_path << ": " << reason << " [syncmappedqueue:70]" << std::endl;
     }
 
+    // Bounds of the spare events in process memory: a few transfer buffers' worth of records, at
+    // most 2 MiB of kept storage.
+    static constexpr std::size_t kSpareEvents = 4096;
+    static constexpr std::size_t kSpareBytes = 512;
+
     container_type* container = nullptr;
+    std::vector<T> spare; // emptied events waiting to be filled again; guarded by `mutex`
     boost::mutex mutex;
     boost::condition_variable condition;
     SyncMappedQueueStats stats{};

@@ -97,12 +97,47 @@ BusModel::Planned& BusModel::plan_frame(uint32_t silence_bits) {
     frame.len = 0;
     frame.silence_bits = silence_bits;
     frame.cycle_start = false;
+    frame.truth_id = 0;
+    frame.mark = TruthMark::none;
     return frame;
 }
 
 void BusModel::finish_frame(Planned& frame) {
     append_fcs(fcs_type_, frame.bytes.data(), frame.len);
     frame.len = static_cast<uint16_t>(frame.len + 2);
+}
+
+bool BusModel::plan_poll(uint8_t control, uint16_t id, bool first_of_cycle) {
+    Planned& frame = plan_frame(turnaround_bits());
+    frame.cycle_start = first_of_cycle;
+    frame.bytes[0] = control;
+    frame.bytes[1] = static_cast<uint8_t>(id >> 8);
+    frame.bytes[2] = static_cast<uint8_t>(id);
+    frame.len = 3;
+    finish_frame(frame);
+    frame.truth_id = id;
+    // Only periodic producers fail by chance; any poll may be silenced on request.
+    const bool by_chance = control == 0x03 && rng_.chance(kMissingProducerChance);
+    const bool silent = by_chance || faults_.take_silence(id);
+    frame.mark = silent ? TruthMark::silenced_poll : TruthMark::poll;
+    return !silent;
+}
+
+void BusModel::mark_response(Planned& frame, uint16_t id) {
+    frame.truth_id = id;
+    frame.mark = TruthMark::response;
+    if (faults_.take_corrupt(id)) {
+        frame.bytes[frame.len - 1] ^= 0xFF;
+        frame.mark = TruthMark::corrupted_response;
+    }
+}
+
+std::vector<std::pair<uint16_t, uint32_t>> BusModel::scan_plan() const {
+    std::vector<std::pair<uint16_t, uint32_t>> plan;
+    for (const Variable& v : variables_) {
+        plan.emplace_back(v.id, v.period_cycles);
+    }
+    return plan;
 }
 
 void BusModel::plan_cycle() {
@@ -113,15 +148,9 @@ void BusModel::plan_cycle() {
         if (cycle_cnt_ % v.period_cycles != 0) {
             continue;
         }
-        Planned& id = plan_frame(turnaround_bits());
-        id.cycle_start = first;
+        const bool answered = plan_poll(0x03, v.id, first);
         first = false;
-        id.bytes[0] = 0x03;
-        id.bytes[1] = static_cast<uint8_t>(v.id >> 8);
-        id.bytes[2] = static_cast<uint8_t>(v.id);
-        id.len = 3;
-        finish_frame(id);
-        if (rng_.chance(kMissingProducerChance)) {
+        if (!answered) {
             continue; // the next identifier follows after the arbitrator's silence time
         }
         Planned& rp = plan_frame(turnaround_bits());
@@ -141,6 +170,7 @@ void BusModel::plan_cycle() {
         }
         rp.len = static_cast<uint16_t>(3 + v.payload_len);
         finish_frame(rp);
+        mark_response(rp, v.id);
     }
     plan_aperiodic_window();
     if (first && plan_len_ > 0) {
@@ -150,14 +180,8 @@ void BusModel::plan_cycle() {
 
 void BusModel::plan_aperiodic_window() {
     const uint16_t station_id = static_cast<uint16_t>(0x0200 + rng_.range(0, 15));
-    if (rng_.chance(0.3)) {
+    if (rng_.chance(0.3) && plan_poll(0x09, station_id, false)) {
         // Request list: the arbitrator asks a station which identifiers it wants scanned.
-        Planned& id = plan_frame(turnaround_bits());
-        id.bytes[0] = 0x09;
-        id.bytes[1] = static_cast<uint8_t>(station_id >> 8);
-        id.bytes[2] = static_cast<uint8_t>(station_id);
-        id.len = 3;
-        finish_frame(id);
         Planned& rq = plan_frame(turnaround_bits());
         rq.bytes[0] = rng_.chance(0.9) ? 0x08 : 0x28;
         const uint32_t wanted = rng_.range(1, 8);
@@ -168,15 +192,10 @@ void BusModel::plan_aperiodic_window() {
             rq.bytes[rq.len++] = static_cast<uint8_t>(wanted_id);
         }
         finish_frame(rq);
+        mark_response(rq, station_id);
     }
-    if (rng_.chance(0.2)) {
+    if (rng_.chance(0.2) && plan_poll(0x05, station_id, false)) {
         // Aperiodic message: identifier, message, acknowledgement or end of transaction.
-        Planned& id = plan_frame(turnaround_bits());
-        id.bytes[0] = 0x05;
-        id.bytes[1] = static_cast<uint8_t>(station_id >> 8);
-        id.bytes[2] = static_cast<uint8_t>(station_id);
-        id.len = 3;
-        finish_frame(id);
         Planned& msg = plan_frame(turnaround_bits());
         const uint32_t kind = rng_.range(0, 9);
         const uint8_t control = kind < 6 ? 0x14 : kind < 9 ? 0x04 : 0x94;
@@ -196,6 +215,7 @@ void BusModel::plan_aperiodic_window() {
         }
         msg.len = static_cast<uint16_t>(7 + data_len);
         finish_frame(msg);
+        mark_response(msg, station_id);
         if (control != 0x04) {
             Planned& ack = plan_frame(turnaround_bits());
             ack.bytes[0] = control == 0x94 ? (rng_.chance(0.5) ? 0xB0 : 0x90)
@@ -211,12 +231,9 @@ void BusModel::plan_aperiodic_window() {
     if (rng_.chance(0.15)) {
         // Aperiodic variable asked for through a request list.
         const Variable& v = variables_[rng_.range(0, static_cast<uint32_t>(variables_.size() - 1))];
-        Planned& id = plan_frame(turnaround_bits());
-        id.bytes[0] = 0x29;
-        id.bytes[1] = static_cast<uint8_t>(v.id >> 8);
-        id.bytes[2] = static_cast<uint8_t>(v.id);
-        id.len = 3;
-        finish_frame(id);
+        if (!plan_poll(0x29, v.id, false)) {
+            return;
+        }
         Planned& rp = plan_frame(turnaround_bits());
         rp.bytes[0] = rng_.chance(0.5) ? 0x2A : 0x2E;
         rp.bytes[1] = v.pdu_type;
@@ -225,6 +242,7 @@ void BusModel::plan_aperiodic_window() {
         rp.bytes[4] = static_cast<uint8_t>(v.refresh_cnt);
         rp.len = 5;
         finish_frame(rp);
+        mark_response(rp, v.id);
     }
 }
 
@@ -260,6 +278,8 @@ void BusModel::next(BusFrame& out) {
     out.silence_ns = static_cast<uint32_t>(std::min<uint64_t>(start_ns - now_ns_, UINT32_MAX));
     out.duration_ns = static_cast<uint32_t>(duration_ns);
     out.end_ns = start_ns + duration_ns;
+    out.truth_id = p.truth_id;
+    out.mark = p.mark;
     now_ns_ = out.end_ns;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fault_plan.hpp"
 #include "record_format.hpp"
 
 namespace capvane_sim {
@@ -17,6 +18,8 @@ struct BusFrame {
     uint64_t end_ns = 0;      // bus time at the end delimiter
     uint32_t duration_ns = 0; // preamble to end delimiter
     uint32_t silence_ns = 0;  // silence between the previous frame and this one
+    uint16_t truth_id = 0;    // identifier this frame polls or answers, with `mark`
+    TruthMark mark = TruthMark::none;
 };
 
 // Small deterministic generator, so that a seed reproduces a run.
@@ -54,6 +57,12 @@ public:
     // Length of one elementary cycle, ns.
     uint64_t cycle_ns() const { return cycle_ns_; }
 
+    // Faults asked of single identifiers; they act on the frames planned from now on.
+    FaultPlan& faults() { return faults_; }
+
+    // The periodic scan: identifier and period in elementary cycles, in scan order.
+    std::vector<std::pair<uint16_t, uint32_t>> scan_plan() const;
+
 private:
     struct Variable {
         uint16_t id;
@@ -67,9 +76,15 @@ private:
         uint16_t len = 0;
         uint32_t silence_bits = 0; // minimum silence before it, in bit times
         bool cycle_start = false;  // the first frame of an elementary cycle
+        uint16_t truth_id = 0;
+        TruthMark mark = TruthMark::none;
     };
 
     Planned& plan_frame(uint32_t silence_bits);
+    // Plans the identifier frame of a poll; false when the producer is to stay silent.
+    bool plan_poll(uint8_t control, uint16_t id, bool first_of_cycle);
+    // Marks `frame` as the answer of `id` and spoils its FCS when a corruption is due.
+    void mark_response(Planned& frame, uint16_t id);
     void finish_frame(Planned& frame);
     void plan_cycle();
     void plan_aperiodic_window();
@@ -88,6 +103,7 @@ private:
     uint64_t now_ns_ = 0;
     uint32_t message_cnt_ = 0;
     double frames_per_second_ = 0;
+    FaultPlan faults_;
 };
 
 } // namespace capvane_sim

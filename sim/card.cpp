@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 
 #include "driver_requests.hpp"
 #include "fcs.hpp"
@@ -222,6 +223,7 @@ void Card::pack_source_record() {
         source_next_sim_ns(); // makes sure a frame is pending
         const BusFrame& f = *pending_frame_;
         pack_frame(f.bytes.data(), f.len, next_index(), 0, f.end_ns, f.duration_ns, f.silence_ns);
+        count_truth(stats_.identifiers, f.truth_id, f.mark);
         pending_frame_.reset();
     }
     ++source_records_;
@@ -338,6 +340,8 @@ bool Card::build_on_demand() {
 // ---- traffic thread ---------------------------------------------------------------------------
 
 void Card::_bkgd_traffic_func() {
+    // Named apart from the daemon's own threads: the real driver runs none in the process.
+    (void)pthread_setname_np(pthread_self(), "sim-card");
     try {
         std::unique_lock lk(mu_);
         bool was_running = false;
@@ -749,6 +753,23 @@ std::string Card::control(const ControlCommand& cmd) {
         drain_injected();
         push_partial();
         return "ok flushed";
+    case CommandKind::silence:
+    case CommandKind::corrupt: {
+        if (!bus_) {
+            return "error a replayed capture has no bus to make sick";
+        }
+        const bool silence = cmd.kind == CommandKind::silence;
+        if (silence) {
+            bus_->faults().silence(cmd.identifier, cmd.count);
+        } else {
+            bus_->faults().corrupt(cmd.identifier, cmd.count);
+        }
+        faults[silence ? "silence" : "corrupt"] += cmd.count;
+        char id[8];
+        std::snprintf(id, sizeof id, "0x%04X", cmd.identifier);
+        return std::string("ok ") + (silence ? "silence " : "corrupt ") + id + " " +
+               std::to_string(cmd.count);
+    }
     case CommandKind::stats:
         break;
     }
@@ -762,6 +783,17 @@ std::string Card::stats_json() {
     copy.sniffer = sniffer_;
     copy.paused = paused_;
     copy.unplugged = unplugged_.load();
+    if (bus_) {
+        for (const auto& [id, period] : bus_->scan_plan()) {
+            copy.identifiers[id].period_cycles = period;
+        }
+        for (const auto& [id, left] : bus_->faults().silences()) {
+            copy.identifiers[id].silence_pending = left;
+        }
+        for (const auto& [id, left] : bus_->faults().corruptions()) {
+            copy.identifiers[id].corrupt_pending = left;
+        }
+    }
     return to_json(copy);
 }
 

@@ -35,7 +35,9 @@ constexpr const char* kFaultNames[] = {"gap",
                                        "fail_epoch",
                                        "fail_sniffer_on",
                                        "fail_sniffer_off",
-                                       "unplug"};
+                                       "unplug",
+                                       "silence",
+                                       "corrupt"};
 
 void field(std::string& out, std::string_view name, uint64_t value, bool comma = true) {
     out += '"';
@@ -103,6 +105,8 @@ std::string to_json(const CardStats& s) {
     out += boolean(s.paused);
     out += ",\"unplugged\":";
     out += boolean(s.unplugged);
+    out += ',';
+    out += truth_json(s.identifiers);
     out += '}';
     return out;
 }

@@ -5,6 +5,7 @@
 #include <map>
 #include <string>
 
+#include "fault_plan.hpp"
 #include "record_format.hpp"
 
 namespace capvane_sim {
@@ -31,6 +32,7 @@ struct CardStats {
     bool sniffer = false;
     bool paused = false;
     bool unplugged = false;
+    std::map<uint16_t, IdentifierTruth> identifiers; // what the bus did, per identifier
 
     CardStats();
 };

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "fault_plan.hpp"
 #include "record_format.hpp"
 
 namespace capvane_sim {
@@ -222,6 +223,18 @@ std::variant<ControlCommand, std::string> parse_command(std::string_view line) {
         }
         cmd.kind = CommandKind::status;
         cmd.status_bit = static_cast<unsigned>(*bit);
+        cmd.count = *n;
+        return cmd;
+    }
+    if (verb == "silence" || verb == "corrupt") {
+        const auto id = argc >= 1 ? parse_identifier(words[1]) : std::nullopt;
+        const auto n = id ? optional_count(2, kMaxCommandCount) : std::nullopt;
+        if (!id || !n || *n == 0) {
+            return std::string(verb) + " needs an identifier (0x0123 or decimal) and an optional "
+                                       "count of 1 to 100000";
+        }
+        cmd.kind = verb == "silence" ? CommandKind::silence : CommandKind::corrupt;
+        cmd.identifier = *id;
         cmd.count = *n;
         return cmd;
     }

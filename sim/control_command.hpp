@@ -28,6 +28,8 @@ enum class CommandKind {
     unplug,
     flush,
     stats,
+    silence, // the next N polls of an identifier go unanswered
+    corrupt, // the next N responses of an identifier carry a bad FCS
 };
 enum class BadCheck { ctrl, fcs, pdu, len };
 enum class Malformation { type, zero, short_length, overrun };
@@ -47,6 +49,7 @@ struct ControlCommand {
     unsigned status_bit = 0;
     ReadyBits ready = ReadyBits::bit31;
     std::vector<uint8_t> record; // `inject`: a well-formed capture record
+    uint16_t identifier = 0;     // `silence`, `corrupt`
 };
 
 // Parses one line (without its newline). On failure returns the reason, for "error <reason>".

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -93,6 +94,7 @@ ControlServer::~ControlServer() {
 }
 
 void ControlServer::_bkgd_control_func() {
+    (void)pthread_setname_np(pthread_self(), "sim-control");
     std::vector<Client> clients;
     try {
         for (;;) {

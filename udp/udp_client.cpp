@@ -12,6 +12,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "log/logger.hpp"
+#include "monitoring/thread_name.hpp"
 #include "udp/datagram_header.hpp"
 
 namespace {
@@ -97,28 +98,45 @@ void UDPClient::stop_threads() {
 }
 
 void UDPClient::_bkgd_tx_func() {
+    thread_name::name_this_thread(thread_name::kUdpTx);
     std::uint64_t datagram_seq = 0;
     // A negative limit becomes a huge unsigned one: only the size and the time-out close a batch.
     const auto evt_limit = static_cast<std::uint32_t>(max_evt);
     const auto timeout = boost::posix_time::milliseconds(dequeue_timeout_ms);
+    // Both buffers live as long as the thread, and the taken events go back to the queue to be
+    // filled again: after the first datagrams nothing here allocates or frees.
+    std::vector<char> datagram;
+    std::vector<std::vector<char>> taken; // the events of the datagram being built
     while (tx_run.load()) {
         try {
-            // Room for the header is kept in front, so that the payload is never moved.
-            std::vector<char> datagram(datagram::header_size);
+            // Room for a full payload plus the longest event that may close it; reserved once,
+            // but here, where a failed allocation is survived and tried again.
+            datagram.reserve(datagram::header_size + payload_limit + max_event_bytes);
+            // A datagram takes one more event while it holds fewer than max_evt events and at
+            // most payload_limit bytes of payload; the next event is waited for at most the
+            // time-out, afresh after each one.
             std::uint32_t event_cnt = 0;
-            while (event_cnt < evt_limit &&
-                   datagram.size() - datagram::header_size <= datagram::payload_fill_limit &&
-                   tx_run.load()) {
-                std::vector<char> event;
-                if (!queue->try_dequeue(event, timeout)) {
+            std::size_t payload_bytes = 0;
+            const auto room_after = [&](const std::vector<char>& event) {
+                ++event_cnt;
+                payload_bytes += event.size();
+                return event_cnt < evt_limit && payload_bytes <= payload_limit;
+            };
+            taken.clear();
+            while (event_cnt < evt_limit && payload_bytes <= payload_limit && tx_run.load()) {
+                if (queue->try_dequeue_batch(taken, room_after, timeout) == 0) {
                     break;
                 }
+            }
+            if (taken.empty()) {
+                continue; // the time-out of the queue paces this loop
+            }
+            // Room for the header is kept in front, so that the payload is never moved.
+            datagram.resize(datagram::header_size);
+            for (const std::vector<char>& event : taken) {
                 datagram.insert(datagram.end(), event.begin(), event.end());
-                ++event_cnt;
             }
-            if (datagram.size() == datagram::header_size) {
-                continue; // the time-out of try_dequeue paces this loop
-            }
+            queue->recycle(taken);
             ++datagram_seq;
             datagram::write_header(datagram.data(), datagram_seq, event_cnt);
             send_datagram(datagram);
@@ -141,7 +159,7 @@ void UDPClient::send_datagram(const std::vector<char>& datagram) {
         const std::size_t sent = socket.send_to(boost::asio::buffer(datagram), destination);
         if (sent != datagram.size()) {
             logger::print(log, logger::msg_type::warn,
-                          "sent_to: impossible to send all bytes (%d/%d)", static_cast<int>(sent),
+                          "sent_to: impossible to send all bytes (%d/%d)\n", static_cast<int>(sent),
                           static_cast<int>(datagram.size()));
         }
         wtdog_cnt.store(wtdog_rearm);

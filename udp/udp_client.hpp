@@ -28,6 +28,7 @@
 #include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
+#include "udp/datagram_header.hpp"
 #include "udp/udp_stats.hpp"
 
 class UDPClient : public Observable {
@@ -84,8 +85,12 @@ private:
     void on_datagram_sent(std::size_t size);
     // A send failure that is counted: pkt_err_cnt + 1, the error line in the log.
     void on_send_error();
-    // One watchdog pass with the countdown below zero.
-    void on_watchdog_expired();
+    // One watchdog pass with the countdown below zero. True when the link is (still) declared
+    // inactive, false when a datagram re-armed the countdown meanwhile.
+    bool on_watchdog_expired();
+    // Logs "udp link inactive" once when the link goes quiet and "udp link active again after
+    // N s" once when a datagram went out since. Watchdog thread, outside the statistics lock.
+    void log_link_change(bool expired);
     void stop_threads();
 
     boost::asio::io_context io;
@@ -96,7 +101,12 @@ private:
     std::uint64_t wtdog_timeout_ms = 0;
     std::atomic<std::int32_t> wtdog_cnt{0}; // 10 ms ticks left before the link is declared lost
     std::int32_t wtdog_rearm = 0;           // value wtdog_cnt is re-armed to, in 10 ms ticks
+    bool told_inactive = false; // the log said the link is inactive; watchdog thread only
     std::int32_t max_evt = 1;
+    // Payload bytes after which a datagram takes no further event.
+    std::size_t payload_limit = datagram::payload_fill_limit;
+    // The longest event there can be: its length field is 16 bits.
+    static constexpr std::size_t max_event_bytes = 0xFFFF;
     FILE* log = nullptr;
     std::shared_ptr<event_queue> queue;
 

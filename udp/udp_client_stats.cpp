@@ -5,6 +5,7 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "log/logger.hpp"
+#include "monitoring/thread_name.hpp"
 #include "udp/udp_client.hpp"
 
 namespace {
@@ -77,6 +78,7 @@ void UDPClient::refresh_stats() {
 }
 
 void UDPClient::_bkgd_per_sec_func() {
+    thread_name::name_this_thread(thread_name::kUdpStats);
     try {
         reset_stats();
         notify_observers();
@@ -113,13 +115,13 @@ void UDPClient::on_datagram_sent(std::size_t size) {
     set_changed();
 }
 
-void UDPClient::on_watchdog_expired() {
+bool UDPClient::on_watchdog_expired() {
     {
         std::lock_guard lock(stats_mutex);
         // A datagram sent since the countdown expired has re-armed it: the link is alive.
         std::int32_t expired = -1;
         if (!wtdog_cnt.compare_exchange_strong(expired, 0)) {
-            return;
+            return false;
         }
         if (stats.is_active) {
             stats.is_active = false;
@@ -137,18 +139,51 @@ void UDPClient::on_watchdog_expired() {
         stats.total_inact_duration = stats.inact_duration + inact_accum;
     }
     set_changed();
+    return true;
+}
+
+void UDPClient::log_link_change(bool expired) {
+    // Without a lifesign period the time-out is 0 and every pass after a datagram expires: the
+    // state says nothing, and logging it would write two lines per datagram.
+    if (wtdog_timeout_ms == 0) {
+        return;
+    }
+    if (expired) {
+        if (!told_inactive) {
+            told_inactive = true;
+            logger::print(log, logger::msg_type::warn, "udp link inactive\n");
+        }
+        return;
+    }
+    if (!told_inactive) {
+        return;
+    }
+    long inactive_s = 0;
+    {
+        std::lock_guard lock(stats_mutex);
+        if (!stats.is_active) {
+            return;
+        }
+        inactive_s = stats.inact_duration.total_seconds();
+    }
+    told_inactive = false;
+    logger::print(log, logger::msg_type::info, "udp link active again after %ld s\n", inactive_s);
 }
 
 void UDPClient::_bkgd_wtdog_func() {
+    thread_name::name_this_thread(thread_name::kUdpWatchdog);
     while (wtdog_run.load()) {
         if (tx_run.load()) {
+            bool expired = false;
             if (wtdog_cnt.fetch_sub(1) - 1 < 0) {
                 try {
-                    on_watchdog_expired();
+                    expired = on_watchdog_expired();
                 } catch (const std::exception& e) {
                     logger::print(log, logger::msg_type::err, "udp watchdog: %s\n", e.what());
                 }
             }
+            // Logged here, outside the statistics lock, and never by the transmit thread.
+            log_link_change(expired);
         }
         wtdog_sleep.sleep_for(watchdog_tick, wtdog_run);
     }

@@ -43,6 +43,18 @@ local kind_by_control = {
     [0xB0] = KIND_ACK_END,
 }
 
+-- Names of the 20 valid control bytes, as fipdump prints them; any other byte is named "?".
+local frame_names = {
+    [0x03] = "ID_DAT", [0x05] = "ID_MSG", [0x09] = "ID_RQ1", [0x29] = "ID_RQ2",
+    [0x02] = "RP_DAT", [0x06] = "RP_DAT_MSG", [0x0A] = "RP_DAT_RQ1", [0x0E] = "RP_DAT_RQ1_MSG",
+    [0x2A] = "RP_DAT_RQ2", [0x2E] = "RP_DAT_RQ2_MSG",
+    [0x08] = "RP_RQ1", [0x28] = "RP_RQ2",
+    [0x04] = "RP_MSG_NOACK", [0x14] = "RP_MSG_ACK_E", [0x94] = "RP_MSG_ACK_O",
+    [0x10] = "RP_ACK_E-", [0x30] = "RP_ACK_E+", [0x90] = "RP_ACK_O-", [0xB0] = "RP_ACK_O+",
+    [0x40] = "RP_FIN",
+}
+local UNKNOWN_NAME = "?"
+
 -- Valid frame lengths in bytes, control byte and FCS included, bounds inclusive.
 local length_rule = {
     [KIND_IDENTIFIER] = { 5, 5 },
@@ -110,10 +122,6 @@ local fcs_type_names = {
     [2] = "CRC-16/PROFIBUS, polynomial 0x1DCF",
     [3] = "none (every frame fails the FCS check)",
 }
-local control_names = {}
-for control, kind in pairs(kind_by_control) do
-    control_names[control] = kind
-end
 local check_results = { [0] = "not run (an earlier check failed)", [1] = "pass", [2] = "fail" }
 local verdicts = {
     [0] = "all four checks pass",
@@ -142,10 +150,14 @@ local f = {
     fcs_type = ProtoField.uint8("fipgate.fcs_type", "FCS type", base.DEC, fcs_type_names, 0x18),
     status = ProtoField.uint8("fipgate.status", "Status", base.HEX),
     idx = ProtoField.uint64("fipgate.idx", "Index", base.DEC),
+    prev_idx = ProtoField.uint64("fipgate.prev_idx", "Previous record index", base.DEC),
+    lost_records = ProtoField.uint64("fipgate.lost_records", "Records missing before this one",
+        base.DEC),
     reserved = ProtoField.bytes("fipgate.reserved", "Reserved"),
 
     frame = ProtoField.bytes("fipgate.frame", "FIP frame"),
-    control = ProtoField.uint8("fipgate.frame.control", "Control byte", base.HEX, control_names),
+    control = ProtoField.uint8("fipgate.frame.control", "Control byte", base.HEX, frame_names),
+    name = ProtoField.string("fipgate.frame.name", "Frame name"),
     kind = ProtoField.string("fipgate.frame.kind", "Frame kind"),
     identifier = ProtoField.uint16("fipgate.frame.identifier", "Identifier", base.HEX),
     pdu_type = ProtoField.uint8("fipgate.frame.pdu_type", "PDU type", base.HEX),
@@ -161,6 +173,17 @@ local f = {
     check_fcs = ProtoField.uint8("fipgate.check.fcs", "FCS check", base.DEC, check_results),
     check_pdu = ProtoField.uint8("fipgate.check.pdu", "PDU check", base.DEC, check_results),
     check_len = ProtoField.uint8("fipgate.check.len", "Length check", base.DEC, check_results),
+
+    response = ProtoField.string("fipgate.frame.response", "Response"),
+    response_in = ProtoField.framenum("fipgate.frame.response_in", "Response in frame", base.NONE,
+        frametype.RESPONSE),
+    response_idx = ProtoField.uint64("fipgate.frame.response_idx", "Response record index",
+        base.DEC),
+    response_name = ProtoField.string("fipgate.frame.response_name", "Response frame name"),
+    request_in = ProtoField.framenum("fipgate.frame.request_in", "Identifier in frame", base.NONE,
+        frametype.REQUEST),
+    request_idx = ProtoField.uint64("fipgate.frame.request_idx", "Identifier record index",
+        base.DEC),
 
     event_data = ProtoField.bytes("fipgate.event_data", "Event bytes"),
     trailing = ProtoField.bytes("fipgate.trailing", "Bytes after the last event"),
@@ -316,11 +339,22 @@ local e = {
         expert.group.MALFORMED, expert.severity.ERROR),
     bad_fcs = ProtoExpert.new("fipgate.bad_fcs", "Bad FCS",
         expert.group.CHECKSUM, expert.severity.WARN),
+    bad_control = ProtoExpert.new("fipgate.bad_control", "Bad control byte",
+        expert.group.PROTOCOL, expert.severity.WARN),
+    bad_pdu = ProtoExpert.new("fipgate.bad_pdu", "Bad PDU",
+        expert.group.PROTOCOL, expert.severity.WARN),
+    bad_length = ProtoExpert.new("fipgate.bad_length", "Bad length",
+        expert.group.PROTOCOL, expert.severity.WARN),
     check = ProtoExpert.new("fipgate.check_failed", "Frame fails a gateway check",
         expert.group.PROTOCOL, expert.severity.WARN),
+    index_break = ProtoExpert.new("fipgate.index_break", "Record index break",
+        expert.group.SEQUENCE, expert.severity.WARN),
+    no_response = ProtoExpert.new("fipgate.no_response", "No response",
+        expert.group.RESPONSE_CODE, expert.severity.WARN),
 }
 fipgate.experts = { e.bad_magic, e.short, e.gap, e.restart, e.duplicate, e.reordered,
-    e.malformed, e.count, e.bad_fcs, e.check }
+    e.malformed, e.count, e.bad_fcs, e.bad_control, e.bad_pdu, e.bad_length, e.check,
+    e.index_break, e.no_response }
 
 ---------------------------------------------------------------------------------------------------
 -- Preferences and registration
@@ -356,10 +390,22 @@ local last_seq_by_stream = {}
 local last_stream_by_address = {}
 local seq_verdicts = {}
 
+-- What the first pass concluded about the capture records of each datagram, by packet number:
+-- the poll each record makes or answers and its index break (each indexed by the record's place
+-- in the datagram), and the polls the tap counts.
+local record_notes = {}
+local record_breaks = {}
+local polls_by_packet = {}
+local record_tracks = {}
+
 function fipgate.init()
     last_seq_by_stream = {}
     last_stream_by_address = {}
     seq_verdicts = {}
+    record_notes = {}
+    record_breaks = {}
+    polls_by_packet = {}
+    record_tracks = {}
 end
 
 local SEQ_FIRST, SEQ_NEXT, SEQ_GAP, SEQ_RESTART, SEQ_DUPLICATE, SEQ_REORDERED = 1, 2, 3, 4, 5, 6
@@ -387,6 +433,7 @@ local function judge_sequence(pinfo, seq)
         if previous_stream and seq == one then
             verdict.kind = SEQ_RESTART
             verdict.prev = last_seq_by_stream[previous_stream]
+            verdict.prev_stream = previous_stream
         end
         last_seq_by_stream[key] = seq
     elseif seq == prev + one then
@@ -408,6 +455,150 @@ local function judge_sequence(pinfo, seq)
     end
     seq_verdicts[pinfo.number] = verdict
     return verdict
+end
+
+---------------------------------------------------------------------------------------------------
+-- Record index continuity and transactions. The first pass follows the capture records of each
+-- gateway run in index order: a record whose index is not the previous one + 1 breaks the
+-- sequence, and an identifier frame that passes the four checks (a poll) is paired with the next
+-- record of the same run. Another identifier frame there, or no record at all up to the end of the
+-- capture, means the producer was silent; any other frame is its response, bad when it fails a
+-- check. A poll is never paired across an index break, an unnumbered record, a late datagram or a
+-- gateway restart: its outcome is unknown, never counted as a silent station.
+
+-- A capture holds millions of polls, so the first pass keeps each as one number in the list of
+-- its datagram, updated in place when its outcome is found:
+--   identifier + 2^16 * (outcome + 8 * (detail + 8 * (control + 256 * frames)))
+-- `detail` is the failed check of a bad response or the reason of an unknown outcome; `control`
+-- the control byte of the record after the poll; `frames` how many packets after the poll's
+-- that record came. A response is always the record after its poll: its index is the poll's + 1.
+local PENDING, RESPONSE, BAD, MISSING, UNKNOWN = 0, 1, 2, 3, 4
+local outcome_names = { [PENDING] = "no response", [RESPONSE] = "response",
+    [BAD] = "bad response", [MISSING] = "no response", [UNKNOWN] = "unknown" }
+local unknown_reasons = { "datagram out of order", "unnumbered record", "unnumbered record follows",
+    "record index break follows", "gateway restart follows" }
+local LATE, UNNUMBERED, UNNUMBERED_FOLLOWS, BREAK_FOLLOWS, RESTART_FOLLOWS = 1, 2, 3, 4, 5
+local MAX_FRAMES = 2 ^ 22 -- a larger distance is shown as this one
+
+local function poll_code(id, outcome, detail, control, frames)
+    return id + 65536 * (outcome + 8 * (detail + 8 * (control + 256 * math.min(frames, MAX_FRAMES))))
+end
+
+-- identifier, outcome, detail, control, frames
+local function poll_fields(code)
+    local id = code % 65536
+    code = (code - id) / 65536
+    local outcome = code % 8
+    code = (code - outcome) / 8
+    local detail = code % 8
+    code = (code - detail) / 8
+    local control = code % 256
+    return id, outcome, detail, control, (code - control) / 256
+end
+
+local ZERO, ONE = UInt64(0), UInt64(1)
+
+-- Settles the poll a track still waits for.
+local function settle(track, outcome, detail, control, number)
+    local packet = track.pending_packet
+    if packet then
+        local polls = polls_by_packet[packet]
+        local id = poll_fields(polls[track.pending_slot])
+        polls[track.pending_slot] = poll_code(id, outcome, detail, control, number - packet)
+        track.pending_packet = nil
+    end
+end
+
+-- The record track of this datagram's gateway run, or nil when its records are not followed:
+-- a duplicate's were followed the first time (`duplicate` is then true), and a late datagram's
+-- belong before records already followed.
+local function records_track(pinfo, seq, verdict)
+    local key = stream_key(pinfo)
+    if verdict.kind == SEQ_DUPLICATE or verdict.kind == SEQ_REORDERED then
+        return nil, verdict.kind == SEQ_DUPLICATE
+    end
+    local track = record_tracks[key]
+    if verdict.kind == SEQ_RESTART then
+        for _, old in ipairs({ key, verdict.prev_stream }) do
+            if record_tracks[old] then
+                settle(record_tracks[old], UNKNOWN, RESTART_FOLLOWS, 0, pinfo.number)
+            end
+        end
+        track = nil
+    end
+    if not track then
+        -- A gateway numbers its records from 1 at each start; joining a running stream, the
+        -- first record seen becomes the reference.
+        track = { prev_idx = ZERO, prev_n = 0, idx_known = seq == ONE }
+        record_tracks[key] = track
+    end
+    return track
+end
+
+-- Above this, a record index is no longer exact as a Lua number.
+local EXACT_LIMIT = 2 ^ 53
+
+-- Adds a poll to the datagram's list; returns its place there.
+local function add_poll(records, code)
+    local polls = records.polls
+    polls[#polls + 1] = code
+    return #polls
+end
+
+-- First pass over one capture record of index `idx` (a UInt64; `idx_n` the same as a number).
+-- Returns its note (the place of the poll it makes in the datagram's list, or minus one more
+-- than how many packets back the poll it answers is, or nil) and its index break
+-- ({ prev_idx, lost }, or nil).
+local function follow_record(records, idx, idx_n, kind, verdict, control, identifier)
+    local track = records.track
+    local is_poll = kind == KIND_IDENTIFIER and verdict == 0
+    if records.duplicate then
+        return nil
+    end
+    if not track then
+        if is_poll then
+            return add_poll(records, poll_code(identifier, UNKNOWN, LATE, 0, 0))
+        end
+        return nil
+    end
+    local number = records.number
+    if idx_n == 0 then
+        settle(track, UNKNOWN, UNNUMBERED_FOLLOWS, 0, number)
+        if is_poll then
+            return add_poll(records, poll_code(identifier, UNKNOWN, UNNUMBERED, 0, 0))
+        end
+        return nil
+    end
+    local brk = nil
+    if track.idx_known then
+        local broken
+        if idx_n < EXACT_LIMIT then
+            broken = idx_n ~= track.prev_n + 1
+        else
+            broken = idx ~= track.prev_idx + ONE
+        end
+        if broken then
+            brk = { prev_idx = track.prev_idx }
+            if idx > track.prev_idx then
+                brk.lost = idx - track.prev_idx - ONE
+            end
+            settle(track, UNKNOWN, BREAK_FOLLOWS, 0, number)
+        end
+    end
+    track.prev_idx, track.prev_n = idx, idx_n
+    track.idx_known = true
+    local note = nil
+    if kind == KIND_IDENTIFIER then
+        settle(track, MISSING, 0, control, number)
+        if is_poll then
+            note = add_poll(records, poll_code(identifier, PENDING, 0, 0, 0))
+            track.pending_packet, track.pending_slot = number, note
+        end
+    elseif track.pending_packet then
+        note = -1 - (number - track.pending_packet)
+        settle(track, verdict == 0 and RESPONSE or BAD, verdict, control or 0, number)
+    end
+    return note, brk
 end
 
 ---------------------------------------------------------------------------------------------------
@@ -482,7 +673,7 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
         empty:add(f.frame_len, tvb(off, 0), 0):set_generated()
         empty:add(f.verdict, tvb(off, 0), 5):set_generated()
         summary.checks[5] = (summary.checks[5] or 0) + 1
-        return
+        return 5, KIND_UNKNOWN, UNKNOWN_NAME, nil, nil, nil
     end
     local frame_range = tvb(off, frame_len)
     local ft = tree:add(f.frame, frame_range)
@@ -490,16 +681,20 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     local control_range = tvb(off, 1)
     local control = control_range:uint()
     local kind = kind_by_control[control] or KIND_UNKNOWN
+    local name = frame_names[control] or UNKNOWN_NAME
     ft:add(f.control, control_range)
+    ft:add(f.name, control_range, name):set_generated()
     ft:add(f.kind, control_range, kind):set_generated()
-    ft:append_text(" (" .. kind .. ", " .. frame_len .. " bytes)")
+    local identifier = nil
 
     -- Fields that would overlap the FCS are not read from it.
     local body_end = frame_len - FCS_SIZE
     local data_from = 1
     local pdu_type = nil
     if kind == KIND_IDENTIFIER and frame_len >= 3 + FCS_SIZE then
-        ft:add(f.identifier, tvb(off + 1, 2))
+        local id_range = tvb(off + 1, 2)
+        ft:add(f.identifier, id_range)
+        identifier = id_range:uint()
         data_from = 3
     elseif kind == KIND_VARIABLE_RESPONSE and frame_len >= 2 + FCS_SIZE then
         pdu_type = tvb(off + 1, 1):uint()
@@ -549,12 +744,109 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     vt:add(f.check_pdu, frame_range, results[3]):set_generated()
     vt:add(f.check_len, frame_range, results[4]):set_generated()
     if verdict ~= 0 then
+        -- The bad FCS is flagged above whichever check comes first; the others are named here.
+        if verdict == 1 then
+            vt:add_proto_expert_info(e.bad_control, string.format(
+                "Bad control byte: 0x%02x is none of the 20 frame control bytes", control))
+        elseif verdict == 3 then
+            vt:add_proto_expert_info(e.bad_pdu, string.format(
+                "Bad PDU: type 0x%02x in a variable response, 0x40 or 0x50 expected", pdu_type))
+        elseif verdict == 4 then
+            local rule = length_rule[kind]
+            local valid = rule[1] == rule[2] and tostring(rule[1])
+                or (rule[1] .. " to " .. rule[2])
+            vt:add_proto_expert_info(e.bad_length, string.format(
+                "Bad length: %s frame of %d bytes, %s expected", name, frame_len, valid))
+        end
         vt:add_proto_expert_info(e.check, "Gateway counts this frame as: " .. verdicts[verdict])
+        ft:append_text(" (" .. name .. ", " .. kind .. ", " .. frame_len .. " bytes, "
+            .. verdicts[verdict] .. ")")
+    else
+        ft:append_text(" (" .. name .. ", " .. kind .. ", " .. frame_len .. " bytes)")
     end
     summary.checks[verdict] = (summary.checks[verdict] or 0) + 1
+    return verdict, kind, name, identifier, ft, control
 end
 
-local function add_capture(tree, tvb, off, len, summary)
+-- The record notes of datagram `number`: made by the first pass, read back by the others.
+local function records_context(pinfo, seq)
+    local number = pinfo.number
+    local records = { number = number, count = 0, notes = record_notes[number],
+        breaks = record_breaks[number], polls = polls_by_packet[number] }
+    if not records.notes then
+        records.first_pass = true
+        records.notes, records.breaks, records.polls = {}, {}, {}
+        record_notes[number], record_breaks[number] = records.notes, records.breaks
+        polls_by_packet[number] = records.polls
+        records.track, records.duplicate = records_track(pinfo, seq, judge_sequence(pinfo, seq))
+    end
+    return records
+end
+
+-- A poll still open once the capture is read got nothing after it: the producer was silent.
+local function final_outcome(outcome, detail, control)
+    if outcome == PENDING then
+        return MISSING, "nothing follows in the capture"
+    elseif outcome == MISSING then
+        return MISSING, (frame_names[control] or UNKNOWN_NAME) .. " follows"
+    elseif outcome == UNKNOWN then
+        return UNKNOWN, unknown_reasons[detail]
+    end
+    return outcome
+end
+
+-- What each poll of the datagram got. An open poll on the first pass may still be answered by
+-- the next datagram: it shows nothing until a later pass (tshark -2, or Wireshark once loaded).
+local function add_poll_outcomes(records, visited)
+    local shown = records.shown
+    if not shown then
+        return
+    end
+    for i = 1, #shown, 4 do
+        local item, range, slot, idx = shown[i], shown[i + 1], shown[i + 2], shown[i + 3]
+        local id, outcome, detail, control, frames = poll_fields(records.polls[slot])
+        if outcome ~= PENDING or visited then
+            local reason
+            outcome, reason = final_outcome(outcome, detail, control)
+            local r = item:add(f.response, range, outcome_names[outcome])
+            r:set_generated()
+            if outcome == RESPONSE or outcome == BAD then
+                local name = frame_names[control] or UNKNOWN_NAME
+                local frame, response_idx = records.number + frames, idx + ONE
+                r:add(f.response_in, range, frame):set_generated()
+                r:add(f.response_idx, range, response_idx):set_generated()
+                r:add(f.response_name, range, name):set_generated()
+                local text = string.format(" (%s, record %s in frame %d", name,
+                    tostring(response_idx), frame)
+                if outcome == BAD then
+                    text = text .. ", " .. verdicts[detail]
+                end
+                r:append_text(text .. ")")
+            else
+                r:append_text(" (" .. reason .. ")")
+            end
+            if outcome == MISSING then
+                r:add_proto_expert_info(e.no_response, string.format(
+                    "No response to identifier 0x%04x (%s)", id, reason))
+            end
+        end
+    end
+end
+
+local function add_index_break(idx_item, idx_range, idx, brk)
+    idx_item:add(f.prev_idx, idx_range, brk.prev_idx):set_generated()
+    if brk.lost then
+        idx_item:add(f.lost_records, idx_range, brk.lost):set_generated()
+        idx_item:add_proto_expert_info(e.index_break, string.format(
+            "Record index break: %s record(s) missing between %s and %s", tostring(brk.lost),
+            tostring(brk.prev_idx), tostring(idx)))
+    else
+        idx_item:add_proto_expert_info(e.index_break, string.format(
+            "Record index break: %s after %s", tostring(idx), tostring(brk.prev_idx)))
+    end
+end
+
+local function add_capture(tree, tvb, off, len, summary, records)
     if len < CAPTURE_HEADER_SIZE then
         tree:add_proto_expert_info(e.malformed, string.format(
             "Capture record of %d bytes is shorter than its %d-byte header", len,
@@ -576,18 +868,47 @@ local function add_capture(tree, tvb, off, len, summary)
         st:add(status_bits[bit], status_range)
     end
     local idx_range = tvb(off + 5, 8)
-    tree:add(f.idx, idx_range)
+    local idx = idx_range:uint64()
+    local idx_item = tree:add(f.idx, idx_range)
     tree:add(f.reserved, tvb(off + RESERVED_OFFSET, RESERVED_SIZE))
     local frame_len = len - CAPTURE_HEADER_SIZE
-    add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
-    tree:append_text(string.format(", idx %s, %d-byte frame", tostring(idx_range:uint64()),
-        frame_len))
+    local verdict, kind, name, identifier, frame_item, control =
+        add_frame(tree, tvb, off + CAPTURE_HEADER_SIZE, frame_len, fcs_type, summary)
+    tree:append_text(string.format(", idx %s, %s, %d-byte frame", tostring(idx), name, frame_len))
+
+    local count = records.count + 1
+    records.count = count
+    local note, brk
+    if records.first_pass then
+        note, brk = follow_record(records, idx, idx:tonumber(), kind, verdict, control, identifier)
+        records.notes[count], records.breaks[count] = note, brk
+    else
+        note, brk = records.notes[count], records.breaks[count]
+    end
+    if brk then
+        summary.index_breaks = summary.index_breaks + 1
+        add_index_break(idx_item, idx_range, idx, brk)
+    end
+    if not note or not frame_item then
+        return
+    end
+    if note > 0 then
+        -- Shown once the whole datagram is walked: a response later in it settles the poll.
+        local shown = records.shown or {}
+        records.shown = shown
+        local n = #shown
+        shown[n + 1], shown[n + 2], shown[n + 3], shown[n + 4] = frame_item, idx_range, note, idx
+    else
+        frame_item:add(f.request_in, idx_range, records.number + 1 + note):set_generated()
+        frame_item:add(f.request_idx, idx_range, idx - ONE):set_generated()
+    end
 end
 
 -- Walks the events; returns the summary used by the Info column.
-local function dissect_events(tvb, pinfo, tree)
+local function dissect_events(tvb, pinfo, tree, records)
     local total = tvb:len()
-    local summary = { walked = 0, captures = 0, lifesigns = 0, malformed = 0, checks = {} }
+    local summary = { walked = 0, captures = 0, lifesigns = 0, malformed = 0, checks = {},
+        index_breaks = 0 }
     local off = HEADER_SIZE
     while off < total do
         local n = summary.walked + 1
@@ -629,7 +950,7 @@ local function dissect_events(tvb, pinfo, tree)
         end
         if etype == TYPE_CAPTURE then
             summary.captures = summary.captures + 1
-            add_capture(et, tvb, off, len, summary)
+            add_capture(et, tvb, off, len, summary, records)
         elseif etype == TYPE_LIFESIGN then
             summary.lifesigns = summary.lifesigns + 1
             if len ~= LIFESIGN_SIZE then
@@ -705,7 +1026,9 @@ function fipgate.dissector(tvb, pinfo, tree)
     local count_item = root:add(f.count, tvb(12, 4))
 
     local seq_note = add_sequence(pinfo, root, tvb(4, 8), seq_item, seq)
-    local summary = dissect_events(tvb, pinfo, root)
+    local records = records_context(pinfo, seq)
+    local summary = dissect_events(tvb, pinfo, root, records)
+    add_poll_outcomes(records, pinfo.visited)
     root:add(f.walked, tvb(12, 4), summary.walked):set_generated()
     if summary.walked ~= count then
         count_item:add_proto_expert_info(e.count, string.format(
@@ -723,6 +1046,9 @@ function fipgate.dissector(tvb, pinfo, tree)
     end
     if bad_frames > 0 then
         info = info .. ", " .. bad_frames .. " bad frame(s)"
+    end
+    if summary.index_breaks > 0 then
+        info = info .. ", " .. summary.index_breaks .. " record index break(s)"
     end
     if summary.malformed > 0 or summary.walked ~= count then
         info = info .. ", MALFORMED"
@@ -756,3 +1082,119 @@ end
 register_port(fipgate.prefs.port)
 udp_port_table:add_for_decode_as(fipgate)
 fipgate:register_heuristic("udp", heuristic)
+
+---------------------------------------------------------------------------------------------------
+-- Statistics: polls per identifier and what they got. tshark runs it with -z fipgate,ids[,filter]
+-- and prints the table at the end; Wireshark shows it under Statistics > FIP gateway.
+
+local STAT_NAME = "fipgate,ids"
+local STAT_COLUMNS = { "Polls", "Responses", "Missing", "Bad", "Unknown", "Bad ctrl", "Bad FCS",
+    "Bad PDU", "Bad len" }
+
+-- The rows of the table from the polls of the packets tapped, sick identifiers first (most
+-- missing and bad responses), then the busiest.
+local function identifier_rows(tapped)
+    local by_id, rows = {}, {}
+    for _, polls in pairs(tapped) do
+        for _, code in ipairs(polls) do
+            local id, outcome, detail = poll_fields(code)
+            local row = by_id[id]
+            if not row then
+                row = { id = id, 0, 0, 0, 0, 0, 0, 0, 0, 0 }
+                by_id[id] = row
+                rows[#rows + 1] = row
+            end
+            row[1] = row[1] + 1
+            if outcome == RESPONSE then
+                row[2] = row[2] + 1
+            elseif outcome == MISSING or outcome == PENDING then
+                row[3] = row[3] + 1
+            elseif outcome == BAD then
+                row[4] = row[4] + 1
+                if detail >= 1 and detail <= 4 then
+                    row[5 + detail] = row[5 + detail] + 1
+                end
+            else
+                row[5] = row[5] + 1
+            end
+        end
+    end
+    table.sort(rows, function(a, b)
+        local sick_a, sick_b = a[3] + a[4], b[3] + b[4]
+        if sick_a ~= sick_b then
+            return sick_a > sick_b
+        elseif a[1] ~= b[1] then
+            return a[1] > b[1]
+        end
+        return a.id < b.id
+    end)
+    return rows
+end
+
+local function identifier_report(tapped, filter)
+    local rows = identifier_rows(tapped)
+    local rule = string.rep("=", 10 + 11 * #STAT_COLUMNS)
+    local lines = { rule, "FIP identifiers (" .. STAT_NAME .. ")", "Filter: " .. (filter or "none"),
+        "Polls: identifier frames passing the four checks. Each gets one outcome: a response, a bad",
+        "response (by the check it fails), no response (the next record is an identifier frame or",
+        "none follows), or unknown (an index break, restart or late datagram comes between).", "" }
+    local header = string.format("%-10s", "Identifier")
+    for _, column in ipairs(STAT_COLUMNS) do
+        header = header .. string.format(" %10s", column)
+    end
+    lines[#lines + 1] = header
+    local total = { 0, 0, 0, 0, 0, 0, 0, 0, 0 }
+    for _, row in ipairs(rows) do
+        local line = string.format("0x%04x    ", row.id)
+        for i = 1, #STAT_COLUMNS do
+            line = line .. string.format(" %10d", row[i])
+            total[i] = total[i] + row[i]
+        end
+        lines[#lines + 1] = line
+    end
+    local line = string.format("%-10s", "Total")
+    for i = 1, #STAT_COLUMNS do
+        line = line .. string.format(" %10d", total[i])
+    end
+    lines[#lines + 1] = line
+    lines[#lines + 1] = rule
+    return table.concat(lines, "\n")
+end
+
+-- A listener over the packets that pass `filter` (any fipgate datagram without one); `show`
+-- receives the table at each redraw.
+local function start_identifier_stats(filter, show)
+    local tapped = {}
+    local listener = Listener.new(nil, filter and ("fipgate && (" .. filter .. ")") or "fipgate")
+    function listener.packet(pinfo)
+        local polls = polls_by_packet[pinfo.number]
+        if polls and #polls > 0 then
+            tapped[pinfo.number] = polls
+        end
+    end
+    function listener.draw()
+        show(identifier_report(tapped, filter))
+    end
+    function listener.reset()
+        tapped = {}
+    end
+    return listener
+end
+
+register_stat_cmd_arg(STAT_NAME, function(arg)
+    local filter = arg:match("^" .. STAT_NAME .. ",(.+)$")
+    start_identifier_stats(filter, print)
+end)
+
+if gui_enabled() then
+    register_menu("FIP gateway/Identifiers", function()
+        local window = TextWindow.new("FIP identifiers")
+        local listener = start_identifier_stats(nil, function(text)
+            window:set(text)
+        end)
+        window:set_atclose(function()
+            listener:remove()
+        end)
+        retap_packets()
+    end, MENU_STAT_GENERIC)
+end

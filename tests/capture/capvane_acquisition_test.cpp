@@ -3,6 +3,8 @@
 // buffer and an unplugged card.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <sys/resource.h>
 
 #include <string>
@@ -178,10 +180,6 @@ TEST(CapvaneAcquisitionTest, FullEventBufferDropsCountsAndGoesOn) {
     EXPECT_GT(queue->dropped_cnt(), 0U);
     EXPECT_EQ(waiting + queue->dropped_cnt(), static_cast<std::size_t>(kRecords));
     EXPECT_EQ(cv.stop(), 0);
-    // Bounded: the first drop at once, then at most one line a second, and the rest at the end.
-    const std::size_t warnings = log.count("fip: event buffer full, ");
-    EXPECT_GE(warnings, 1U);
-    EXPECT_LE(warnings, 30U);
 }
 
 TEST(CapvaneAcquisitionTest, UnplugEndsCaptureWithoutSpinning) {

@@ -1,6 +1,6 @@
-// A failure of the transmit thread that is not a socket error (here a failed allocation while
-// an event is taken out of the queue) must not end the process: it is counted and logged, and
-// the sender goes on. Runs only inside scripts/netns-run.
+// A failure of the transmit thread that is not a socket error (here the failed allocation of
+// its datagram buffer) must not end the process: it is counted and logged, and the sender goes
+// on. Runs only inside scripts/netns-run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -59,21 +59,22 @@ using namespace std::chrono_literals;
 TEST(UdpAllocFailure, FailedAllocationIsCountedAndTheSenderGoesOn) {
     ASSERT_TRUE(only_loopback_present())
         << "this test sends broadcasts: run it through scripts/netns-run";
-    constexpr std::size_t odd_size = 12345; // no other allocation of the test has this size
+    // The sender's datagram buffer: a full payload and the longest event (16-bit length).
+    constexpr std::size_t datagram_buffer = 16 + 64994 + 0xFFFF;
     constexpr std::uint16_t port = 47119;
     TempQueue buffer;
     LogCapture log;
     Receiver rx(port);
-    const Event event = make_event(0, odd_size);
-    fail_skip.store(1); // the copy into the queue goes through, the copy out of it fails
-    fail_size.store(odd_size);
+    const Event event = make_event(0, 1000);
     buffer.queue->enqueue(event);
+    fail_skip.store(0);
+    fail_size.store(datagram_buffer);
 
     UDPClient client(port, 500, 1000, buffer.queue, log.stream());
     auto d = rx.receive(3000ms);
     ASSERT_TRUE(d);
     const Decoded got = decode(*d);
-    // The event stayed in the queue when its copy failed, so it leaves with the next datagram.
+    // The event stayed in the queue, so it leaves with the next datagram.
     EXPECT_EQ(got.seq, 1u);
     ASSERT_EQ(got.events.size(), 1u);
     EXPECT_EQ(got.events[0], event);

@@ -41,16 +41,9 @@ void PrintTo(const BatchCase& c, std::ostream* os) {
 
 class Batching : public UdpClientTest, public ::testing::WithParamInterface<BatchCase> {};
 
-// All events wait in the queue before the sender starts, so every datagram but the last closes
-// on the count or the size rule, never on the time-out.
-TEST_P(Batching, DatagramsFollowTheCountAndSizeRulesAndCarryEveryEventUnchanged) {
-    const BatchCase& c = GetParam();
-    Receiver rx(test_port);
-    for (std::uint32_t i = 0; i < c.event_cnt; ++i) {
-        buffer.queue->enqueue(make_event(i, c.event_size));
-    }
-    UDPClient client(test_port, 500, c.max_evt, buffer.queue, log.stream());
-
+// Receives the datagrams of one sender until `event_cnt` events came, then checks the format, the
+// events' order and bytes, and that the datagrams carry `expected_counts` events.
+void expect_batches(Receiver& rx, const BatchCase& c) {
     std::vector<Decoded> datagrams;
     std::uint32_t received_events = 0;
     while (received_events < c.event_cnt) {
@@ -77,6 +70,33 @@ TEST_P(Batching, DatagramsFollowTheCountAndSizeRulesAndCarryEveryEventUnchanged)
         }
     }
     EXPECT_EQ(counts, c.expected_counts);
+}
+
+// All events wait in the queue before the sender starts, so every datagram but the last closes
+// on the count or the size rule, never on the time-out.
+TEST_P(Batching, DatagramsFollowTheCountAndSizeRulesAndCarryEveryEventUnchanged) {
+    const BatchCase& c = GetParam();
+    Receiver rx(test_port);
+    for (std::uint32_t i = 0; i < c.event_cnt; ++i) {
+        buffer.queue->enqueue(make_event(i, c.event_size));
+    }
+    UDPClient client(test_port, 500, c.max_evt, buffer.queue, log.stream());
+    expect_batches(rx, c);
+}
+
+// The same rules when the events come as the capture thread hands them: the sender already
+// waits, and a whole transfer buffer of records arrives under one lock.
+TEST_P(Batching, RulesHoldWhenABufferArrivesWhileTheSenderWaits) {
+    const BatchCase& c = GetParam();
+    Receiver rx(test_port);
+    UDPClient client(test_port, 500, c.max_evt, buffer.queue, log.stream());
+    std::this_thread::sleep_for(20ms); // the sender is past its first time-out
+    std::vector<Event> events;
+    for (std::uint32_t i = 0; i < c.event_cnt; ++i) {
+        events.push_back(make_event(i, c.event_size));
+    }
+    ASSERT_EQ(buffer.queue->try_enqueue_batch(events), events.size());
+    expect_batches(rx, c);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -7,10 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -200,16 +202,16 @@ TEST_F(DissectorTest, FrameKindsFcsAndGatewayChecks) {
         {datagram(frames.size() + 1, {capture_record(99, {0x03, 0x12, 0x34, 0xBC, 0x01}, 2)})});
     write_pcap(pcap("kinds.pcap"), packets);
 
-    const auto rows =
-        fields(pcap("kinds.pcap"),
-               {"fipgate.idx", "fipgate.frame.control", "fipgate.frame.kind",
-                "fipgate.frame.identifier", "fipgate.frame.pdu_type", "fipgate.frame.length",
-                "fipgate.frame.fcs", "fipgate.frame.fcs_computed", "fipgate.check",
-                "fipgate.fcs_type", "fipgate.status.bit0", "fipgate.status.bit7"});
+    const auto rows = fields(
+        pcap("kinds.pcap"),
+        {"fipgate.idx", "fipgate.frame.control", "fipgate.frame.kind", "fipgate.frame.identifier",
+         "fipgate.frame.pdu_type", "fipgate.frame.length", "fipgate.frame.fcs",
+         "fipgate.frame.fcs_computed", "fipgate.check", "fipgate.fcs_type", "fipgate.status.bit0",
+         "fipgate.status.bit7", "fipgate.frame.name", "_ws.expert.message"});
     ASSERT_EQ(rows.size(), 10U);
     using Row = std::vector<std::string>;
     EXPECT_EQ(rows[0], (Row{"1", "0x03", "identifier", "0x1234", "", "5", "0xb569", "0xb569", "0",
-                            "1", "1", "1"}));
+                            "1", "1", "1", "ID_DAT", ""}));
     EXPECT_EQ(rows[1][2], "variable response");
     EXPECT_EQ(rows[1][4], "0x40");
     EXPECT_EQ(rows[1][8], "0");
@@ -228,8 +230,20 @@ TEST_F(DissectorTest, FrameKindsFcsAndGatewayChecks) {
     EXPECT_EQ(rows[6][8], "1"); // bad control byte
     EXPECT_EQ(rows[7][8], "3"); // bad PDU
     EXPECT_EQ(rows[8][8], "4"); // bad length
-    EXPECT_EQ(rows[9], (Row{"99", "0x03", "identifier", "0x1234", "", "5", "0xbc01", "0xbc01", "0",
-                            "2", "0", "0"}));
+    EXPECT_EQ((Row{rows[1][12], rows[2][12], rows[3][12], rows[4][12], rows[6][12]}),
+              (Row{"RP_DAT", "RP_RQ1", "RP_MSG_ACK_E", "RP_FIN", "?"}));
+    // Each failed check is named in its own expert message, as the bad FCS is.
+    const auto flagged = [&rows](std::size_t row, const std::string& message) {
+        return rows[row][13].find(message) != std::string::npos;
+    };
+    EXPECT_TRUE(flagged(5, "Bad FCS: received 0xb568, computed 0xb569")) << rows[5][13];
+    EXPECT_TRUE(flagged(6, "Bad control byte: 0x07 is none of the 20 frame control bytes"));
+    EXPECT_TRUE(flagged(7, "Bad PDU: type 0x41 in a variable response, 0x40 or 0x50 expected"));
+    EXPECT_TRUE(flagged(8, "Bad length: ID_DAT frame of 6 bytes, 5 expected")) << rows[8][13];
+    EXPECT_TRUE(flagged(8, "Gateway counts this frame as: bad length"));
+    EXPECT_EQ(rows[9],
+              (Row{"99", "0x03", "identifier", "0x1234", "", "5", "0xbc01", "0xbc01", "0", "2", "0",
+                   "0", "ID_DAT", "Record index break: 89 record(s) missing between 9 and 99"}));
 
     // The same frame with the other FCS type fails, and says so.
     Bytes wrong_type = capture_record(1, {0x03, 0x12, 0x34, 0xB5, 0x69}, 2);
@@ -381,9 +395,195 @@ TEST_F(DissectorTest, SequenceTracking) {
     EXPECT_NE(summary.find(", restart"), std::string::npos);
 }
 
+// Record index continuity per gateway run, as fipdump counts it: forward and backward breaks,
+// unnumbered records that neither break nor reset it, a duplicate datagram, a late one and lost
+// datagrams that held no records break nothing, a restart expects 1 again, and a gateway joined
+// mid-stream sets the reference with its first record.
+TEST_F(DissectorTest, RecordIndexBreaks) {
+    const Bytes ack = fip_frame(1, {0x40});
+    const auto records = [&ack](std::initializer_list<std::uint64_t> indexes) {
+        std::vector<Bytes> out;
+        for (std::uint64_t idx : indexes) {
+            out.push_back(capture_record(idx, ack));
+        }
+        return out;
+    };
+    const std::vector<Packet> packets{
+        {datagram(1, records({1, 2}))},
+        {datagram(2, records({0, 3, 7}))},
+        {datagram(3, records({5, 6}))},
+        {datagram(3, records({5, 6}))},
+        {datagram(5, records({7}))},
+        {datagram(4, records({99}))}, // late: its records were counted lost, not a new reference
+        {datagram(40, records({1000})), kGatewayPort, 40001},
+        {datagram(41, records({1001})), kGatewayPort, 40001},
+        {datagram(1, records({1}))},
+        {datagram(1, records({4}))},
+    };
+    write_pcap(pcap("idx.pcap"), packets);
+    const std::vector<std::string> names{"fipgate.idx", "fipgate.prev_idx", "fipgate.lost_records",
+                                         "_ws.expert.message"};
+    using Rows = std::vector<std::vector<std::string>>;
+    const Rows expected{
+        {"1,2", "", "", ""},
+        {"0,3,7", "3", "3", "Record index break: 3 record(s) missing between 3 and 7"},
+        {"5,6", "7", "", "Record index break: 5 after 7"},
+        {"5,6", "", "", "Duplicate of datagram 3"},
+        {"7", "", "", "Sequence gap: 1 datagram(s) lost between 3 and 5"},
+        {"99", "", "", "Datagram 4 arrives after 5"},
+        {"1000", "", "", ""},
+        {"1001", "", "", ""},
+        {"1", "", "", "Gateway restart: sequence back to 1 after 5"},
+        {"4", "0", "3",
+         "Gateway restart: sequence back to 1 after 1,"
+         "Record index break: 3 record(s) missing between 0 and 4"},
+    };
+    EXPECT_EQ(fields(pcap("idx.pcap"), names), expected);
+    EXPECT_EQ(fields(pcap("idx.pcap"), names, {"-2"}), expected);
+    const std::string summary = tshark(pcap("idx.pcap"), {});
+    EXPECT_NE(summary.find("Seq=2 Events=3 (3 capture, 0 lifesign), 1 record index break(s)"),
+              std::string::npos)
+        << summary;
+}
+
+// One gateway's bus traffic with every outcome a poll can have, and a second gateway interleaved
+// with it. Polls per identifier and their outcomes:
+//   0x0100: response; no response (an identifier follows); no response (nothing follows)
+//   0x0101: bad response (FCS), in the next datagram; unknown (an index break follows);
+//           bad response (control byte)
+//   0x0102: bad response (PDU); unknown (a restart follows)
+//   0x0200 (message), 0x0300 (request list, a lifesign between), 0x0500 (other gateway): response
+//   0x0301: bad response (length)
+// An identifier frame with a bad FCS is no poll, and a duplicate datagram counts once.
+std::vector<Packet> bus_with_every_outcome() {
+    const auto id = [](std::uint8_t control, std::uint16_t identifier, bool corrupt = false) {
+        return fip_frame(1,
+                         {control, static_cast<std::uint8_t>(identifier >> 8),
+                          static_cast<std::uint8_t>(identifier)},
+                         corrupt);
+    };
+    const Bytes rp_dat = fip_frame(1, {0x02, 0x40, 0x11, 0x22});
+    Bytes lifesign(kLifesignSize, 0);
+    lifesign[0] = 0xC1;
+    set_be(lifesign, 1, kLifesignSize, 2);
+    const auto r = [](std::uint64_t idx, const Bytes& frame) { return capture_record(idx, frame); };
+    const Bytes third = datagram(3, {r(18, rp_dat), r(19, id(0x03, 0x0102))});
+    return {
+        {datagram(1, {r(1, id(0x03, 0x0100)), r(2, rp_dat), r(3, id(0x03, 0x0101))})},
+        {datagram(50, {r(700, id(0x03, 0x0500))}), kGatewayPort, 40001},
+        {datagram(2, {r(4, fip_frame(1, {0x02, 0x40, 0x11}, true)), r(5, id(0x03, 0x0100)),
+                      r(6, id(0x03, 0x0102)), r(7, fip_frame(1, {0x02, 0x41, 0x11})),
+                      r(8, id(0x05, 0x0200)), r(9, fip_frame(1, {0x14, 1, 2, 3, 4, 5, 6})),
+                      r(10, fip_frame(1, {0x30})), r(11, id(0x03, 0x0100, true)), r(12, rp_dat),
+                      r(13, id(0x09, 0x0300)), lifesign, r(14, fip_frame(1, {0x08, 0x01, 0x02})),
+                      r(15, id(0x03, 0x0101))})},
+        {datagram(51, {r(701, rp_dat)}), kGatewayPort, 40001},
+        {third},
+        {third},
+        {datagram(1,
+                  {r(1, id(0x03, 0x0101)), r(2, fip_frame(1, {0x07, 0x00})), r(3, id(0x29, 0x0301)),
+                   r(4, fip_frame(1, {0x28, 0x01})), r(5, id(0x03, 0x0100))})},
+    };
+}
+
+// Each poll shows what it got, and each response the poll it answers. A response in the next
+// datagram is a forward reference: one pass leaves that poll without a verdict, two passes give it.
+TEST_F(DissectorTest, PollsShowTheirResponse) {
+    write_pcap(pcap("bus.pcap"), bus_with_every_outcome());
+    const std::vector<std::string> names{"fipgate.frame.response", "fipgate.frame.response_in",
+                                         "fipgate.frame.response_name", "fipgate.frame.request_in",
+                                         "fipgate.frame.request_idx"};
+    using Rows = std::vector<std::vector<std::string>>;
+    const Rows two_passes{
+        {"response,bad response", "1,3", "RP_DAT,RP_DAT", "1", "1"},
+        {"response", "4", "RP_DAT", "", ""},
+        {"no response,bad response,response,response,unknown", "3,3,3",
+         "RP_DAT,RP_MSG_ACK_E,RP_RQ1", "1,3,3,3", "3,6,8,13"},
+        {"", "", "", "2", "700"},
+        {"unknown", "", "", "", ""},
+        {"", "", "", "", ""}, // the duplicate: its records were followed the first time
+        {"bad response,bad response,no response", "7,7", "?,RP_RQ2", "7,7", "1,3"},
+    };
+    EXPECT_EQ(fields(pcap("bus.pcap"), names, {"-2"}), two_passes);
+    const Rows one_pass = fields(pcap("bus.pcap"), names);
+    ASSERT_EQ(one_pass.size(), two_passes.size());
+    EXPECT_EQ(one_pass[0][0], "response");
+    EXPECT_EQ(one_pass[1][0], "");
+    EXPECT_EQ(one_pass[2][0], "no response,bad response,response,response");
+    EXPECT_EQ(one_pass[3], two_passes[3]); // a response points back to its poll in one pass
+    EXPECT_EQ(one_pass[4][0], "");
+    EXPECT_EQ(one_pass[6][0], "bad response,bad response");
+
+    const std::string verbose = tshark(pcap("bus.pcap"), {"-2", "-V", "-O", "fipgate"});
+    for (const char* text :
+         {"[Response: no response (ID_DAT follows)]",
+          "No response to identifier 0x0100 (nothing follows in the capture)",
+          "[Response: unknown (record index break follows)]",
+          "[Response: unknown (gateway restart follows)]",
+          "[Response: bad response (RP_DAT, record 4 in frame 3, bad FCS)]",
+          "[Response: bad response (RP_RQ2, record 4 in frame 7, bad length)]"}) {
+        EXPECT_NE(verbose.find(text), std::string::npos) << text;
+    }
+}
+
+// The per-identifier table of `tshark -z fipgate,ids`: one row of counts per identifier.
+std::map<std::string, std::vector<std::string>> identifier_table(const std::string& out) {
+    std::map<std::string, std::vector<std::string>> table;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first.rfind("0x", 0) == 0 || first == "Total") {
+            auto& row = table[first];
+            for (std::string w; words >> w;) {
+                row.push_back(w);
+            }
+        }
+    }
+    return table;
+}
+
+// Polls, responses, missing, bad (total and by check) and unknown per identifier, sick ones first,
+// the same in one pass and in two; a display filter limits the table to the packets it passes.
+TEST_F(DissectorTest, IdentifierStatistics) {
+    write_pcap(pcap("bus.pcap"), bus_with_every_outcome());
+    using Table = std::map<std::string, std::vector<std::string>>;
+    //                 polls resp missing bad unknown ctrl FCS PDU len
+    const Table expected{
+        {"0x0100", {"3", "1", "2", "0", "0", "0", "0", "0", "0"}},
+        {"0x0101", {"3", "0", "0", "2", "1", "1", "1", "0", "0"}},
+        {"0x0102", {"2", "0", "0", "1", "1", "0", "0", "1", "0"}},
+        {"0x0200", {"1", "1", "0", "0", "0", "0", "0", "0", "0"}},
+        {"0x0300", {"1", "1", "0", "0", "0", "0", "0", "0", "0"}},
+        {"0x0301", {"1", "0", "0", "1", "0", "0", "0", "0", "1"}},
+        {"0x0500", {"1", "1", "0", "0", "0", "0", "0", "0", "0"}},
+        {"Total", {"12", "4", "2", "4", "2", "1", "1", "1", "1"}},
+    };
+    const std::string out = tshark(pcap("bus.pcap"), {"-q", "-z", "fipgate,ids"});
+    EXPECT_EQ(identifier_table(out), expected) << out;
+    EXPECT_EQ(identifier_table(tshark(pcap("bus.pcap"), {"-2", "-q", "-z", "fipgate,ids"})),
+              expected);
+    // Sick identifiers first (most missing and bad), then the busiest.
+    std::vector<std::size_t> at;
+    for (const char* id : {"0x0100", "0x0101", "0x0102", "0x0301", "0x0200", "0x0300", "0x0500"}) {
+        at.push_back(out.find(id));
+    }
+    EXPECT_TRUE(std::is_sorted(at.begin(), at.end())) << out;
+
+    const std::string filtered =
+        tshark(pcap("bus.pcap"), {"-q", "-z", "fipgate,ids,udp.srcport == 40001"});
+    EXPECT_EQ(identifier_table(filtered),
+              (Table{{"0x0500", {"1", "1", "0", "0", "0", "0", "0", "0", "0"}},
+                     {"Total", {"1", "1", "0", "0", "0", "0", "0", "0", "0"}}}))
+        << filtered;
+    EXPECT_NE(filtered.find("Filter: udp.srcport == 40001"), std::string::npos);
+}
+
 // Crafted malformed datagrams are flagged, each with its own message, and never stop the dissector.
 TEST_F(DissectorTest, MalformedEventsFlaggedNotFatal) {
-    const Bytes good = capture_record(1, fip_frame(1, {0x40}));
+    // Unnumbered, so that repeating it breaks no record index.
+    const Bytes good = capture_record(0, fip_frame(1, {0x40}));
     Bytes short_lifesign(32, 0); // the fields it still holds are shown, the rest is not guessed
     short_lifesign[0] = 0xC1;
     short_lifesign[2] = 32;
@@ -490,7 +690,8 @@ TEST_F(DissectorTest, PortPreferenceDecodeAsAndHeuristic) {
 
 #ifdef FIPDUMP_BIN
 // fipdump reads a capture and writes its own (-w); the dissector reads that file and agrees with
-// fipdump's decoding of every event: index, frame kind and FCS verdict, datagram by datagram.
+// fipdump's decoding of every event: index, frame kind and name, and FCS verdict, datagram by
+// datagram.
 TEST_F(DissectorTest, AgreesWithFipdumpOnACaptureItWrote) {
     std::mt19937 random(20261208); // fixed: the same frames on every run
     const std::vector<std::uint8_t> controls{0x03, 0x05, 0x02, 0x2E, 0x08, 0x14,
@@ -550,11 +751,11 @@ TEST_F(DissectorTest, AgreesWithFipdumpOnACaptureItWrote) {
     for (std::string line; std::getline(lines, line);) {
         const std::string seq = json_value(line, "seq");
         if (expected.empty() || expected.back()[0] != seq) {
-            expected.push_back({seq, "", "", ""});
+            expected.push_back({seq, "", "", "", ""});
         }
         auto& row = expected.back();
-        for (std::size_t i = 1; i < 4; ++i) {
-            const char* key = i == 1 ? "idx" : i == 2 ? "kind" : "fcs_ok";
+        for (std::size_t i = 1; i < row.size(); ++i) {
+            const char* key = i == 1 ? "idx" : i == 2 ? "kind" : i == 3 ? "name" : "fcs_ok";
             if (!row[i].empty()) {
                 row[i].push_back(',');
             }
@@ -563,7 +764,7 @@ TEST_F(DissectorTest, AgreesWithFipdumpOnACaptureItWrote) {
     }
     ASSERT_EQ(expected.size(), packets.size()) << fipdump.out();
     EXPECT_EQ(fields(pcap("fipdump.pcap"), {"fipgate.seq", "fipgate.idx", "fipgate.frame.kind",
-                                            "fipgate.frame.fcs_good"}),
+                                            "fipgate.frame.name", "fipgate.frame.fcs_good"}),
               expected);
 }
 #endif

@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sched.h>
+#include <set>
+#include <span>
 #include <string>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -292,6 +296,13 @@ TEST_F(QueueTest, FailedSegmentIsReportedAndRefusesSafely) {
     EXPECT_NO_THROW(q.enqueue(make_event(4, 'i')));
     EXPECT_FALSE(q.try_enqueue(make_event(4, 'i')));
     EXPECT_EQ(q.dropped_cnt(), 2U);
+    const std::vector<Event> batch(3, make_event(4, 'b'));
+    EXPECT_EQ(q.try_enqueue_batch(batch), 0U);
+    EXPECT_EQ(q.dropped_cnt(), 5U) << "each event of a refused batch counts";
+    std::vector<Event> taken;
+    EXPECT_EQ(q.try_dequeue_batch(
+                  taken, [](const Event&) { return true; }, pt::milliseconds(1)),
+              0U);
     const SyncMappedQueueStats s = q.get_stats();
     EXPECT_EQ(s.total_bytes, 0U);
     EXPECT_EQ(s.used_bytes, 0U);
@@ -405,6 +416,182 @@ TEST_F(QueueTest, StatsMayBeReadWhileEventsFlow) {
     consumer.join();
     EXPECT_GT(reads, 0U);
     EXPECT_EQ(inconsistent, 0U);
+}
+
+// The capture thread's view of a transfer buffer: the records' bytes back to back, handed as
+// spans into that one buffer.
+struct RecordBuffer {
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::span<const std::uint8_t>> records;
+
+    // `count` records of `len` bytes; record k is filled with `first + k`.
+    RecordBuffer(std::size_t count, std::size_t len, int first) : bytes(count * len) {
+        for (std::size_t k = 0; k < count; ++k) {
+            std::fill_n(bytes.begin() + static_cast<long>(k * len), len,
+                        static_cast<std::uint8_t>(first + static_cast<int>(k)));
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            records.emplace_back(bytes.data() + k * len, len);
+        }
+    }
+};
+
+Event record_event(std::size_t len, int fill) {
+    return Event(len, static_cast<char>(fill));
+}
+
+// A lifesign enqueued between two buffers leaves between them; the batch take stops where the
+// caller says and leaves the rest, in order, for the next take.
+TEST_F(QueueTest, BatchesAndSingleEventsLeaveInEnqueueOrder) {
+    Queue q(path, kSegmentBytes);
+    const RecordBuffer first(5, 40, 1);
+    const RecordBuffer second(4, 33, 20);
+    EXPECT_EQ(q.try_enqueue_batch(first.records), 5U);
+    ASSERT_TRUE(q.try_enqueue(record_event(323, 'L')));
+    EXPECT_EQ(q.try_enqueue_batch(second.records), 4U);
+    EXPECT_EQ(q.try_enqueue_batch(std::vector<std::span<const std::uint8_t>>{}), 0U);
+
+    std::vector<Event> expected;
+    for (int k = 0; k < 5; ++k) {
+        expected.push_back(record_event(40, 1 + k));
+    }
+    expected.push_back(record_event(323, 'L'));
+    for (int k = 0; k < 4; ++k) {
+        expected.push_back(record_event(33, 20 + k));
+    }
+
+    std::vector<Event> taken{record_event(1, 'k')}; // what the caller holds already stays
+    std::size_t asked = 0;
+    const auto seven = [&](const Event&) { return ++asked < 7; };
+    EXPECT_EQ(q.try_dequeue_batch(taken, seven, pt::milliseconds(0)), 7U);
+    EXPECT_EQ(asked, 7U) << "asked once per moved event";
+    const auto all = [](const Event&) { return true; };
+    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(0)), 3U);
+    ASSERT_EQ(taken.size(), 11U);
+    EXPECT_EQ(taken.front(), record_event(1, 'k'));
+    EXPECT_EQ(std::vector<Event>(taken.begin() + 1, taken.end()), expected);
+    EXPECT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(0)), 0U);
+    EXPECT_EQ(q.dropped_cnt(), 0U);
+}
+
+// A batch that meets a full segment keeps its head in order and drops its tail, one count per
+// event; single events and the next batches go on once the consumer has made room.
+TEST_F(QueueTest, BatchMeetingAFullSegmentDropsEachEventThatDidNotFit) {
+    Queue q(path, 64UL << 10);
+    const RecordBuffer buffer(20000, 8, 0); // far more than the segment holds
+    const std::size_t appended = q.try_enqueue_batch(buffer.records);
+    ASSERT_GT(appended, 100U);
+    ASSERT_LT(appended, buffer.records.size());
+    EXPECT_EQ(q.dropped_cnt(), buffer.records.size() - appended);
+    EXPECT_FALSE(q.try_enqueue(record_event(8, 'x')));
+    EXPECT_EQ(q.dropped_cnt(), buffer.records.size() - appended + 1);
+
+    std::vector<Event> taken;
+    EXPECT_EQ(q.try_dequeue_batch(
+                  taken, [](const Event&) { return true; }, pt::milliseconds(0)),
+              appended);
+    for (std::size_t k = 0; k < appended; ++k) {
+        ASSERT_EQ(taken[k], record_event(8, static_cast<int>(k))) << k;
+    }
+    const RecordBuffer next(3, 8, 7);
+    EXPECT_EQ(q.try_enqueue_batch(next.records), 3U);
+    EXPECT_EQ(q.dropped_cnt(), buffer.records.size() - appended + 1);
+}
+
+// Events handed back are filled again by the next batches: in their storage (no allocation per
+// record in the steady state), and with exactly the new bytes whatever they held before.
+TEST_F(QueueTest, RecycledEventsCarryTheNextBatchesBytesInTheirOwnStorage) {
+    Queue q(path, kSegmentBytes);
+    const auto all = [](const Event&) { return true; };
+    const RecordBuffer first(6, 60, 1);
+    ASSERT_EQ(q.try_enqueue_batch(first.records), 6U);
+    std::vector<Event> taken;
+    ASSERT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(0)), 6U);
+    std::set<const char*> storage;
+    for (const Event& e : taken) {
+        storage.insert(e.data());
+    }
+    q.recycle(taken);
+    EXPECT_TRUE(taken.empty());
+
+    // Shorter, then longer than before; a lifesign in between is built as usual.
+    const RecordBuffer shorter(4, 30, 50);
+    ASSERT_EQ(q.try_enqueue_batch(shorter.records), 4U);
+    ASSERT_TRUE(q.try_enqueue(record_event(323, 'L')));
+    const RecordBuffer longer(3, 90, 70);
+    ASSERT_EQ(q.try_enqueue_batch(longer.records), 3U);
+    ASSERT_EQ(q.try_dequeue_batch(taken, all, pt::milliseconds(0)), 8U);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(taken[static_cast<std::size_t>(k)], record_event(30, 50 + k));
+        EXPECT_EQ(storage.count(taken[static_cast<std::size_t>(k)].data()), 1U) << k;
+    }
+    EXPECT_EQ(taken[4], record_event(323, 'L'));
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(taken[static_cast<std::size_t>(5 + k)], record_event(90, 70 + k));
+    }
+    EXPECT_EQ(q.dropped_cnt(), 0U);
+}
+
+// The capture thread's buffers and the lifesign thread's events race: each producer's events
+// leave in its own order, and no lifesign ever lands inside a buffer.
+TEST_F(QueueTest, ConcurrentBuffersStayWholeAndLifesignsKeepTheirOrder) {
+    Queue q(path, kSegmentBytes);
+    constexpr int kBuffers = 300;
+    constexpr std::size_t kPerBuffer = 50;
+    constexpr int kLifesigns = 300;
+    std::thread capture([&] {
+        for (int b = 0; b < kBuffers; ++b) {
+            RecordBuffer buffer(kPerBuffer, 6, 0);
+            for (std::size_t k = 0; k < kPerBuffer; ++k) {
+                auto* r = buffer.bytes.data() + k * 6;
+                r[0] = 'c';
+                std::memcpy(r + 1, &b, sizeof b);
+                r[5] = static_cast<std::uint8_t>(k);
+            }
+            ASSERT_EQ(q.try_enqueue_batch(buffer.records), kPerBuffer);
+        }
+    });
+    std::thread lifesign([&] {
+        for (int i = 0; i < kLifesigns; ++i) {
+            Event e(5, 'l');
+            std::memcpy(e.data() + 1, &i, sizeof i);
+            ASSERT_TRUE(q.try_enqueue(e));
+        }
+    });
+    std::vector<Event> taken; // everything, in order
+    std::vector<Event> batch; // handed back after each take, as the sender does
+    const auto all = [](const Event&) { return true; };
+    const std::size_t total = kBuffers * kPerBuffer + kLifesigns;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (taken.size() < total && Clock::now() < deadline) {
+        q.try_dequeue_batch(batch, all, pt::milliseconds(10));
+        taken.insert(taken.end(), batch.begin(), batch.end());
+        q.recycle(batch);
+    }
+    capture.join();
+    lifesign.join();
+    ASSERT_EQ(taken.size(), total);
+    int next_buffer = 0;
+    int next_lifesign = 0;
+    for (std::size_t at = 0; at < taken.size();) {
+        int n = 0;
+        std::memcpy(&n, taken[at].data() + 1, sizeof n);
+        if (taken[at][0] == 'l') {
+            ASSERT_EQ(n, next_lifesign++) << at;
+            ++at;
+            continue;
+        }
+        ASSERT_EQ(n, next_buffer++) << at;
+        for (std::size_t k = 0; k < kPerBuffer; ++k, ++at) {
+            ASSERT_LT(at, taken.size());
+            ASSERT_EQ(taken[at][0], 'c') << "a lifesign inside buffer " << n;
+            std::memcpy(&n, taken[at].data() + 1, sizeof n);
+            ASSERT_EQ(n, next_buffer - 1);
+            ASSERT_EQ(taken[at][5], static_cast<char>(k));
+        }
+    }
+    EXPECT_EQ(next_buffer, kBuffers);
+    EXPECT_EQ(next_lifesign, kLifesigns);
 }
 
 } // namespace

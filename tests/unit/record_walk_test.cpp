@@ -167,6 +167,15 @@ TEST(RecordWalkTest, SequenceContinuity) {
         {"unnumbered between", {1, 2, 3, 4, 0, 0, 5}, {}, 0},
         {"backwards", {8, 9, 10, 3}, {{0, 8, 8}, {10, 3, -7}}, 1},
         {"backwards to the same", {1, 2, 2}, {{2, 2, 0}}, 0},
+        // Jumps near 2^63: the total wraps instead of overflowing (UBSan aborts on the latter).
+        {"total wraps upwards",
+         {0x7FFFFFFFFFFFFFFFULL, 0x8000000000000004ULL},
+         {{0, 0x7FFFFFFFFFFFFFFFULL, INT64_MAX}, {0x7FFFFFFFFFFFFFFFULL, 0x8000000000000004ULL, 5}},
+         INT64_MIN + 4},
+        {"total wraps downwards",
+         {0x8000000000000001ULL, 2},
+         {{0, 0x8000000000000001ULL, INT64_MIN + 1}, {0x8000000000000001ULL, 2, INT64_MIN + 1}},
+         2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

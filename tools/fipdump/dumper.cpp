@@ -1,5 +1,6 @@
 #include "tools/fipdump/dumper.hpp"
 
+#include "tools/fipdump/bus_json.hpp"
 #include "tools/fipdump/filter.hpp"
 #include "tools/fipdump/json_format.hpp"
 #include "tools/fipdump/text_format.hpp"
@@ -27,6 +28,13 @@ void Dumper::on_datagram(const Received& r) {
     if (verdict.seq == SeqVerdict::duplicate) {
         return; // printed the first time it came
     }
+    if (opts.bus) {
+        bus_analysis.on_datagram(r, d, verdict);
+        if (opts.json && opts.interval && !opts.read_paths.empty()) {
+            report_by_capture_time(r.time);
+        }
+        return; // the analysis is shown instead of the events
+    }
     if (opts.quiet && !opts.count) {
         return; // nothing to print and nothing to count towards -c
     }
@@ -45,6 +53,23 @@ void Dumper::on_datagram(const Received& r) {
     }
     if (!opts.quiet) {
         out.flush();
+    }
+}
+
+void Dumper::report_by_capture_time(std::chrono::system_clock::time_point t) {
+    const auto interval = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        std::chrono::duration<double>(*opts.interval));
+    if (!next_bus_report) {
+        next_bus_report = t + interval;
+        return;
+    }
+    if (t < *next_bus_report) {
+        return;
+    }
+    out << json_bus_report(bus_analysis.snapshot(), t);
+    out.flush();
+    while (*next_bus_report <= t) {
+        *next_bus_report += interval;
     }
 }
 

@@ -2,12 +2,14 @@
 // for loss, prints what passes the filters, and keeps the summary the metrics endpoint serves.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <ostream>
 
 #include "tools/fipdump/accounting.hpp"
+#include "tools/fipdump/bus_analyser.hpp"
 #include "tools/fipdump/options.hpp"
 #include "tools/fipdump/received.hpp"
 
@@ -33,7 +35,13 @@ public:
     // A copy of the counts. Any thread (the metrics endpoint calls it on its own).
     Summary summary() const;
 
+    // The --bus analysis (empty without --bus). Any thread takes snapshots of it.
+    const BusAnalyser& bus() const { return bus_analysis; }
+
 private:
+    // With -r, --bus --json --interval S: the analysis every S seconds of capture time.
+    void report_by_capture_time(std::chrono::system_clock::time_point t);
+
     const Options& opts;
     std::ostream& out;
     std::ostream& notices;
@@ -42,6 +50,8 @@ private:
     std::uint64_t printed = 0;
     std::optional<std::uint64_t> kernel_drops;
     Undecoded undecoded;
+    BusAnalyser bus_analysis;
+    std::optional<std::chrono::system_clock::time_point> next_bus_report;
 };
 
 } // namespace fipdump

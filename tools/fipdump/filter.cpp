@@ -2,6 +2,8 @@
 
 #include <variant>
 
+#include "wire/frame_check.hpp"
+
 namespace fipdump {
 
 bool matches(const Filter& filter, const wire::Event& event) {
@@ -9,10 +11,13 @@ bool matches(const Filter& filter, const wire::Event& event) {
     if (filter.type && (*filter.type == RecordType::capture) != (capture != nullptr)) {
         return false;
     }
-    if (!filter.kind && !filter.id) {
+    if (!filter.kind && !filter.id && !filter.bad) {
         return true;
     }
     if (capture == nullptr) {
+        return false;
+    }
+    if (filter.bad && !wire::first_failed_check(capture->info, capture->frame)) {
         return false;
     }
     if (filter.kind && capture->info.kind != *filter.kind) {

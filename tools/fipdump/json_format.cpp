@@ -6,6 +6,8 @@
 #include <variant>
 
 #include "tools/fipdump/fields.hpp"
+#include "tools/fipdump/iso_time.hpp"
+#include "wire/frame_check.hpp"
 
 namespace fipdump {
 
@@ -62,7 +64,8 @@ private:
 };
 
 void head(Obj& j, const Received& r) {
-    j.str("time", local_time(r.time)).str("sender", to_string(r.from));
+    j.str("time", iso_time(r.time)).raw("unix_time", unix_seconds(r.time));
+    j.str("sender", to_string(r.from));
 }
 
 std::string compact_hex(std::span<const std::uint8_t> bytes) {
@@ -103,6 +106,9 @@ void capture_json(Obj& j, const wire::CaptureRecord& c) {
         j.num("fcs_computed", *f.computed_fcs);
     }
     j.boolean("fcs_ok", f.fcs_ok);
+    if (const auto failed = wire::first_failed_check(f, c.frame)) {
+        j.str("bad", wire::frame_check_name(*failed));
+    }
 }
 
 void date(Obj& j, const char* key, std::int64_t us) {

@@ -5,7 +5,10 @@
 #include <csignal>
 #include <iostream>
 #include <memory>
+#include <unistd.h>
 
+#include "tools/fipdump/bus_metrics.hpp"
+#include "tools/fipdump/bus_report.hpp"
 #include "tools/fipdump/dumper.hpp"
 #include "tools/fipdump/json_format.hpp"
 #include "tools/fipdump/metrics.hpp"
@@ -171,10 +174,11 @@ int main(int argc, char** argv) {
     std::unique_ptr<MetricsServer> metrics;
     if (o.metrics) {
         metrics = std::make_unique<MetricsServer>(
-            o.metrics_addr, o.metrics_port, [&dumper, offline = !o.read_paths.empty()] {
+            o.metrics_addr, o.metrics_port, [&dumper, &o, offline = !o.read_paths.empty()] {
                 const Summary s = dumper.summary();
                 return render_metrics(s,
-                                      offline ? capture_now(s) : std::chrono::system_clock::now());
+                                      offline ? capture_now(s) : std::chrono::system_clock::now()) +
+                       (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
             });
         if (!metrics->ok()) {
             std::cerr << "fipdump: " << metrics->error() << "\n";
@@ -183,9 +187,17 @@ int main(int argc, char** argv) {
         std::cerr << "fipdump: metrics on http://" << metrics->endpoint() << "/metrics\n";
     }
 
+    std::unique_ptr<BusReporter> bus_report;
+    if (o.bus) {
+        const bool live_screen = o.read_paths.empty() && !o.json && isatty(STDOUT_FILENO) == 1;
+        bus_report = std::make_unique<BusReporter>(o, dumper.bus(), std::cout, live_screen);
+    }
     const int status = o.read_paths.empty() ? run_live(o, dumper, writer.get())
                                             : run_offline(o, dumper, writer.get());
     writer.reset(); // flushed and closed before the summary says the run is over
+    if (bus_report && source_opened) {
+        bus_report->finish();
+    }
     if (source_opened && (o.stats || o.quiet)) {
         const Summary s = dumper.summary();
         std::cout << (o.json ? json_summary(s) + "\n" : text_summary(s));

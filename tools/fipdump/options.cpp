@@ -20,6 +20,10 @@ enum LongOnly {
     opt_rcvbuf,
     opt_metrics,
     opt_iface,
+    opt_bus,
+    opt_bad,
+    opt_interval,
+    opt_metrics_ids,
 };
 
 // An unsigned number in any base strtoull accepts (0x prefix for hex), within `max`.
@@ -149,6 +153,12 @@ std::string usage(const std::string& program) {
            "  --rcvbuf BYTES     socket receive buffer to ask of the kernel\n"
            "  --metrics ADDR:PORT  serve Prometheus metrics over HTTP; ADDR may be a name,\n"
            "                     [IPv6] or empty (:PORT, every address)\n"
+           "  --bus              analyse the bus instead of printing events: a live table on\n"
+           "                     a terminal, else the final table (JSON objects with --json)\n"
+           "  --interval S       with --bus --json, also print the analysis every S seconds\n"
+           "                     (of capture time with -r)\n"
+           "  --bad              print only frames that break a frame rule\n"
+           "  --metrics-ids N    identifiers exported to the metrics at most (default 1024)\n"
            "  -h, --help         this text\n"
            "  -v, --version      version\n";
 }
@@ -171,6 +181,10 @@ ParseResult parse_options(int argc, char** argv) {
         {"metrics", required_argument, nullptr, opt_metrics},
         {"iface", required_argument, nullptr, opt_iface},
         {"quiet", no_argument, nullptr, 'q'},
+        {"bus", no_argument, nullptr, opt_bus},
+        {"bad", no_argument, nullptr, opt_bad},
+        {"interval", required_argument, nullptr, opt_interval},
+        {"metrics-ids", required_argument, nullptr, opt_metrics_ids},
         {nullptr, 0, nullptr, 0},
     };
     ParseResult r;
@@ -312,6 +326,31 @@ ParseResult parse_options(int argc, char** argv) {
                 return r;
             }
             break;
+        case opt_bus:
+            o.bus = true;
+            break;
+        case opt_bad:
+            o.filter.bad = true;
+            break;
+        case opt_interval: {
+            char* end = nullptr;
+            const double s = std::strtod(arg.c_str(), &end);
+            if (arg.empty() || *end != '\0' || !(s > 0) || s > 1e9) {
+                r.error = "invalid interval: " + arg;
+                return r;
+            }
+            o.interval = s;
+            break;
+        }
+        case opt_metrics_ids: {
+            const auto v = parse_unsigned(optarg, std::numeric_limits<std::uint32_t>::max());
+            if (!v) {
+                r.error = "invalid identifier count: " + arg;
+                return r;
+            }
+            o.metrics_ids = static_cast<std::size_t>(*v);
+            break;
+        }
         case ':':
             r.error = std::string("missing argument to ") + argv[optind - 1];
             return r;

@@ -1,6 +1,7 @@
 // fipdump's command line.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@ struct Filter {
     std::optional<wire::FrameKind> kind; // capture records of this frame kind only
     std::optional<std::uint16_t> id;     // identifier frames naming this identifier only
     std::optional<RecordType> type;      // one record type only
+    bool bad = false;                    // frames that break a rule only (--bad)
 };
 
 struct Options {
@@ -43,6 +45,9 @@ struct Options {
     std::string metrics_addr; // its host: a name or an address; empty: all addresses
     std::uint16_t metrics_port = 0;
     Filter filter;
+    bool bus = false;               // --bus: the bus analysis instead of the events
+    std::optional<double> interval; // --interval: JSON analysis every this many seconds
+    std::size_t metrics_ids = 1024; // --metrics-ids: identifiers exported at most
 };
 
 struct ParseResult {

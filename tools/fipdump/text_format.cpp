@@ -6,6 +6,7 @@
 
 #include "tools/fipdump/fields.hpp"
 #include "wire/decode.hpp"
+#include "wire/frame_check.hpp"
 
 namespace fipdump {
 
@@ -44,6 +45,10 @@ std::string capture_text(const wire::CaptureRecord& c) {
         }
     } else if (f.length > 0) {
         o << " fcs unchecked";
+    }
+    // Every frame the gateway would count as bad says which rule it broke, the FCS included.
+    if (const auto failed = wire::first_failed_check(f, c.frame)) {
+        o << " BAD " << wire::frame_check_name(*failed);
     }
     o << " : " << hex_bytes(c.frame);
     return o.str();

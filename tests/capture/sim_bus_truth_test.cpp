@@ -1,0 +1,102 @@
+// The bus analysis against the simulated card's own truth: the scan it learns at every bit rate
+// is the card's plan, and the silences and corruptions asked of the card are counted exactly.
+#include <gtest/gtest.h>
+
+#include "capture/sim_client.hpp"
+#include "support/card_truth.hpp"
+#include "wire/wire.hpp"
+
+using namespace simtest;
+using testsupport::card_truth;
+using testsupport::field;
+
+namespace {
+
+void feed(wire::TransactionWalker& walker, const std::vector<Record>& records) {
+    for (const Record& r : records) {
+        const auto frame = r.frame();
+        walker.on_record(r.index(), wire::decode_frame(r.fcs_type(), frame), frame, 0);
+    }
+}
+
+std::map<std::uint16_t, wire::IdentifierStats> by_id(const wire::TransactionWalker& walker) {
+    std::map<std::uint16_t, wire::IdentifierStats> out;
+    for (const auto& s : walker.identifiers()) {
+        out[s.id] = s;
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(SimBusTruth, LearnedScanIsTheCardsPlanAtEveryBitRate) {
+    for (const char* bitrate : {"31250", "1000000", "2500000", "5000000"}) {
+        SCOPED_TRACE(bitrate);
+        TempDir dir;
+        SimEnv env;
+        env.set("CAPVANE_SIM_PACE", "max");
+        env.set("CAPVANE_SIM_BITRATE", bitrate);
+        env.set("CAPVANE_SIM_CONTROL", dir.file("card.sock"));
+        Node node;
+        ASSERT_EQ(node.sniffer(true), 0);
+        wire::TransactionWalker walker;
+        feed(walker, node.records(30000));
+        Control control(dir.file("card.sock"));
+        const auto truth = card_truth(control.send("stats"));
+        ASSERT_FALSE(truth.empty());
+        const auto learned = by_id(walker);
+        std::size_t periodic = 0;
+        for (const auto& [id, t] : truth) {
+            const long long period = field(t, "period_cycles");
+            if (period > 0) {
+                ++periodic;
+                EXPECT_EQ(learned.at(static_cast<std::uint16_t>(id)).period_cycles, period)
+                    << std::hex << id;
+                EXPECT_EQ(learned.at(static_cast<std::uint16_t>(id)).scan_deviations, 0U)
+                    << std::hex << id;
+            }
+        }
+        EXPECT_EQ(walker.scan().entries.size(), periodic);
+        EXPECT_GT(walker.scan().macrocycle_polls, 0U);
+    }
+}
+
+TEST(SimBusTruth, SilencesAndCorruptionsAreCountedExactly) {
+    TempDir dir;
+    SimEnv env;
+    env.set("CAPVANE_SIM_PACE", "max");
+    env.set("CAPVANE_SIM_CONTROL", dir.file("card.sock"));
+    Node node;
+    ASSERT_EQ(node.sniffer(true), 0);
+    Control control(dir.file("card.sock"));
+    ASSERT_TRUE(control.connected());
+    EXPECT_EQ(control.send("silence 0x0111 25"), "ok silence 0x0111 25");
+    EXPECT_EQ(control.send("corrupt 290 7"), "ok corrupt 0x0122 7");
+    EXPECT_EQ(control.send("silence 0x0200 3"), "ok silence 0x0200 3"); // a message station
+    EXPECT_EQ(control.send("corrupt 0x0201"), "ok corrupt 0x0201 1");
+    EXPECT_EQ(control.send("silence 0x10000 1").rfind("error ", 0), 0U);
+    EXPECT_EQ(control.send("corrupt 0x0100 0").rfind("error ", 0), 0U);
+    EXPECT_EQ(control.send("silence").rfind("error ", 0), 0U);
+
+    wire::TransactionWalker walker;
+    feed(walker, node.records(40000));
+    const std::string stats = control.send("stats");
+    const auto truth = card_truth(stats);
+    const auto seen = by_id(walker);
+    ASSERT_EQ(seen.size(), truth.size()) << stats;
+    for (const auto& [id, t] : truth) {
+        SCOPED_TRACE(id);
+        const auto& s = seen.at(static_cast<std::uint16_t>(id));
+        EXPECT_EQ(static_cast<long long>(s.polls), field(t, "polls"));
+        EXPECT_EQ(static_cast<long long>(s.responses), field(t, "responses"));
+        EXPECT_EQ(static_cast<long long>(s.missing), field(t, "silences"));
+        EXPECT_EQ(static_cast<long long>(s.bad_total()), field(t, "corrupted"));
+        EXPECT_EQ(s.bad[static_cast<std::size_t>(wire::FrameCheck::fcs)], s.bad_total());
+        EXPECT_EQ(field(t, "silence_pending") + field(t, "corrupt_pending"), 0);
+    }
+    EXPECT_GE(field(truth.at(0x0111), "silences"), 25); // and any the bus failed by chance
+    EXPECT_EQ(field(truth.at(0x0122), "corrupted"), 7);
+    EXPECT_EQ(field(truth.at(0x0200), "silences"), 3);
+    EXPECT_EQ(walker.bus().orphans + walker.bus().unknown_polls, 0U);
+    EXPECT_EQ(json_number(stats, "silence"), 28U);
+}

@@ -1,0 +1,140 @@
+// fipdump --bus against the real gateway on a simulated card made sick on purpose: the counts of
+// the silenced and the corrupted identifier, and of every other one, equal what the card did.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "support/card_truth.hpp"
+#include "support/gateway_run.hpp"
+#include "support/loopback_only.hpp"
+
+using namespace std::chrono_literals;
+using testsupport::card_truth;
+using testsupport::ChildProcess;
+using testsupport::field;
+using testsupport::GatewayRun;
+
+namespace {
+
+constexpr std::uint16_t kMetricsPort = 19118;
+
+std::string scrape(std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
+        char buf[8192];
+        ssize_t n = 0;
+        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
+            answer.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    return answer;
+}
+
+// The first sample of `family` in an exposition, -1 if absent.
+long long sample(const std::string& metrics, const std::string& family) {
+    const auto at = metrics.find("\n" + family + "{");
+    const auto value = at == std::string::npos ? at : metrics.find("} ", at);
+    return value == std::string::npos ? -1 : std::strtoll(metrics.c_str() + value + 2, nullptr, 10);
+}
+
+} // namespace
+
+TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    ChildProcess dump({FIPDUMP_BIN, "--bus", "--json", "--rcvbuf", "8388608", "--metrics",
+                       "127.0.0.1:" + std::to_string(kMetricsPort)});
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+            dump.wait_for_output("\x01", 20ms); // pumps both pipes
+            return dump.err().find("listening on UDP port") != std::string::npos;
+        },
+        10s))
+        << dump.err();
+    GatewayRun gw({{"-R", "100"}, {}, true});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    ASSERT_TRUE(card.ok());
+    ASSERT_EQ(card.command("silence 0x0111 40"), "ok silence 0x0111 40");
+    ASSERT_EQ(card.command("corrupt 0x0122 30"), "ok corrupt 0x0122 30");
+
+    // Until both faults are done and the silenced identifier was polled a few times since, so
+    // that the stream does not stop on one of its silent polls.
+    long long polls_when_done = -1;
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+            const auto truth = card_truth(card.command("stats"));
+            if (!truth.count(0x0111) || !truth.count(0x0122) ||
+                field(truth.at(0x0111), "silence_pending") != 0 ||
+                field(truth.at(0x0122), "corrupt_pending") != 0) {
+                return false;
+            }
+            const long long polls = field(truth.at(0x0111), "polls");
+            polls_when_done = polls_when_done < 0 ? polls : polls_when_done;
+            return polls >= polls_when_done + 3;
+        },
+        30s));
+    ASSERT_EQ(card.command("pause"), "ok paused");
+    ASSERT_EQ(card.command("flush"), "ok flushed");
+
+    // Every record the card delivered has reached fipdump.
+    std::string stats;
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+            stats = card.command("stats");
+            const long long records = testsupport::json_number(stats, "records");
+            return records > 0 &&
+                   sample(scrape(kMetricsPort), "fipgate_dump_capture_records_total") == records;
+        },
+        30s))
+        << stats;
+    const std::string metrics = scrape(kMetricsPort);
+    const auto missing_0111 = metrics.find(
+        ",id=\"0x0111\"} ", metrics.find("\nfipgate_identifier_missing_responses_total{"));
+    ASSERT_NE(missing_0111, std::string::npos) << metrics;
+    EXPECT_GE(std::strtoll(metrics.c_str() + missing_0111 + 14, nullptr, 10), 40);
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+    kill(dump.pid(), SIGINT);
+    const int status = dump.wait_exit(10s);
+    ASSERT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
+
+    EXPECT_EQ(testsupport::json_number(stats, "overruns"), 0);
+    const auto truth = card_truth(stats);
+    const auto seen = testsupport::bus_identifiers(dump.out());
+    ASSERT_EQ(seen.size(), truth.size()) << dump.out();
+    for (const auto& [id, t] : truth) {
+        SCOPED_TRACE(id);
+        const std::string& s = seen.at(id);
+        EXPECT_EQ(field(s, "polls"), field(t, "polls"));
+        EXPECT_EQ(field(s, "responses"), field(t, "responses"));
+        EXPECT_EQ(field(s, "missing"), field(t, "silences"));
+        EXPECT_EQ(field(s, "bad_frames"), field(t, "corrupted"));
+        EXPECT_EQ(field(s, "unknown"), 0);
+    }
+    EXPECT_GE(field(truth.at(0x0111), "silences"), 40);
+    EXPECT_EQ(field(truth.at(0x0122), "corrupted"), 30);
+    // The sick identifiers come first, ahead of every healthy one.
+    const std::string& out = dump.out();
+    const auto first_id = out.find("\"type\":\"identifier\"");
+    const auto line = out.substr(first_id, out.find('\n', first_id) - first_id);
+    EXPECT_TRUE(field("{" + line, "id") == 0x0111 || field("{" + line, "id") == 0x0122) << line;
+    const auto bus_line = out.substr(out.find("\"type\":\"bus\""));
+    EXPECT_EQ(field(bus_line, "breaks"), 0);
+    EXPECT_EQ(field(bus_line, "orphans"), 0);
+    EXPECT_GT(field(bus_line, "macrocycle_polls"), 0);
+}
