@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
 #include <netinet/in.h>
 #include <ostream>
 #include <streambuf>
@@ -18,6 +20,7 @@
 #include "tools/fipdump/dumper.hpp"
 #include "tools/fipdump/pcap_file.hpp"
 #include "tools/fipdump/receiver.hpp"
+#include "tools/fipdump/recording.hpp"
 
 using namespace fipdump;
 using namespace fipdump_test;
@@ -25,9 +28,11 @@ using namespace fipdump_test;
 namespace {
 
 constexpr std::uint16_t kPort = 57117;
-constexpr int kDatagrams = 500;             // per capture file / socket batch
-constexpr int kRecordsPerDatagram = 200;    // capture records of 35 to 40 bytes
-constexpr int kSocketBufferBytes = 8 << 20; // holds a whole batch, so none is dropped
+constexpr int kDatagrams = 500;                   // per capture file / socket batch
+constexpr int kRecordsPerDatagram = 200;          // capture records of 35 to 40 bytes
+constexpr int kSocketBufferBytes = 8 << 20;       // holds a whole batch, so none is dropped
+constexpr std::uint64_t kRotateBytes = 1'000'000; // -C 1
+constexpr std::uint32_t kRingFiles = 4;           // -W 4
 
 // Discards what it is given, like output sent to /dev/null but without the system calls.
 class NullBuffer : public std::streambuf {
@@ -91,7 +96,8 @@ void BM_FipdumpFromPcap(benchmark::State& state) {
 BENCHMARK(BM_FipdumpFromPcap)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 // A sender thread puts a batch on loopback; fipdump's socket path receives, decodes and
-// accounts it, printing nothing.
+// accounts it, printing nothing. Arg: 0 a filter that matches no event (the figure before -q
+// existed), 1 -q, 2 -q and a recording rotated every megabyte in a ring of 4 files.
 void BM_FipdumpFromSocket(benchmark::State& state) {
     if (!only_loopback_present()) {
         state.SkipWithError("sends UDP: run through scripts/netns-run");
@@ -106,7 +112,21 @@ void BM_FipdumpFromSocket(benchmark::State& state) {
     NullBuffer null;
     std::ostream sink(&null);
     Options o;
-    o.filter.id = 0xFFFF;
+    if (state.range(0) == 0) {
+        o.filter.id = 0xFFFF;
+    } else {
+        o.quiet = true;
+    }
+    char dir[] = "/tmp/fipdump-bench-rec-XXXXXX";
+    std::unique_ptr<Recording> recording;
+    if (state.range(0) == 2) {
+        if (mkdtemp(dir) == nullptr) {
+            state.SkipWithError("mkdtemp");
+            return;
+        }
+        RecordingPolicy policy{std::string(dir) + "/rec.pcap", kRotateBytes, {}, kRingFiles};
+        recording = std::make_unique<Recording>(policy, kPort, sink);
+    }
     const int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -126,6 +146,9 @@ void BM_FipdumpFromSocket(benchmark::State& state) {
             if (!r) {
                 break; // dropped by the kernel: counted by the summary, not waited for
             }
+            if (recording) {
+                recording->write(*r);
+            }
             dumper.on_datagram(*r);
         }
         sender.join();
@@ -134,7 +157,20 @@ void BM_FipdumpFromSocket(benchmark::State& state) {
     close(tx);
     state.SetItemsProcessed(static_cast<std::int64_t>(events));
     state.counters["kernel_drops"] = static_cast<double>(listener.kernel_drops().value_or(0));
+    if (recording) {
+        state.counters["files"] = static_cast<double>(recording->files_started());
+        recording.reset();
+        std::filesystem::remove_all(dir);
+    }
+    state.SetLabel(state.range(0) == 0   ? "no output"
+                   : state.range(0) == 1 ? "-q"
+                                         : "-q -w -C 1 -W 4");
 }
-BENCHMARK(BM_FipdumpFromSocket)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FipdumpFromSocket)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace

@@ -78,6 +78,8 @@ install(FILES ${packaging_dir}/fipgate.conf DESTINATION ${FIPGATE_CONF_DIR})
 install(FILES ${generated_dir}/logrotate/fipgate DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${packaging_dir}/fipgate.conf
     ${generated_dir}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${packaging_dir}/grafana/fipgate-dashboard.json
+    DESTINATION ${CMAKE_INSTALL_DOCDIR}/grafana)
 
 # Debian package.
 set(CPACK_GENERATOR DEB)

@@ -187,7 +187,7 @@ TEST(FipdumpBus, IntervalOfARecordingIsCaptureTime) {
     BusRun run;
     run.o.json = true;
     run.o.interval = 1.0;
-    run.o.read_path = "recording.pcap";
+    run.o.read_paths = {"recording.pcap"};
     std::uint64_t idx = 0;
     for (const int ms : {0, 500, 1200, 1300, 3500}) {
         const Bytes d = datagram(

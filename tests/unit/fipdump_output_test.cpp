@@ -123,8 +123,10 @@ TEST(FipdumpJson, EventsAndSummaryCarryTheRequiredKeys) {
 }
 
 TEST(FipdumpMetrics, RendersOwnCountersAndLifesignFiguresInBaseUnits) {
+    const auto now = std::chrono::system_clock::time_point(std::chrono::seconds(1'796'721'652));
     Summary s;
     SenderCounts& c = s.senders[gw];
+    c.last_seen = c.last_lifesign_at = now;
     c.datagrams = 10;
     c.lost_datagrams = 2;
     c.malformed = 1;
@@ -133,23 +135,32 @@ TEST(FipdumpMetrics, RendersOwnCountersAndLifesignFiguresInBaseUnits) {
         wire::decode_datagram(std::span<const std::uint8_t>(d)).events.at(0));
     const Sender silent{0x0A000001, 1}; // no lifesign yet: own counters only
     s.senders[silent].datagrams = 1;
-    const std::string text = render_metrics(s);
-    const std::string label = "{gateway=\"192.168.10.5:40000\"} ";
+    s.senders[silent].last_seen = now;
+    const std::string text = render_metrics(s, now);
+    const std::string label = "{gateway=\"192.168.10.5/0\"} ";
     for (const std::string& line : std::vector<std::string>{
              "# TYPE fipgate_dump_datagrams_total counter\n",
              "fipgate_dump_datagrams_total" + label + "10\n",
              "fipgate_dump_lost_datagrams_total" + label + "2\n",
              "fipgate_dump_malformed_datagrams_total" + label + "1\n",
-             "fipgate_dump_datagrams_total{gateway=\"10.0.0.1:1\"} 1\n",
+             "fipgate_dump_datagrams_total{gateway=\"10.0.0.1\"} 1\n",
+             "fipgate_gateway_up" + label + "1\n", "fipgate_gateway_up{gateway=\"10.0.0.1\"} 0\n",
+             "fipgate_gateway_last_seen_timestamp_seconds" + label + "1796721652\n",
+             "fipgate_card_info{gateway=\"192.168.10.5/0\",serial=\"0\",fcs_type=\"0\","
+             "aux_code=\"0\"} 1\n",
+             "fipgate_gateway_clock_offset_seconds" + label + "0.308473",
+             "fipgate_bad_frames_total{gateway=\"192.168.10.5/0\",check=\"fcs\"} 3\n",
+             "fipgate_status_bit_records_total{gateway=\"192.168.10.5/0\",bit=\"1_2\"} 0\n",
+             "fipgate_dump_build_info{version=\"",
              "fipgate_lifesign_records_total" + label + "42\n",
              "fipgate_cpu_temperature_celsius" + label + "NaN\n",
              "fipgate_buffer_total_bytes" + label + "52429000\n",
              "fipgate_udp_inactive_seconds_total" + label + "0.5\n",
-             "fipgate_bad_fcs_frames_total" + label + "3\n", "# TYPE fipgate_fip_active gauge\n",
-             "fipgate_fip_active" + label + "1\n"}) {
+             "# TYPE fipgate_fip_active gauge\n", "fipgate_fip_active" + label + "1\n"}) {
         EXPECT_TRUE(has(text, line)) << line << text;
     }
-    EXPECT_FALSE(has(text, "fipgate_cpu_load_percent{gateway=\"10.0.0.1:1\"}"));
+    EXPECT_FALSE(has(text, "fipgate_cpu_load_ratio{gateway=\"10.0.0.1\"}"));
+    EXPECT_FALSE(has(text, "_age_seconds{")); // the sample's link dates are 0: never happened
     // Every sample line is "name{labels} value" or "name value".
     std::size_t start = 0;
     while (start < text.size()) {

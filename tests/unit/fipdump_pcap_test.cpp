@@ -184,3 +184,61 @@ TEST(FipdumpPcap, OneDatagramRemovedFromACaptureIsOneLost) {
     EXPECT_EQ(s.printed, 18U);
     EXPECT_NE(notices.str().find("seq 7: 1 datagram(s) lost"), std::string::npos) << notices.str();
 }
+
+// A gateway sending over IPv6: recorded with its address (and the UDP checksum IPv6 requires),
+// read back identical, and found in tcpdump's link types too.
+TEST(FipdumpPcap, Ipv6SendersAreRecordedAndRead) {
+    testsupport::TempDir dir;
+    Sender v6{0, 40002, {0x20, 0x01, 0x0d, 0xb8}, true};
+    v6.addr6[15] = 5; // 2001:db8::5
+    const Bytes payload = datagram(3, {capture_record(1), capture_record(2)});
+    const auto t = std::chrono::system_clock::time_point(std::chrono::microseconds(1'796'721'652));
+    {
+        PcapWriter w(dir.file("v6.pcap"), port);
+        w.write({payload, v6, t});
+        w.write({payload, gw, t});
+    }
+    PcapReader r(dir.file("v6.pcap"), port);
+    const auto first = r.next();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->from, v6);
+    EXPECT_EQ(to_string(first->from), "[2001:db8::5]:40002");
+    EXPECT_EQ(first->payload, payload);
+    EXPECT_EQ(r.next()->from, gw);
+
+    // The checksum written sums, with the pseudo-header, to all ones.
+    char errbuf[PCAP_ERRBUF_SIZE];
+    pcap_t* p = pcap_open_offline(dir.file("v6.pcap").c_str(), errbuf);
+    ASSERT_NE(p, nullptr);
+    pcap_pkthdr* h = nullptr;
+    const u_char* data = nullptr;
+    ASSERT_EQ(pcap_next_ex(p, &h, &data), 1);
+    const Bytes packet(data, data + h->caplen);
+    pcap_close(p);
+    const std::size_t udp_len = packet.size() - 14 - 40;
+    std::uint64_t sum = udp_len + 17;
+    for (std::size_t i = 14 + 8; i + 1 < packet.size(); i += 2) {
+        sum += static_cast<std::uint32_t>((packet[i] << 8) | packet[i + 1]);
+    }
+    if ((packet.size() - 22) % 2 != 0) {
+        sum += static_cast<std::uint32_t>(packet.back() << 8);
+    }
+    while ((sum >> 16) != 0) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    EXPECT_EQ(sum, 0xFFFFU);
+
+    // The same IPv6 packet as Linux cooked and BSD loopback captures give it.
+    const Bytes ip6(packet.begin() + 14, packet.end());
+    Bytes sll(14, 0);
+    put_be(sll, 0x86DD, 2);
+    EXPECT_EQ(parse(DLT_LINUX_SLL, concat(sll, ip6))->from, v6);
+    EXPECT_EQ(parse(DLT_NULL, concat(Bytes{10, 0, 0, 0}, ip6))->payload, payload);
+    EXPECT_EQ(parse(DLT_RAW, ip6)->from, v6);
+    Bytes with_extension = ip6;
+    with_extension[6] = 44; // a fragment header: not followed
+    EXPECT_FALSE(parse(DLT_RAW, with_extension));
+    for (std::size_t n = 0; n < 48; ++n) {
+        EXPECT_FALSE(parse(DLT_RAW, Bytes(ip6.begin(), ip6.begin() + long(n)))) << n;
+    }
+}

@@ -1,5 +1,6 @@
 #include "tools/fipdump/accounting.hpp"
 
+#include <algorithm>
 #include <variant>
 
 namespace fipdump {
@@ -111,13 +112,22 @@ void LossAccounting::account_events(Track& t, SenderCounts& c, const wire::Datag
             }
             t.prev_lifesign = life.lifesign_cnt;
             t.lifesign_known = true;
+            // The period is not on the wire; the gateway's own dates of two lifesigns give it.
+            if (c.last_lifesign && life.lifesign_cnt > c.last_lifesign->lifesign_cnt &&
+                life.date_us > c.last_lifesign->date_us) {
+                c.lifesign_period = std::chrono::microseconds(
+                    (life.date_us - c.last_lifesign->date_us) /
+                    static_cast<std::int64_t>(life.lifesign_cnt - c.last_lifesign->lifesign_cnt));
+            }
             c.last_lifesign = life;
+            c.last_lifesign_at = std::max(c.last_lifesign_at, c.last_seen);
         }
     }
 }
 
 DatagramVerdict LossAccounting::on_datagram(const Sender& from, std::size_t bytes_len,
-                                            const wire::Datagram& datagram) {
+                                            const wire::Datagram& datagram,
+                                            std::chrono::system_clock::time_point received) {
     DatagramVerdict v;
     // A restarted or reloaded gateway sends from a fresh socket, so from a new source port:
     // a new sender that starts at 1 where another port of the same address was seen is that.
@@ -131,6 +141,7 @@ DatagramVerdict LossAccounting::on_datagram(const Sender& from, std::size_t byte
     Track& t = tracks[from];
     ++c.datagrams;
     c.bytes += bytes_len;
+    c.last_seen = std::max(c.last_seen, received);
     if (!datagram.ok()) {
         ++c.malformed;
     }
@@ -152,23 +163,27 @@ DatagramVerdict LossAccounting::on_datagram(const Sender& from, std::size_t byte
     return v;
 }
 
+void add_counts(SenderCounts& sum, const SenderCounts& c) {
+    sum.datagrams += c.datagrams;
+    sum.bytes += c.bytes;
+    sum.events += c.events;
+    sum.capture += c.capture;
+    sum.lifesign += c.lifesign;
+    sum.malformed += c.malformed;
+    sum.lost_datagrams += c.lost_datagrams;
+    sum.duplicates += c.duplicates;
+    sum.reordered += c.reordered;
+    sum.restarts += c.restarts;
+    sum.index_breaks += c.index_breaks;
+    sum.lost_records += c.lost_records;
+    sum.lifesign_breaks += c.lifesign_breaks;
+    sum.lost_lifesigns += c.lost_lifesigns;
+}
+
 SenderCounts LossAccounting::totals() const {
     SenderCounts sum;
     for (const auto& [from, c] : counts) {
-        sum.datagrams += c.datagrams;
-        sum.bytes += c.bytes;
-        sum.events += c.events;
-        sum.capture += c.capture;
-        sum.lifesign += c.lifesign;
-        sum.malformed += c.malformed;
-        sum.lost_datagrams += c.lost_datagrams;
-        sum.duplicates += c.duplicates;
-        sum.reordered += c.reordered;
-        sum.restarts += c.restarts;
-        sum.index_breaks += c.index_breaks;
-        sum.lost_records += c.lost_records;
-        sum.lifesign_breaks += c.lifesign_breaks;
-        sum.lost_lifesigns += c.lost_lifesigns;
+        add_counts(sum, c);
     }
     return sum;
 }

@@ -2,12 +2,14 @@
 // reordering, restarts), capture record index continuity and lifesign counter continuity.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
 
 #include "tools/fipdump/received.hpp"
+#include "tools/fipdump/undecoded.hpp"
 #include "wire/records.hpp"
 
 namespace fipdump {
@@ -45,6 +47,9 @@ struct SenderCounts {
     std::uint64_t lifesign_breaks = 0;
     std::uint64_t lost_lifesigns = 0; // lifesign counters skipped by forward breaks
     std::optional<wire::LifesignRecord> last_lifesign;
+    std::chrono::system_clock::time_point last_seen{};        // reception of the last datagram
+    std::chrono::system_clock::time_point last_lifesign_at{}; // and of the last lifesign
+    std::chrono::microseconds lifesign_period{0}; // from the dates of the last two lifesigns
 };
 
 // What the accounting concluded about one datagram.
@@ -55,6 +60,9 @@ struct DatagramVerdict {
     std::uint64_t lifesign_breaks = 0;
 };
 
+// Adds the counts of `c` to `sum` (last_lifesign and the times left alone).
+void add_counts(SenderCounts& sum, const SenderCounts& c);
+
 // Not thread-safe: one thread feeds it (fipdump's receiving loop); readers copy under the
 // caller's lock.
 class LossAccounting {
@@ -63,7 +71,8 @@ public:
     // an error when it is malformed. A datagram whose header could not be read (no sequence
     // number) only counts as malformed.
     DatagramVerdict on_datagram(const Sender& from, std::size_t bytes_len,
-                                const wire::Datagram& datagram);
+                                const wire::Datagram& datagram,
+                                std::chrono::system_clock::time_point received = {});
 
     const std::map<Sender, SenderCounts>& senders() const { return counts; }
     // The sum over every sender (last_lifesign left empty).
@@ -92,6 +101,7 @@ struct Summary {
     SenderCounts totals;
     std::optional<std::uint64_t> kernel_drops; // absent when reading a file
     std::uint64_t printed = 0;                 // events that passed the filters
+    Undecoded undecoded;                       // what the capture or socket held besides
 };
 
 } // namespace fipdump

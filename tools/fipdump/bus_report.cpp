@@ -36,7 +36,7 @@ BusReporter::BusReporter(const Options& options, const BusAnalyser& analyser_, s
                          bool live_screen_)
     : opts(options), analyser(analyser_), out(out_), live_screen(live_screen_) {
     // A recording is reported by capture time as it is read, not by the clock.
-    if (live_screen || (opts.json && opts.interval && opts.read_path.empty())) {
+    if (live_screen || (opts.json && opts.interval && opts.read_paths.empty())) {
         thread = std::thread(&BusReporter::_bkgd_redraw_func, this);
     }
 }

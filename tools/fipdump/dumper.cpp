@@ -16,7 +16,7 @@ void Dumper::on_datagram(const Received& r) {
     DatagramVerdict verdict;
     {
         std::lock_guard<std::mutex> guard(lock);
-        verdict = accounting.on_datagram(r.from, r.bytes.size(), d);
+        verdict = accounting.on_datagram(r.from, r.bytes.size(), d, r.time);
     }
     if (d.error) {
         notices << (opts.json ? json_malformed(r, *d.error) : text_malformed(r, *d.error)) << "\n";
@@ -30,10 +30,13 @@ void Dumper::on_datagram(const Received& r) {
     }
     if (opts.bus) {
         bus_analysis.on_datagram(r, d, verdict);
-        if (opts.json && opts.interval && !opts.read_path.empty()) {
+        if (opts.json && opts.interval && !opts.read_paths.empty()) {
             report_by_capture_time(r.time);
         }
         return; // the analysis is shown instead of the events
+    }
+    if (opts.quiet && !opts.count) {
+        return; // nothing to print and nothing to count towards -c
     }
     for (const wire::Event& e : d.events) {
         if (done()) {
@@ -42,11 +45,15 @@ void Dumper::on_datagram(const Received& r) {
         if (!matches(opts.filter, e)) {
             continue;
         }
-        out << (opts.json ? json_event(r, d.seq, e) : text_event(r, d.seq, e)) << "\n";
+        if (!opts.quiet) {
+            out << (opts.json ? json_event(r, d.seq, e) : text_event(r, d.seq, e)) << "\n";
+        }
         std::lock_guard<std::mutex> guard(lock);
         ++printed;
     }
-    out.flush();
+    if (!opts.quiet) {
+        out.flush();
+    }
 }
 
 void Dumper::report_by_capture_time(std::chrono::system_clock::time_point t) {
@@ -76,6 +83,11 @@ void Dumper::set_kernel_drops(std::optional<std::uint64_t> drops) {
     kernel_drops = drops;
 }
 
+void Dumper::set_undecoded(const Undecoded& u) {
+    std::lock_guard<std::mutex> guard(lock);
+    undecoded = u;
+}
+
 Summary Dumper::summary() const {
     std::lock_guard<std::mutex> guard(lock);
     Summary s;
@@ -83,6 +95,7 @@ Summary Dumper::summary() const {
     s.totals = accounting.totals();
     s.kernel_drops = kernel_drops;
     s.printed = printed;
+    s.undecoded = undecoded;
     return s;
 }
 

@@ -29,6 +29,9 @@ public:
     // The kernel's drop count as the socket last reported it. Main thread.
     void set_kernel_drops(std::optional<std::uint64_t> drops);
 
+    // What the source saw besides the stream, for the summary. Main thread.
+    void set_undecoded(const Undecoded& undecoded);
+
     // A copy of the counts. Any thread (the metrics endpoint calls it on its own).
     Summary summary() const;
 
@@ -46,6 +49,7 @@ private:
     LossAccounting accounting;
     std::uint64_t printed = 0;
     std::optional<std::uint64_t> kernel_drops;
+    Undecoded undecoded;
     BusAnalyser bus_analysis;
     std::optional<std::chrono::system_clock::time_point> next_bus_report;
 };

@@ -1,5 +1,6 @@
 #include "tools/fipdump/fields.hpp"
 
+#include <arpa/inet.h>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -144,7 +145,24 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
+std::string address_text(const Sender& sender) {
+    if (sender.v6) {
+        char text[INET6_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET6, sender.addr6.data(), text, sizeof text);
+        return text;
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (sender.addr >> 24) & 0xFFU,
+                  (sender.addr >> 16) & 0xFFU, (sender.addr >> 8) & 0xFFU, sender.addr & 0xFFU);
+    return text;
+}
+
 std::string to_string(const Sender& sender) {
+    if (sender.v6) {
+        std::string text(1, '[');
+        text.append(address_text(sender)).append("]:").append(std::to_string(sender.port));
+        return text;
+    }
     char text[32];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", (sender.addr >> 24) & 0xFFU,
                   (sender.addr >> 16) & 0xFFU, (sender.addr >> 8) & 0xFFU, sender.addr & 0xFFU,

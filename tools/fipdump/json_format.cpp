@@ -231,6 +231,7 @@ std::string json_summary(const Summary& s) {
     if (s.kernel_drops) {
         extra << ",\"kernel_drops\":" << *s.kernel_drops;
     }
+    extra << ",\"undecoded\":" << undecoded_json(s.undecoded);
     extra << ",\"gateways\":{";
     bool first = true;
     for (const auto& [from, c] : s.senders) {

@@ -16,18 +16,21 @@
 #include "tools/fipdump/options.hpp"
 #include "tools/fipdump/pcap_file.hpp"
 #include "tools/fipdump/receiver.hpp"
+#include "tools/fipdump/recording.hpp"
 #include "tools/fipdump/text_format.hpp"
+#include "tools/fipdump/version.hpp"
 
 namespace {
 
 using namespace fipdump;
 
-constexpr const char* kVersion = "1.3.0";
 constexpr std::chrono::milliseconds kPollInterval{100}; // how soon a signal or -t is noticed
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr double kBytesPerMB = 1e6; // -C counts in millions of bytes, as tcpdump
 
 std::atomic<bool> stop_requested{false};
+bool source_opened = false; // the summary is printed once the socket or files were opened
 
 extern "C" void on_stop_signal(int) {
     stop_requested.store(true);
@@ -47,16 +50,29 @@ std::chrono::steady_clock::duration to_duration(double s) {
         std::chrono::duration<double>(s));
 }
 
-int run_live(const Options& o, Dumper& dumper, PcapWriter* writer) {
-    UdpListener listener(o.port, o.rcvbuf_bytes);
+// Reading a capture, "now" is the time of its latest datagram: whether a gateway was up is
+// judged in the capture's time, not today's.
+std::chrono::system_clock::time_point capture_now(const Summary& s) {
+    std::chrono::system_clock::time_point latest{};
+    for (const auto& [from, c] : s.senders) {
+        latest = std::max(latest, c.last_seen);
+    }
+    return latest;
+}
+
+int run_live(const Options& o, Dumper& dumper, Recording* recording) {
+    UdpListener listener(o.port, o.rcvbuf_bytes, o.group, o.iface);
     if (!listener.ok()) {
         std::cerr << "fipdump: " << listener.error() << "\n";
         return kExitFailure;
     }
+    source_opened = true;
     if (o.rcvbuf_bytes) {
         std::cerr << "fipdump: receive buffer " << listener.rcvbuf_granted() << " bytes\n";
     }
-    std::cerr << "fipdump: listening on UDP port " << o.port << "\n";
+    std::cerr << "fipdump: listening on UDP port " << o.port
+              << (o.group.empty() ? "" : ", group " + o.group)
+              << (o.iface.empty() ? "" : ", interface " + o.iface) << "\n";
     const auto start = std::chrono::steady_clock::now();
     while (!stop_requested.load() && !dumper.done()) {
         if (o.seconds && std::chrono::steady_clock::now() - start >= to_duration(*o.seconds)) {
@@ -66,22 +82,30 @@ int run_live(const Options& o, Dumper& dumper, PcapWriter* writer) {
         if (!r) {
             continue;
         }
-        if (writer != nullptr) {
-            writer->write(*r);
+        if (recording != nullptr) {
+            recording->write(*r);
         }
         dumper.set_kernel_drops(listener.kernel_drops());
         dumper.on_datagram(*r);
     }
     dumper.set_kernel_drops(listener.kernel_drops().value_or(0));
+    listener.watch_other_ports();
+    Undecoded seen;
+    seen.other_ports = listener.other_ports();
+    dumper.set_undecoded(seen);
+    if (!o.stats && !o.quiet) {
+        std::cerr << undecoded_text(seen);
+    }
     return 0;
 }
 
-int run_offline(const Options& o, Dumper& dumper, PcapWriter* writer) {
-    PcapReader reader(o.read_path, o.port);
+int run_offline(const Options& o, Dumper& dumper, Recording* recording) {
+    PcapReader reader(o.read_paths, o.port);
     if (!reader.ok()) {
-        std::cerr << "fipdump: " << o.read_path << ": " << reader.error() << "\n";
+        std::cerr << "fipdump: " << reader.error() << "\n";
         return kExitFailure;
     }
+    source_opened = true;
     std::optional<std::chrono::system_clock::time_point> first;
     while (!stop_requested.load() && !dumper.done()) {
         auto d = reader.next();
@@ -93,19 +117,20 @@ int run_offline(const Options& o, Dumper& dumper, PcapWriter* writer) {
             break;
         }
         const Received r{d->payload, d->from, d->time};
-        if (writer != nullptr) {
-            writer->write(r);
+        if (recording != nullptr) {
+            recording->write(r);
         }
         dumper.on_datagram(r);
     }
-    if (!reader.error().empty()) {
-        std::cerr << "fipdump: " << o.read_path << ": " << reader.error() << "\n";
+    dumper.set_undecoded(reader.undecoded());
+    for (const std::string& e : reader.read_errors()) {
+        std::cerr << "fipdump: " << e << "\n";
     }
-    if (reader.truncated() != 0) {
-        std::cerr << "fipdump: " << reader.truncated()
-                  << " datagram(s) cut short by the capture's snap length\n";
+    if (!o.stats && !o.quiet) {
+        // Without a summary, what could not be decoded is still said.
+        std::cerr << undecoded_text(reader.undecoded());
     }
-    return 0;
+    return reader.read_errors().empty() ? 0 : kExitFailure;
 }
 
 } // namespace
@@ -129,40 +154,51 @@ int main(int argc, char** argv) {
     install_signals();
     Dumper dumper(o, std::cout, std::cerr);
 
-    std::unique_ptr<PcapWriter> writer;
+    std::unique_ptr<Recording> writer;
     if (!o.write_path.empty()) {
-        writer = std::make_unique<PcapWriter>(o.write_path, o.port);
+        RecordingPolicy policy;
+        policy.pattern = o.write_path;
+        if (o.rotate_mb) {
+            policy.max_bytes = static_cast<std::uint64_t>(*o.rotate_mb * kBytesPerMB);
+        }
+        if (o.rotate_seconds) {
+            policy.period = std::chrono::seconds(*o.rotate_seconds);
+        }
+        policy.keep = o.ring_files;
+        writer = std::make_unique<Recording>(policy, o.port, std::cerr);
         if (!writer->ok()) {
-            std::cerr << "fipdump: " << o.write_path << ": " << writer->error() << "\n";
+            std::cerr << "fipdump: " << writer->error() << "\n";
             return kExitFailure;
         }
     }
     std::unique_ptr<MetricsServer> metrics;
-    if (!o.metrics_addr.empty()) {
-        metrics = std::make_unique<MetricsServer>(o.metrics_addr, o.metrics_port, [&dumper, &o] {
-            return render_metrics(dumper.summary()) +
-                   (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
-        });
+    if (o.metrics) {
+        metrics = std::make_unique<MetricsServer>(
+            o.metrics_addr, o.metrics_port, [&dumper, &o, offline = !o.read_paths.empty()] {
+                const Summary s = dumper.summary();
+                return render_metrics(s,
+                                      offline ? capture_now(s) : std::chrono::system_clock::now()) +
+                       (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
+            });
         if (!metrics->ok()) {
             std::cerr << "fipdump: " << metrics->error() << "\n";
             return kExitFailure;
         }
-        std::cerr << "fipdump: metrics on http://" << o.metrics_addr << ":" << metrics->port()
-                  << "/metrics\n";
+        std::cerr << "fipdump: metrics on http://" << metrics->endpoint() << "/metrics\n";
     }
 
     std::unique_ptr<BusReporter> bus_report;
     if (o.bus) {
-        const bool live_screen = o.read_path.empty() && !o.json && isatty(STDOUT_FILENO) == 1;
+        const bool live_screen = o.read_paths.empty() && !o.json && isatty(STDOUT_FILENO) == 1;
         bus_report = std::make_unique<BusReporter>(o, dumper.bus(), std::cout, live_screen);
     }
-    const int status = o.read_path.empty() ? run_live(o, dumper, writer.get())
-                                           : run_offline(o, dumper, writer.get());
+    const int status = o.read_paths.empty() ? run_live(o, dumper, writer.get())
+                                            : run_offline(o, dumper, writer.get());
     writer.reset(); // flushed and closed before the summary says the run is over
-    if (bus_report && status == 0) {
+    if (bus_report && source_opened) {
         bus_report->finish();
     }
-    if (status == 0 && o.stats) {
+    if (source_opened && (o.stats || o.quiet)) {
         const Summary s = dumper.summary();
         std::cout << (o.json ? json_summary(s) + "\n" : text_summary(s));
         std::cout.flush();

@@ -1,6 +1,7 @@
 #include "tools/fipdump/metrics_server.hpp"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <chrono>
@@ -88,18 +89,41 @@ struct MetricsServer::Impl {
     }
 };
 
-MetricsServer::MetricsServer(const std::string& addr, std::uint16_t port, Render render) {
+MetricsServer::MetricsServer(const std::string& host, std::uint16_t port, Render render) {
     auto i = std::make_unique<Impl>();
     i->render = std::move(render);
     try {
-        const tcp::endpoint ep(asio::ip::make_address(addr), port);
-        i->acceptor.open(ep.protocol());
+        tcp::endpoint ep;
+        if (host.empty()) {
+            // Every address: IPv6 and IPv4 on one socket where the host has IPv6.
+            ep = tcp::endpoint(tcp::v6(), port);
+            beast::error_code ec;
+            i->acceptor.open(ep.protocol(), ec);
+            if (ec) {
+                ep = tcp::endpoint(tcp::v4(), port);
+            } else {
+                i->acceptor.set_option(asio::ip::v6_only(false));
+            }
+        } else {
+            // A name (localhost) is resolved; its first address is served.
+            tcp::resolver resolver(i->io);
+            const auto found =
+                resolver.resolve(host, std::to_string(port), tcp::resolver::numeric_service);
+            ep = found.begin()->endpoint();
+        }
+        if (!i->acceptor.is_open()) {
+            i->acceptor.open(ep.protocol());
+        }
         i->acceptor.set_option(asio::socket_base::reuse_address(true));
         i->acceptor.bind(ep);
         i->acceptor.listen();
-        bound_port = i->acceptor.local_endpoint().port();
+        const tcp::endpoint bound = i->acceptor.local_endpoint();
+        bound_port = bound.port();
+        const std::string addr = host.empty() ? std::string() : bound.address().to_string();
+        where = (bound.address().is_v6() && !host.empty() ? "[" + addr + "]" : addr) + ":" +
+                std::to_string(bound_port);
     } catch (const std::exception& e) {
-        why = "metrics on " + addr + ":" + std::to_string(port) + ": " + e.what();
+        why = "metrics on " + host + ":" + std::to_string(port) + ": " + e.what();
         return;
     }
     i->accept();

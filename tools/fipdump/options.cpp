@@ -1,8 +1,10 @@
 #include "tools/fipdump/options.hpp"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdlib>
 #include <getopt.h>
+#include <glob.h>
 #include <limits>
 
 namespace fipdump {
@@ -17,6 +19,7 @@ enum LongOnly {
     opt_type,
     opt_rcvbuf,
     opt_metrics,
+    opt_iface,
     opt_bus,
     opt_bad,
     opt_interval,
@@ -35,6 +38,69 @@ std::optional<std::uint64_t> parse_unsigned(const char* text, std::uint64_t max)
         return std::nullopt;
     }
     return v;
+}
+
+// "HOST:PORT", "[IPv6]:PORT" or ":PORT" (every address); HOST may be a name ("localhost").
+bool parse_metrics_address(const std::string& arg, Options& o) {
+    std::string host;
+    std::string port_text;
+    if (!arg.empty() && arg[0] == '[') {
+        const auto close = arg.find("]:");
+        if (close == std::string::npos || close == 1) {
+            return false;
+        }
+        host = arg.substr(1, close - 1);
+        port_text = arg.substr(close + 2);
+    } else {
+        const auto colon = arg.rfind(':');
+        if (colon == std::string::npos || arg.find(':') != colon) {
+            return false; // a bare IPv6 address needs its brackets
+        }
+        host = arg.substr(0, colon);
+        port_text = arg.substr(colon + 1);
+    }
+    const auto port = parse_unsigned(port_text.c_str(), std::numeric_limits<std::uint16_t>::max());
+    if (!port) {
+        return false;
+    }
+    o.metrics = true;
+    o.metrics_addr = host;
+    o.metrics_port = static_cast<std::uint16_t>(*port);
+    return true;
+}
+
+bool is_multicast_group(const std::string& text) {
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        return (ntohl(v4.s_addr) >> 28) == 0xE; // 224.0.0.0/4
+    }
+    return inet_pton(AF_INET6, text.c_str(), &v6) == 1 && v6.s6_addr[0] == 0xFF;
+}
+
+// A -r argument: the file itself, or every file its wildcards match.
+bool expand_read_path(const std::string& arg, std::vector<std::string>& paths) {
+    if (arg.find_first_of("*?[") == std::string::npos) {
+        paths.push_back(arg);
+        return true;
+    }
+    glob_t g{};
+    const int rc = glob(arg.c_str(), 0, nullptr, &g);
+    if (rc == 0) {
+        for (std::size_t i = 0; i < g.gl_pathc; ++i) {
+            paths.emplace_back(g.gl_pathv[i]);
+        }
+    }
+    globfree(&g);
+    return rc == 0;
+}
+
+std::optional<std::uint32_t> parse_positive32(const std::string& arg) {
+    const auto v = parse_unsigned(arg.c_str(), std::numeric_limits<std::uint32_t>::max());
+    if (!v || *v == 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(*v);
 }
 
 } // namespace
@@ -70,14 +136,23 @@ std::string usage(const std::string& program) {
            "  --stats            print a summary at the end (also on SIGINT/SIGTERM)\n"
            "  -c N               stop after N printed events\n"
            "  -t S               stop after S seconds (of capture time with -r)\n"
+           "  -q                 quiet: no per-event output, the summary at the end\n"
            "  -w FILE            also write the received datagrams to a pcap file\n"
-           "  -r FILE            read a pcap file instead of listening\n"
+           "  -C MB              with -w: start a new file after MB million bytes\n"
+           "  -G SECONDS         with -w: start a new file every SECONDS (FILE may hold\n"
+           "                     strftime conversions, e.g. rec-%Y%m%d-%H%M%S.pcap)\n"
+           "  -W N               with -C or -G: keep at most N files, deleting the oldest\n"
+           "  -r FILE            read a pcap file instead of listening; repeat it or give a\n"
+           "                     quoted glob to read several files as one stream\n"
+           "  -g GROUP           join this multicast group (IPv4 or IPv6)\n"
+           "  --iface NAME       receive on this interface only\n"
            "  --kind KIND        print capture records of one frame kind only: identifier,\n"
            "                     variable, request-list, message, ack, unknown\n"
            "  --id 0xNNNN        print identifier frames of this identifier only\n"
            "  --type TYPE        print one record type only: capture or lifesign\n"
            "  --rcvbuf BYTES     socket receive buffer to ask of the kernel\n"
-           "  --metrics ADDR:PORT  serve Prometheus metrics over HTTP\n"
+           "  --metrics ADDR:PORT  serve Prometheus metrics over HTTP; ADDR may be a name,\n"
+           "                     [IPv6] or empty (:PORT, every address)\n"
            "  --bus              analyse the bus instead of printing events: a live table on\n"
            "                     a terminal, else the final table (JSON objects with --json)\n"
            "  --interval S       with --bus --json, also print the analysis every S seconds\n"
@@ -104,6 +179,8 @@ ParseResult parse_options(int argc, char** argv) {
         {"type", required_argument, nullptr, opt_type},
         {"rcvbuf", required_argument, nullptr, opt_rcvbuf},
         {"metrics", required_argument, nullptr, opt_metrics},
+        {"iface", required_argument, nullptr, opt_iface},
+        {"quiet", no_argument, nullptr, 'q'},
         {"bus", no_argument, nullptr, opt_bus},
         {"bad", no_argument, nullptr, opt_bad},
         {"interval", required_argument, nullptr, opt_interval},
@@ -115,7 +192,7 @@ ParseResult parse_options(int argc, char** argv) {
     optind = 0; // full reinitialisation, so that tests may parse several command lines
     opterr = 0;
     int c = 0;
-    while ((c = getopt_long(argc, argv, ":p:c:t:w:r:hv", long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, ":p:c:t:w:r:hvqC:G:W:g:", long_options, nullptr)) != -1) {
         const std::string arg = optarg != nullptr ? optarg : "";
         switch (c) {
         case 'p': {
@@ -150,7 +227,51 @@ ParseResult parse_options(int argc, char** argv) {
             o.write_path = arg;
             break;
         case 'r':
-            o.read_path = arg;
+            if (!expand_read_path(arg, o.read_paths)) {
+                r.error = "no file matches " + arg;
+                return r;
+            }
+            break;
+        case 'q':
+            o.quiet = true;
+            break;
+        case 'C': {
+            char* end = nullptr;
+            const double mb = std::strtod(arg.c_str(), &end);
+            if (arg.empty() || *end != '\0' || !(mb > 0) || mb > 1e6) {
+                r.error = "invalid file size: " + arg;
+                return r;
+            }
+            o.rotate_mb = mb;
+            break;
+        }
+        case 'G':
+            o.rotate_seconds = parse_positive32(arg);
+            if (!o.rotate_seconds) {
+                r.error = "invalid rotation period: " + arg;
+                return r;
+            }
+            break;
+        case 'W':
+            o.ring_files = parse_positive32(arg);
+            if (!o.ring_files) {
+                r.error = "invalid file count: " + arg;
+                return r;
+            }
+            break;
+        case 'g':
+            if (!is_multicast_group(arg)) {
+                r.error = "invalid multicast group: " + arg;
+                return r;
+            }
+            o.group = arg;
+            break;
+        case opt_iface:
+            if (arg.empty()) {
+                r.error = "invalid interface name: " + arg;
+                return r;
+            }
+            o.iface = arg;
             break;
         case 'h':
             o.help = true;
@@ -199,20 +320,12 @@ ParseResult parse_options(int argc, char** argv) {
             o.rcvbuf_bytes = static_cast<int>(*v);
             break;
         }
-        case opt_metrics: {
-            const auto colon = arg.rfind(':');
-            const auto port = colon == std::string::npos
-                                  ? std::nullopt
-                                  : parse_unsigned(arg.c_str() + colon + 1,
-                                                   std::numeric_limits<std::uint16_t>::max());
-            if (!port || colon == 0) {
-                r.error = "invalid metrics address (ADDR:PORT): " + arg;
+        case opt_metrics:
+            if (!parse_metrics_address(arg, o)) {
+                r.error = "invalid metrics address (HOST:PORT, [IPv6]:PORT or :PORT): " + arg;
                 return r;
             }
-            o.metrics_addr = arg.substr(0, colon);
-            o.metrics_port = static_cast<std::uint16_t>(*port);
             break;
-        }
         case opt_bus:
             o.bus = true;
             break;
@@ -248,6 +361,12 @@ ParseResult parse_options(int argc, char** argv) {
     }
     if (optind < argc) {
         r.error = std::string("unexpected argument ") + argv[optind];
+    } else if ((o.rotate_mb || o.rotate_seconds) && o.write_path.empty()) {
+        r.error = "-C and -G need -w FILE";
+    } else if (o.ring_files && !o.rotate_mb && !o.rotate_seconds) {
+        r.error = "-W needs -C or -G";
+    } else if ((!o.group.empty() || !o.iface.empty()) && !o.read_paths.empty()) {
+        r.error = "-g and --iface apply to the socket, not to -r";
     }
     return r;
 }

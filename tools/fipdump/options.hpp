@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "wire/frame.hpp"
 
@@ -28,12 +29,20 @@ struct Options {
     bool stats = false;
     bool help = false;
     bool version = false;
-    std::optional<std::uint64_t> count; // stop after this many printed events
-    std::optional<double> seconds;      // stop after this long (s), live or capture time
-    std::string write_path;             // -w: pcap file written
-    std::string read_path;              // -r: pcap file read instead of the socket
-    std::optional<int> rcvbuf_bytes;    // receive buffer asked of the kernel
-    std::string metrics_addr;           // --metrics listening address; empty: no endpoint
+    std::optional<std::uint64_t> count;  // stop after this many printed events
+    std::optional<double> seconds;       // stop after this long (s), live or capture time
+    std::string write_path;              // -w: pcap file written
+    std::vector<std::string> read_paths; // -r (repeatable, globs expanded): pcap files read
+                                         // instead of the socket, as one stream
+    bool quiet = false;                  // -q: no per-event output; summary at the end
+    std::optional<double> rotate_mb;     // -C: new -w file when this many MB (10^6 bytes) written
+    std::optional<std::uint32_t> rotate_seconds; // -G: new -w file every period (strftime name)
+    std::optional<std::uint32_t> ring_files;     // -W: keep at most this many -w files
+    std::string group;                           // -g: multicast group to join (IPv4 or IPv6)
+    std::string iface;                           // --iface: interface to receive on
+    std::optional<int> rcvbuf_bytes;             // receive buffer asked of the kernel
+    bool metrics = false;                        // --metrics given
+    std::string metrics_addr; // its host: a name or an address; empty: all addresses
     std::uint16_t metrics_port = 0;
     Filter filter;
     bool bus = false;               // --bus: the bus analysis instead of the events

@@ -161,6 +161,7 @@ std::string text_summary(const Summary& s) {
         counts_text(o, c);
         o << "\n";
     }
+    o << undecoded_text(s.undecoded);
     return o.str();
 }
 

@@ -1,0 +1,75 @@
+// The Grafana dashboard shipped in packaging/: valid JSON, and every metric its queries name is
+// one fipdump exports, so that a rename in the exporter cannot leave a panel empty.
+#include <gtest/gtest.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <regex>
+#include <set>
+
+#include "support/fipdump_stream.hpp"
+#include "tools/fipdump/metrics.hpp"
+#include "wire/decode.hpp"
+
+using namespace fipdump;
+
+namespace {
+
+constexpr const char* kDashboard = FIPGATE_SOURCE_DIR "/packaging/grafana/fipgate-dashboard.json";
+
+// Every family of an exposition with one gateway up, so that none is left out for want of data.
+std::set<std::string> exported_families() {
+    const auto now = std::chrono::system_clock::now();
+    Summary s;
+    SenderCounts& c = s.senders[{0x0A000005, 40000}];
+    const auto d = fipdump_test::datagram(1, {fipdump_test::lifesign_record(1, 1)});
+    c.last_lifesign = std::get<wire::LifesignRecord>(
+        wire::decode_datagram(std::span<const std::uint8_t>(d)).events.at(0));
+    c.last_lifesign->udp_last_start_date_us = c.last_lifesign->fip_last_start_date_us = 1;
+    c.last_lifesign->udp_last_stop_date_us = c.last_lifesign->fip_last_stop_date_us = 1;
+    c.last_seen = c.last_lifesign_at = now;
+    const std::string text = render_metrics(s, now);
+    std::set<std::string> out;
+    const std::regex type("^# TYPE (\\S+) ", std::regex::multiline);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), type);
+         it != std::sregex_iterator(); ++it) {
+        out.insert((*it)[1]);
+    }
+    return out;
+}
+
+// The text of every query in the dashboard's tree (targets' expr, variables' queries).
+void queries(const boost::property_tree::ptree& node, std::vector<std::string>& out) {
+    for (const auto& [key, child] : node) {
+        if ((key == "expr" || key == "query" || key == "definition") && child.empty()) {
+            out.push_back(child.data());
+        }
+        queries(child, out);
+    }
+}
+
+} // namespace
+
+TEST(FipdumpDashboard, ValidJsonNamingOnlyExportedMetrics) {
+    boost::property_tree::ptree tree;
+    ASSERT_NO_THROW(boost::property_tree::read_json(kDashboard, tree)) << kDashboard;
+    EXPECT_FALSE(tree.get<std::string>("title", "").empty());
+    std::vector<std::string> texts;
+    queries(tree, texts);
+    ASSERT_GT(texts.size(), 20U);
+    const std::set<std::string> exported = exported_families();
+    const std::regex metric("fipgate_[a-z0-9_]+");
+    std::set<std::string> used;
+    for (const std::string& q : texts) {
+        for (auto it = std::sregex_iterator(q.begin(), q.end(), metric);
+             it != std::sregex_iterator(); ++it) {
+            used.insert(it->str());
+            EXPECT_EQ(exported.count(it->str()), 1U) << it->str() << " in " << q;
+        }
+    }
+    // Each of the dashboard's sections has something to show.
+    for (const char* needed : {"fipgate_gateway_up", "fipgate_fip_frames_total",
+                               "fipgate_udp_sent_datagrams_total", "fipgate_cpu_load_ratio"}) {
+        EXPECT_EQ(used.count(needed), 1U) << needed;
+    }
+}
