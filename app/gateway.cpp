@@ -21,7 +21,7 @@
 #include "capture/drop_warning.hpp"
 #include "log/logger.hpp"
 #include "monitoring/monitoring.hpp"
-#include "monitoring/system.hpp"
+#include "monitoring/host_sampler.hpp"
 #include "queue/syncmappedqueue.hpp"
 #include "udp/udp_client.hpp"
 
@@ -32,7 +32,7 @@ using event_queue = SyncMappedQueue<std::vector<char>>;
 // One generation of components. The handles are renewed at every build cycle.
 struct Components {
     std::shared_ptr<event_queue> queue;
-    std::shared_ptr<System> host;
+    std::shared_ptr<HostSampler> host;
     std::shared_ptr<UDPClient> sender;
     std::shared_ptr<Capvane> capture;
     std::shared_ptr<Monitoring> monitor;
@@ -69,7 +69,7 @@ bool build_components(const app_cfg* c, DestinationChoice& destinations, Compone
             return false;
         }
         component = "host metrics sampler";
-        next.host = std::make_shared<System>(flog);
+        next.host = std::make_shared<HostSampler>(flog);
         component = "UDP sender";
         next.sender = std::make_shared<UDPClient>(destinations.next(c), c->lifesign_period,
                                                   c->max_evt, next.queue, flog,

@@ -9,7 +9,7 @@
 #include "capture/capvane.hpp"
 #include "capture/wait_failures.hpp"
 #include "log/logger.hpp"
-#include "monitoring/thread_name.hpp"
+#include "runtime/thread_name.hpp"
 
 namespace {
 

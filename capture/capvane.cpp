@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "log/logger.hpp"
+#include "runtime/thread_name.hpp"
 
 namespace {
 
@@ -34,23 +35,31 @@ Capvane::Capvane(std::shared_ptr<event_queue> queue_, FILE* log_)
     // The queue's figures are in the record from the start: a monitor registered right after
     // must not report an event buffer of size 0.
     refresh_stats();
-    per_sec_run.store(true, std::memory_order_release);
-    per_sec_thread = std::thread(&Capvane::_bkgd_per_sec_func, this);
-    wtdog_run.store(true, std::memory_order_release);
-    wtdog_thread = std::thread(&Capvane::_bkgd_wtdog_func, this);
+    per_sec_thread.emplace(PeriodicThread::Config{
+        .name = thread_name::kCaptureStats,
+        .period = kPerSecPeriod,
+        .step = [this] { _bkgd_per_sec_func(); },
+        .on_error =
+            [this](const char* what) {
+                logger::print(log, err, "fip: statistics: %s\n", what);
+                return PeriodicThread::AfterError::go_on;
+            },
+    });
+    wtdog_thread.emplace(PeriodicThread::Config{
+        .name = thread_name::kCaptureWatchdog,
+        .period = kWtdogTick,
+        .step = [this] { _bkgd_wtdog_func(); },
+        .on_error =
+            [this](const char* what) {
+                logger::print(log, err, "fip watchdog: %s\n", what);
+                return PeriodicThread::AfterError::go_on;
+            },
+    });
 }
 
 Capvane::~Capvane() {
-    wtdog_run.store(false, std::memory_order_release);
-    periodic_sleep.wake_all();
-    if (wtdog_thread.joinable()) {
-        wtdog_thread.join();
-    }
-    per_sec_run.store(false, std::memory_order_release);
-    periodic_sleep.wake_all();
-    if (per_sec_thread.joinable()) {
-        per_sec_thread.join();
-    }
+    wtdog_thread.reset();
+    per_sec_thread.reset();
     stop();
 }
 

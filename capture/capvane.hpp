@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,9 +37,11 @@
 #include "capture/fip_calculator.hpp"
 #include "capture/fip_stats.hpp"
 #include "capture/record_walk.hpp"
-#include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
+#include "runtime/interruptible_sleep.hpp"
+#include "runtime/link_activity.hpp"
+#include "runtime/periodic_thread.hpp"
 
 class Capvane : public Observable {
 public:
@@ -121,6 +124,7 @@ public:
 
 private:
     void _bkgd_irq_func();
+    // One step of each periodic thread.
     void _bkgd_per_sec_func();
     void _bkgd_wtdog_func();
 
@@ -130,9 +134,11 @@ private:
     // Expiry side, once per watchdog tick while capture runs. True when the countdown had run
     // out: the link is (still) inactive.
     bool wtdog_tick();
-    // Logs "fip link inactive" once when the link goes quiet and "fip link active again after
-    // N s" once when a buffer came since. Watchdog thread, outside the statistics lock.
+    // Logs the link's state changes (see LinkStateLog). Watchdog thread, outside the statistics
+    // lock.
     void log_link_change(bool expired);
+    // The activity fields of the record, for link_activity. Under stats_mutex.
+    LinkTimes link_times();
     // Adds the counts of one buffer's records; `lost_total` is the sequence state after it.
     void add_counts(const WalkCounts& counts, std::int64_t lost_total);
     // Ends the acquisition thread, closes the node, clears the open flag.
@@ -144,14 +150,13 @@ private:
     std::shared_ptr<event_queue> queue;
     FIPCalculator calc;
 
-    mutable std::mutex stats_mutex; // guards stats, the accumulators and the previous values
+    mutable std::mutex stats_mutex; // guards stats, link_activity and the previous values
     FIPStats stats;
     std::atomic<bool> is_open_flag{false};
 
     std::atomic<std::int32_t> wtdog_cnt{kWtdogFill};
-    bool told_inactive = false; // the log said the link is inactive; watchdog thread only
-    boost::posix_time::time_duration act_accum;   // activity of the closed active periods
-    boost::posix_time::time_duration inact_accum; // inactivity of the closed inactive periods
+    LinkActivity link_activity;
+    LinkStateLog link_log{log, "fip"}; // watchdog thread only
 
     // Values at the previous refresh_stats.
     bool prev_is_active = false;
@@ -163,12 +168,9 @@ private:
     std::atomic<bool> irq_alive{false}; // cleared by the acquisition thread as it leaves
     InterruptibleSleep irq_exit_wait;   // stop() waits here for the acquisition thread to leave
     InterruptibleSleep irq_sleep;       // back-off of the acquisition thread, woken by stop()
-    InterruptibleSleep periodic_sleep;  // per-second and watchdog sleeps, woken by the destructor
 
-    std::atomic<bool> per_sec_run{false};
-    std::thread per_sec_thread;
-    std::atomic<bool> wtdog_run{false};
-    std::thread wtdog_thread;
+    std::optional<PeriodicThread> per_sec_thread;
+    std::optional<PeriodicThread> wtdog_thread;
     std::atomic<bool> irq_run{false};
     std::thread irq_thread;
 };

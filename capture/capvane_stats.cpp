@@ -1,12 +1,11 @@
 // The statistics of the capture object: activity and expiry of the link, per-second rates, and
 // the two periodic threads that serve them.
-#include <exception>
+#include <optional>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "capture/capvane.hpp"
 #include "log/logger.hpp"
-#include "monitoring/thread_name.hpp"
 
 namespace {
 
@@ -66,19 +65,17 @@ void Capvane::refresh_stats() {
     }
 }
 
+LinkTimes Capvane::link_times() {
+    return {stats.is_active,          stats.last_start_date,   stats.last_stop_date,
+            stats.last_act_duration,  stats.last_inact_duration, stats.total_act_duration,
+            stats.total_inact_duration, stats.loss_act_cnt};
+}
+
 void Capvane::record_activity() {
     wtdog_cnt.store(kWtdogFill, std::memory_order_release);
     {
         std::lock_guard lock(stats_mutex);
-        if (!stats.is_active) {
-            stats.is_active = true;
-            stats.last_start_date = now();
-            stats.last_inact_duration = stats.last_start_date - stats.last_stop_date;
-            stats.total_inact_duration = inact_accum + stats.last_inact_duration;
-            inact_accum = stats.total_inact_duration;
-        }
-        stats.last_act_duration = now() - stats.last_start_date;
-        stats.total_act_duration = act_accum + stats.last_act_duration;
+        link_activity.on_traffic(link_times(), now());
     }
     set_changed();
 }
@@ -142,17 +139,7 @@ bool Capvane::wtdog_tick() {
         if (expired >= 0) {
             return false; // a buffer refilled the countdown since: the link is alive
         }
-        const pt::ptime t = now();
-        if (stats.is_active) {
-            stats.is_active = false;
-            stats.last_stop_date = t - kExpiryBackdate;
-            stats.last_act_duration = stats.last_stop_date - stats.last_start_date;
-            stats.total_act_duration = act_accum + stats.last_act_duration;
-            act_accum = stats.total_act_duration;
-            ++stats.loss_act_cnt;
-        }
-        stats.last_inact_duration = t - stats.last_stop_date;
-        stats.total_inact_duration = inact_accum + stats.last_inact_duration;
+        link_activity.on_silence(link_times(), now(), kExpiryBackdate);
         // Only from the expired value: a refill that lands meanwhile must win.
         wtdog_cnt.compare_exchange_strong(expired, 0, std::memory_order_acq_rel);
     }
@@ -161,49 +148,24 @@ bool Capvane::wtdog_tick() {
 }
 
 void Capvane::log_link_change(bool expired) {
-    if (expired) {
-        if (!told_inactive) {
-            told_inactive = true;
-            logger::print(log, logger::msg_type::warn, "fip link inactive\n");
-        }
-        return;
-    }
-    if (!told_inactive) {
-        return;
-    }
-    long inactive_s = 0;
-    {
+    link_log.after_pass(expired, [this]() -> std::optional<long> {
         std::lock_guard lock(stats_mutex);
         if (!stats.is_active) {
-            return;
+            return std::nullopt;
         }
-        inactive_s = stats.last_inact_duration.total_seconds();
-    }
-    told_inactive = false;
-    logger::print(log, logger::msg_type::info, "fip link active again after %ld s\n", inactive_s);
+        return stats.last_inact_duration.total_seconds();
+    });
 }
 
 void Capvane::_bkgd_per_sec_func() {
-    thread_name::name_this_thread(thread_name::kCaptureStats);
     // Every notification follows a refresh: a record reset by start() goes out with the queue's
     // figures in it, never without.
-    while (per_sec_run.load(std::memory_order_acquire)) {
-        try {
-            refresh_stats();
-            notify_observers();
-        } catch (const std::exception& e) {
-            logger::print(log, logger::msg_type::err, "fip: statistics: %s\n", e.what());
-        }
-        periodic_sleep.sleep_for(kPerSecPeriod, per_sec_run);
-    }
+    refresh_stats();
+    notify_observers();
 }
 
 void Capvane::_bkgd_wtdog_func() {
-    thread_name::name_this_thread(thread_name::kCaptureWatchdog);
-    while (wtdog_run.load(std::memory_order_acquire)) {
-        // Logged here, after the tick and outside the statistics lock, and never by the
-        // acquisition thread.
-        log_link_change(wtdog_tick());
-        periodic_sleep.sleep_for(kWtdogTick, wtdog_run);
-    }
+    // Logged here, after the tick and outside the statistics lock, and never by the acquisition
+    // thread.
+    log_link_change(wtdog_tick());
 }

@@ -12,8 +12,8 @@
 #include "capture/capvane.hpp"
 #include "log/logger.hpp"
 #include "monitoring/lifesign_record.hpp"
-#include "monitoring/system.hpp"
-#include "monitoring/thread_name.hpp"
+#include "monitoring/host_sampler.hpp"
+#include "runtime/thread_name.hpp"
 #include "udp/udp_client.hpp"
 
 namespace {
@@ -40,12 +40,24 @@ Monitoring::Monitoring(unsigned long lifesign_period_ms, long stats_period_ms,
       stats_period(stats_period_ms) {
     try {
         if (lifesign_period != 0) {
-            lifesign_run.store(true, std::memory_order_release);
-            lifesign_thread = std::thread(&Monitoring::_bkgd_lifesign_func, this);
+            lifesign_thread.emplace(PeriodicThread::Config{
+                .name = thread_name::kLifesign,
+                .period = period_ms(lifesign_period),
+                .step = [this] { _bkgd_lifesign_func(); },
+                .prologue = [this](const std::atomic<bool>& run) { wait_first_snapshots(run); },
+            });
         }
         if (stats_period > 0) {
-            print_run.store(true, std::memory_order_release);
-            print_thread = std::thread(&Monitoring::_bkgd_print_func, this);
+            print_thread.emplace(PeriodicThread::Config{
+                .name = thread_name::kScreen,
+                .period = period_ms(static_cast<unsigned long>(stats_period)),
+                .step = [this] { _bkgd_print_func(); },
+                .prologue =
+                    [this](const std::atomic<bool>& run) {
+                        screen_on_terminal = isatty(STDOUT_FILENO) == 1;
+                        wait_first_snapshots(run);
+                    },
+            });
         }
     } catch (...) {
         // No destructor runs for a half-built object: a started thread left joinable would
@@ -61,23 +73,18 @@ Monitoring::~Monitoring() {
 }
 
 void Monitoring::stop_threads() {
-    // Taking first_mutex orders the cleared flags before a first-snapshot waiter's test.
-    const auto wake_first_waiters = [this] {
+    // Taking first_mutex orders the cleared run flag before a first-snapshot waiter's test.
+    const auto stop = [this](std::optional<PeriodicThread>& thread) {
+        if (!thread) {
+            return;
+        }
+        thread->request_stop();
         { std::lock_guard lock(first_mutex); }
         first_cv.notify_all();
+        thread.reset();
     };
-    if (lifesign_thread.joinable()) {
-        lifesign_run.store(false, std::memory_order_release);
-        lifesign_sleep.wake_all();
-        wake_first_waiters();
-        lifesign_thread.join();
-    }
-    if (print_thread.joinable()) {
-        print_run.store(false, std::memory_order_release);
-        print_sleep.wake_all();
-        wake_first_waiters();
-        print_thread.join();
-    }
+    stop(lifesign_thread);
+    stop(print_thread);
 }
 
 void Monitoring::take_first_snapshots(std::initializer_list<Observable*> publishers) {
@@ -110,7 +117,7 @@ void Monitoring::update(Observable* o) {
         const FIPStats s = capvane->get_stats();
         std::lock_guard lock(snapshots_mutex);
         snapshots.fip_stats = s;
-    } else if (auto* system = dynamic_cast<System*>(o)) {
+    } else if (auto* system = dynamic_cast<HostSampler*>(o)) {
         const SystemStats s = system->get_stats();
         std::lock_guard lock(snapshots_mutex);
         snapshots.sys_stats = s;
@@ -138,54 +145,40 @@ std::int64_t Monitoring::us_since_epoch(const boost::posix_time::ptime& t) {
 }
 
 void Monitoring::_bkgd_lifesign_func() {
-    thread_name::name_this_thread(thread_name::kLifesign);
-    const auto period = period_ms(lifesign_period);
-    wait_first_snapshots(lifesign_run);
-    while (lifesign_run.load(std::memory_order_acquire)) {
-        // The counter advances even when the record goes nowhere, so that a gap in the counters a
-        // receiver sees tells it records were lost on the way.
-        try {
-            const auto now = boost::posix_time::microsec_clock::local_time();
-            const std::uint64_t counter = lifesign_cnt.fetch_add(1, std::memory_order_relaxed) + 1;
-            const Snapshots s = get_snapshots();
-            const lifesign::Record rec =
-                lifesign::encode(counter, now, s.sys_stats, s.udp_stats, s.fip_stats);
-            if (queue) {
-                queue->try_enqueue(std::vector<char>(rec.begin(), rec.end()));
-            }
-        } catch (const std::exception&) {
-            // Out of memory, or a clock that cannot be read as local time: this record is lost,
-            // the next period tries again.
-            lifesign_lost_cnt.fetch_add(1, std::memory_order_relaxed);
+    // The counter advances even when the record goes nowhere, so that a gap in the counters a
+    // receiver sees tells it records were lost on the way.
+    try {
+        const auto now = boost::posix_time::microsec_clock::local_time();
+        const std::uint64_t counter = lifesign_cnt.fetch_add(1, std::memory_order_relaxed) + 1;
+        const Snapshots s = get_snapshots();
+        const lifesign::Record rec =
+            lifesign::encode(counter, now, s.sys_stats, s.udp_stats, s.fip_stats);
+        if (queue) {
+            queue->try_enqueue(std::vector<char>(rec.begin(), rec.end()));
         }
-        lifesign_beat.beat();
-        lifesign_sleep.sleep_for(period, lifesign_run);
+    } catch (const std::exception&) {
+        // Out of memory, or a clock that cannot be read as local time: this record is lost, the
+        // next period tries again.
+        lifesign_lost_cnt.fetch_add(1, std::memory_order_relaxed);
     }
+    lifesign_beat.beat();
 }
 
 void Monitoring::_bkgd_print_func() {
-    thread_name::name_this_thread(thread_name::kScreen);
-    const auto period = period_ms(static_cast<unsigned long>(stats_period));
     // Redirected to a file or a pipe, the screens follow one another without their escapes; the
     // buffer keeps its float precision from one screen to the next, as std::cout would.
-    const bool terminal = isatty(STDOUT_FILENO) == 1;
-    std::ostringstream plain;
-    wait_first_snapshots(print_run);
-    while (print_run.load(std::memory_order_acquire)) {
-        try {
-            if (terminal) {
-                std::cout << "\033[H\033[J" << std::flush;
-                std::cout << "App is running... press Ctrl + C to exit.\n\n";
-                print(std::cout);
-            } else {
-                plain.str("");
-                plain << "App is running... press Ctrl + C to exit.\n\n";
-                print(plain);
-                std::cout << logger::without_escapes(plain.str()) << std::flush;
-            }
-        } catch (const std::exception&) {
-            // Out of memory while formatting a date: the next redraw tries again.
+    try {
+        if (screen_on_terminal) {
+            std::cout << "\033[H\033[J" << std::flush;
+            std::cout << "App is running... press Ctrl + C to exit.\n\n";
+            print(std::cout);
+        } else {
+            plain_screen.str("");
+            plain_screen << "App is running... press Ctrl + C to exit.\n\n";
+            print(plain_screen);
+            std::cout << logger::without_escapes(plain_screen.str()) << std::flush;
         }
-        print_sleep.sleep_for(period, print_run);
+    } catch (const std::exception&) {
+        // Out of memory while formatting a date: the next redraw tries again.
     }
 }

@@ -7,8 +7,8 @@
 // - One short mutex guards the three copies: update() copies in under it, and each reader copies
 //   all three out under it at the start of its cycle. It is never held while a producer's
 //   get_stats() runs, nor while writing to the screen, enqueuing or sleeping.
-// - Both threads sleep in an InterruptibleSleep, so the destructor returns in milliseconds rather
-//   than after a whole period.
+// - Both threads are PeriodicThreads, whose sleep is woken, so the destructor returns in
+//   milliseconds rather than after a whole period.
 // - The first lifesign record and the first screen wait (at most kFirstSnapshotWait) for the
 //   first snapshots the gateway takes when it registers the monitor: a receiver must not be told
 //   zeros for figures that exist. One update at a time (update_mutex), so that the snapshot taken
@@ -26,17 +26,18 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <optional>
+#include <sstream>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "capture/fip_stats.hpp"
 #include "monitoring/heartbeat.hpp"
-#include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "monitoring/system_stats.hpp"
 #include "queue/syncmappedqueue.hpp"
+#include "runtime/periodic_thread.hpp"
 #include "udp/udp_stats.hpp"
 
 // Units of the sizes on the status screen: bytes, then powers of 1024.
@@ -68,7 +69,7 @@ public:
     // Wakes and joins the threads it started, lifesign thread first; returns in milliseconds.
     ~Monitoring() override;
 
-    // Replaces the copy of the notifying producer's record (UDPClient, Capvane or System, tried in
+    // Replaces the copy of the notifying producer's record (UDPClient, Capvane or HostSampler, tried in
     // this order) by its get_stats(). A null or any other Observable changes nothing. Runs on the
     // producers' per-second threads, one producer per thread.
     void update(Observable* o) override;
@@ -124,6 +125,7 @@ public:
     static std::int64_t us_since_epoch(const boost::posix_time::ptime& t);
 
 private:
+    // One step of each thread: a lifesign record, a screen.
     void _bkgd_lifesign_func();
     void _bkgd_print_func();
     // Lifesign thread first, then the screen; each only if it was started.
@@ -147,10 +149,10 @@ private:
     const unsigned long lifesign_period; // ms; 0: no lifesign thread
     const long stats_period;             // ms; 0 or negative: no status screen
 
-    std::atomic<bool> lifesign_run{false};
-    std::atomic<bool> print_run{false};
-    InterruptibleSleep lifesign_sleep;
-    InterruptibleSleep print_sleep;
-    std::thread lifesign_thread;
-    std::thread print_thread;
+    // Status-screen thread only.
+    bool screen_on_terminal = false;  // escapes are written only to a terminal
+    std::ostringstream plain_screen; // a screen without its escapes, for a file or a pipe
+
+    std::optional<PeriodicThread> lifesign_thread;
+    std::optional<PeriodicThread> print_thread;
 };

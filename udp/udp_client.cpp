@@ -10,7 +10,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "log/logger.hpp"
-#include "monitoring/thread_name.hpp"
+#include "runtime/thread_name.hpp"
 #include "udp/datagram_header.hpp"
 
 namespace {
@@ -37,7 +37,7 @@ UDPClient::UDPClient(std::uint16_t port, unsigned long lifesign_period_ms, int m
 UDPClient::UDPClient(const Destination& destination_, unsigned long lifesign_period_ms,
                      int max_evt_, std::shared_ptr<event_queue> queue_, FILE* log_,
                      std::size_t max_datagram_bytes)
-    : socket(io), act_accum(0, 0, 0, 0), inact_accum(0, 0, 0, 0) {
+    : socket(io), log(log_), link_log(log_, "udp") {
     wtdog_timeout_ms = watchdog_timeout_for(lifesign_period_ms);
     // A countdown that does not fit the atomic counter would wrap into an instant time-out.
     wtdog_rearm = static_cast<std::int32_t>(std::min<std::uint64_t>(
@@ -64,14 +64,10 @@ UDPClient::UDPClient(const Destination& destination_, unsigned long lifesign_per
         frame_overhead_bytes = 14 + 40 + 8; // the IPv6 header is 40 bytes
     }
     queue = std::move(queue_);
-    log = log_;
 
     try {
-        per_sec_run.store(true);
-        per_sec_thread = std::thread(&UDPClient::_bkgd_per_sec_func, this);
-        per_sec_ready.wait();
-        wtdog_run.store(true);
-        wtdog_thread = std::thread(&UDPClient::_bkgd_wtdog_func, this);
+        start_per_sec_thread();
+        start_wtdog_thread();
         tx_run.store(true);
         tx_thread = std::thread(&UDPClient::_bkgd_tx_func, this);
     } catch (...) {
@@ -99,20 +95,12 @@ UDPClient::~UDPClient() {
 void UDPClient::stop_threads() {
     // The watchdog goes first: the transmit thread may still send its last batch, and the link
     // must not be declared lost meanwhile.
-    wtdog_run.store(false);
-    wtdog_sleep.wake_all();
-    if (wtdog_thread.joinable()) {
-        wtdog_thread.join();
-    }
+    wtdog_thread.reset();
     tx_run.store(false);
     if (tx_thread.joinable()) {
         tx_thread.join();
     }
-    per_sec_run.store(false);
-    per_sec_sleep.wake_all();
-    if (per_sec_thread.joinable()) {
-        per_sec_thread.join();
-    }
+    per_sec_thread.reset();
 }
 
 void UDPClient::_bkgd_tx_func() {

@@ -19,6 +19,7 @@
 #include <latch>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -27,9 +28,10 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "monitoring/heartbeat.hpp"
-#include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
+#include "runtime/link_activity.hpp"
+#include "runtime/periodic_thread.hpp"
 #include "udp/datagram_header.hpp"
 #include "udp/destination.hpp"
 #include "udp/udp_stats.hpp"
@@ -92,9 +94,13 @@ public:
     std::size_t payload_limit() const { return payload_fill_limit; }
 
 private:
+    // One step of each periodic thread.
     void _bkgd_per_sec_func();
     void _bkgd_wtdog_func();
     void _bkgd_tx_func();
+    // Start the two periodic threads; the first returns once the first reset is published.
+    void start_per_sec_thread();
+    void start_wtdog_thread();
 
     // Sends one finished datagram and does the bookkeeping of a success or a failure.
     void send_datagram(const std::vector<char>& datagram);
@@ -105,20 +111,19 @@ private:
     // One watchdog pass with the countdown below zero. True when the link is (still) declared
     // inactive, false when a datagram re-armed the countdown meanwhile.
     bool on_watchdog_expired();
-    // Logs "udp link inactive" once when the link goes quiet and "udp link active again after
-    // N s" once when a datagram went out since. Watchdog thread, outside the statistics lock.
+    // Logs the link's state changes (see LinkStateLog). Watchdog thread, outside the statistics
+    // lock.
     void log_link_change(bool expired);
+    // The activity fields of the record, for link_activity. Under stats_mutex.
+    LinkTimes link_times();
     void stop_threads();
 
     boost::asio::io_context io;
     boost::asio::ip::udp::socket socket;
     boost::asio::ip::udp::endpoint destination;
-    boost::posix_time::time_duration act_accum;   // closed activity periods
-    boost::posix_time::time_duration inact_accum; // closed inactivity periods
     std::uint64_t wtdog_timeout_ms = 0;
     std::atomic<std::int32_t> wtdog_cnt{0}; // 10 ms ticks left before the link is declared lost
     std::int32_t wtdog_rearm = 0;           // value wtdog_cnt is re-armed to, in 10 ms ticks
-    bool told_inactive = false; // the log said the link is inactive; watchdog thread only
     std::int32_t max_evt = 1;
     std::size_t payload_fill_limit = datagram::payload_fill_limit; // from the datagram cap
     // Bytes counted per datagram besides its own: the Ethernet, IP and UDP headers.
@@ -128,8 +133,10 @@ private:
     FILE* log = nullptr;
     std::shared_ptr<event_queue> queue;
 
-    std::mutex stats_mutex; // guards stats, act_accum and inact_accum
+    std::mutex stats_mutex; // guards stats and link_activity
     UDPStats stats;
+    LinkActivity link_activity;
+    LinkStateLog link_log; // watchdog thread only
 
     // Values of the previous refresh; used by the per-second thread only.
     bool prev_is_active = false;
@@ -145,12 +152,8 @@ private:
     std::uint64_t prev_bytes_rcvd_cnt_per_sec = 0;
 
     std::latch per_sec_ready{1}; // counted down once the first reset has been published
-    InterruptibleSleep per_sec_sleep;
-    InterruptibleSleep wtdog_sleep;
-    std::thread per_sec_thread;
-    std::atomic<bool> per_sec_run{false};
-    std::thread wtdog_thread;
-    std::atomic<bool> wtdog_run{false};
+    std::optional<PeriodicThread> per_sec_thread;
+    std::optional<PeriodicThread> wtdog_thread;
     std::thread tx_thread;
     std::atomic<bool> tx_run{false};
     Heartbeat tx_beat;

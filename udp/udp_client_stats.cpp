@@ -1,11 +1,12 @@
 // Statistics, per-second thread and link watchdog of the UDP sender.
+#include <atomic>
 #include <chrono>
-#include <exception>
+#include <optional>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "log/logger.hpp"
-#include "monitoring/thread_name.hpp"
+#include "runtime/thread_name.hpp"
 #include "udp/udp_client.hpp"
 
 namespace {
@@ -76,38 +77,58 @@ void UDPClient::refresh_stats() {
     }
 }
 
+void UDPClient::start_per_sec_thread() {
+    per_sec_thread.emplace(PeriodicThread::Config{
+        .name = thread_name::kUdpStats,
+        .period = refresh_period,
+        .step = [this] { _bkgd_per_sec_func(); },
+        .prologue =
+            [this](const std::atomic<bool>&) {
+                // The constructor waits for this: it must come even when the publication failed.
+                struct Release {
+                    std::latch& ready;
+                    ~Release() { ready.count_down(); }
+                } release{per_sec_ready};
+                reset_stats();
+                notify_observers();
+            },
+        .on_error =
+            [this](const char* what) {
+                logger::print(log, logger::msg_type::err, "udp statistics: %s\n", what);
+                return PeriodicThread::AfterError::go_on;
+            },
+    });
+    per_sec_ready.wait();
+}
+
+void UDPClient::start_wtdog_thread() {
+    wtdog_thread.emplace(PeriodicThread::Config{
+        .name = thread_name::kUdpWatchdog,
+        .period = watchdog_tick,
+        .step = [this] { _bkgd_wtdog_func(); },
+        .on_error =
+            [this](const char* what) {
+                logger::print(log, logger::msg_type::err, "udp watchdog: %s\n", what);
+                return PeriodicThread::AfterError::go_on;
+            },
+    });
+}
+
 void UDPClient::_bkgd_per_sec_func() {
-    thread_name::name_this_thread(thread_name::kUdpStats);
-    try {
-        reset_stats();
-        notify_observers();
-    } catch (const std::exception& e) {
-        logger::print(log, logger::msg_type::err, "udp statistics: %s\n", e.what());
-    }
-    per_sec_ready.count_down();
-    while (per_sec_run.load()) {
-        try {
-            refresh_stats();
-            notify_observers();
-        } catch (const std::exception& e) {
-            logger::print(log, logger::msg_type::err, "udp statistics: %s\n", e.what());
-        }
-        per_sec_sleep.sleep_for(refresh_period, per_sec_run);
-    }
+    refresh_stats();
+    notify_observers();
+}
+
+LinkTimes UDPClient::link_times() {
+    return {stats.is_active,          stats.last_start_date, stats.last_stop_date,
+            stats.act_duration,       stats.inact_duration,  stats.total_act_duration,
+            stats.total_inact_duration, stats.loss_act_cnt};
 }
 
 void UDPClient::on_datagram_sent(std::size_t size) {
     {
         std::lock_guard lock(stats_mutex);
-        if (!stats.is_active) {
-            stats.is_active = true;
-            stats.last_start_date = now();
-            stats.inact_duration = stats.last_start_date - stats.last_stop_date;
-            stats.total_inact_duration = stats.inact_duration + inact_accum;
-            inact_accum = stats.total_inact_duration;
-        }
-        stats.act_duration = now() - stats.last_start_date;
-        stats.total_act_duration = stats.act_duration + act_accum;
+        link_activity.on_traffic(link_times(), now());
         ++stats.pkt_sent_cnt;
         stats.bytes_sent_cnt += size + frame_overhead_bytes;
     }
@@ -122,20 +143,12 @@ bool UDPClient::on_watchdog_expired() {
         if (!wtdog_cnt.compare_exchange_strong(expired, 0)) {
             return false;
         }
-        if (stats.is_active) {
-            stats.is_active = false;
-            // Back-dated to the estimated time of the last send, so that the activity period
-            // does not include the time-out itself.
-            const auto backdate_ms =
-                static_cast<std::int64_t>(std::min(wtdog_timeout_ms, max_backdate_ms));
-            stats.last_stop_date = now() - boost::posix_time::milliseconds(backdate_ms);
-            stats.act_duration = stats.last_stop_date - stats.last_start_date;
-            stats.total_act_duration = stats.act_duration + act_accum;
-            act_accum = stats.total_act_duration;
-            ++stats.loss_act_cnt;
-        }
-        stats.inact_duration = now() - stats.last_stop_date;
-        stats.total_inact_duration = stats.inact_duration + inact_accum;
+        // Back-dated to the estimated time of the last send, so that the activity period does
+        // not include the time-out itself.
+        const auto backdate_ms =
+            static_cast<std::int64_t>(std::min(wtdog_timeout_ms, max_backdate_ms));
+        link_activity.on_silence(link_times(), now(),
+                                 boost::posix_time::milliseconds(backdate_ms));
     }
     set_changed();
     return true;
@@ -147,43 +160,22 @@ void UDPClient::log_link_change(bool expired) {
     if (wtdog_timeout_ms == 0) {
         return;
     }
-    if (expired) {
-        if (!told_inactive) {
-            told_inactive = true;
-            logger::print(log, logger::msg_type::warn, "udp link inactive\n");
-        }
-        return;
-    }
-    if (!told_inactive) {
-        return;
-    }
-    long inactive_s = 0;
-    {
+    link_log.after_pass(expired, [this]() -> std::optional<long> {
         std::lock_guard lock(stats_mutex);
         if (!stats.is_active) {
-            return;
+            return std::nullopt;
         }
-        inactive_s = stats.inact_duration.total_seconds();
-    }
-    told_inactive = false;
-    logger::print(log, logger::msg_type::info, "udp link active again after %ld s\n", inactive_s);
+        return stats.inact_duration.total_seconds();
+    });
 }
 
 void UDPClient::_bkgd_wtdog_func() {
-    thread_name::name_this_thread(thread_name::kUdpWatchdog);
-    while (wtdog_run.load()) {
-        if (tx_run.load()) {
-            bool expired = false;
-            if (wtdog_cnt.fetch_sub(1) - 1 < 0) {
-                try {
-                    expired = on_watchdog_expired();
-                } catch (const std::exception& e) {
-                    logger::print(log, logger::msg_type::err, "udp watchdog: %s\n", e.what());
-                }
-            }
-            // Logged here, outside the statistics lock, and never by the transmit thread.
-            log_link_change(expired);
-        }
-        wtdog_sleep.sleep_for(watchdog_tick, wtdog_run);
+    if (!tx_run.load()) {
+        return;
     }
+    // A throw of on_watchdog_expired() is logged by the thread ("udp watchdog: ..."); the next
+    // pass tries again.
+    const bool expired = wtdog_cnt.fetch_sub(1) - 1 < 0 && on_watchdog_expired();
+    // Logged here, outside the statistics lock, and never by the transmit thread.
+    log_link_change(expired);
 }

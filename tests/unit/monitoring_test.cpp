@@ -21,7 +21,7 @@
 #include "capture/capvane.hpp"
 #include "log/logger.hpp"
 #include "monitoring/monitoring.hpp"
-#include "monitoring/system.hpp"
+#include "monitoring/host_sampler.hpp"
 #include "wire/decode.hpp"
 
 namespace {
@@ -151,12 +151,12 @@ TEST(MonitoringUpdate, OnlyTheKnownProducersReplaceTheirCopy) {
     // The host sampler, through its own notifications.
     std::ofstream(dir.file("meminfo")) << "MemTotal: 1000 kB\nMemAvailable: 250 kB\n";
     std::ofstream(dir.file("stat")) << "cpu 100 0 100 800 0 0 0 0 0 0\ncpu0 1 2 3 4\n";
-    System::Paths paths;
+    HostSampler::Paths paths;
     paths.proc_stat = dir.file("stat");
     paths.meminfo = dir.file("meminfo");
     paths.thermal = dir.file("no-such-zone");
     {
-        System system(flog, paths);
+        HostSampler system(flog, paths);
         system.add_observer(m);
         ASSERT_TRUE(eventually([&] { return m->get_snapshots().sys_stats.ram_total == 1000; }));
     }

@@ -1,4 +1,4 @@
-#include "monitoring/system.hpp"
+#include "monitoring/host_sampler.hpp"
 
 #include <chrono>
 #include <fstream>
@@ -10,7 +10,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include "log/logger.hpp"
-#include "monitoring/thread_name.hpp"
+#include "runtime/thread_name.hpp"
 
 namespace {
 
@@ -32,9 +32,9 @@ float percent_of(std::uint64_t part, std::uint64_t total) {
 
 } // namespace
 
-System::System(FILE* log_) : System(log_, Paths{}) {}
+HostSampler::HostSampler(FILE* log_) : HostSampler(log_, Paths{}) {}
 
-System::System(FILE* log_, Paths paths_) : log(log_), paths(std::move(paths_)) {
+HostSampler::HostSampler(FILE* log_, Paths paths_) : log(log_), paths(std::move(paths_)) {
     // The first sample is taken before the constructor returns: a monitor registered right
     // after must find real figures, not the zeros of an empty record.
     try {
@@ -47,24 +47,32 @@ System::System(FILE* log_, Paths paths_) : log(log_), paths(std::move(paths_)) {
     } catch (const std::exception& e) {
         logger::print(log, logger::msg_type::err, "host sampler: first sample: %s\n", e.what());
     }
-    per_sec_run.store(true);
-    per_sec_thread = std::thread(&System::_bkgd_per_sec_func, this);
+    per_sec_thread.emplace(PeriodicThread::Config{
+        .name = thread_name::kHostSampler,
+        .period = sample_period,
+        .step = [this] { _bkgd_per_sec_func(); },
+        .prologue = [this](const std::atomic<bool>&) { notify_observers(); }, // the first sample
+        .first_step_after_a_period = true,
+        .on_error =
+            [this](const char* what) {
+                // An observer's failure must not end the process; the sampler stops, the
+                // gateway goes on.
+                logger::print(log, logger::msg_type::err, "host sampler stopped: %s\n", what);
+                return PeriodicThread::AfterError::stop;
+            },
+    });
 }
 
-System::~System() {
-    per_sec_run.store(false);
-    per_sec_sleep.wake_all();
-    if (per_sec_thread.joinable()) {
-        per_sec_thread.join();
-    }
+HostSampler::~HostSampler() {
+    per_sec_thread.reset();
 }
 
-SystemStats System::get_stats() {
+SystemStats HostSampler::get_stats() {
     std::lock_guard lock(stats_mutex);
     return stats;
 }
 
-void System::reset_stats() {
+void HostSampler::reset_stats() {
     {
         std::lock_guard lock(stats_mutex);
         stats = SystemStats{};
@@ -72,13 +80,13 @@ void System::reset_stats() {
     set_changed();
 }
 
-void System::refresh_stats() {
+void HostSampler::refresh_stats() {
     refresh_cpu_infos();
     refresh_ram_infos();
     refresh_storage_infos();
 }
 
-void System::refresh_cpu_infos() {
+void HostSampler::refresh_cpu_infos() {
     // Held from the read to the store: two samplers interleaving here would compute a load from
     // a pair of samples taken in the wrong order.
     std::lock_guard sample_lock(cpu_sample_mutex);
@@ -126,7 +134,7 @@ void System::refresh_cpu_infos() {
     set_changed();
 }
 
-void System::refresh_ram_infos() {
+void HostSampler::refresh_ram_infos() {
     bool has_total = false;
     std::uint64_t total = 0;
     std::uint64_t available = 0;
@@ -157,7 +165,7 @@ void System::refresh_ram_infos() {
     set_changed();
 }
 
-void System::refresh_storage_infos() {
+void HostSampler::refresh_storage_infos() {
     boost::filesystem::space_info space;
     try {
         space = boost::filesystem::space(".");
@@ -178,16 +186,7 @@ void System::refresh_storage_infos() {
     set_changed();
 }
 
-void System::_bkgd_per_sec_func() {
-    thread_name::name_this_thread(thread_name::kHostSampler);
-    try {
-        notify_observers(); // the constructor's first sample
-        while (per_sec_sleep.sleep_for(sample_period, per_sec_run)) {
-            refresh_stats();
-            notify_observers();
-        }
-    } catch (const std::exception& e) {
-        // An observer's failure must not end the process; the sampler stops, the gateway goes on.
-        logger::print(log, logger::msg_type::err, "host sampler stopped: %s\n", e.what());
-    }
+void HostSampler::_bkgd_per_sec_func() {
+    refresh_stats();
+    notify_observers();
 }

@@ -10,17 +10,16 @@
 //   thread other than the sampler's own; it is never held while notifying.
 #pragma once
 
-#include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
-#include <thread>
 
-#include "monitoring/interruptible_sleep.hpp"
 #include "monitoring/observable.hpp"
 #include "monitoring/system_stats.hpp"
+#include "runtime/periodic_thread.hpp"
 
-class System : public Observable {
+class HostSampler : public Observable {
 public:
     // Where the figures are read from. Tests point these at files of their own.
     struct Paths {
@@ -31,14 +30,14 @@ public:
 
     // Starts the per-second thread at once, reading the default paths. `log` receives a line only
     // if the thread fails (an observer throwing). Called by the gateway's build cycle.
-    explicit System(FILE* log);
-    System(FILE* log, Paths paths);
+    explicit HostSampler(FILE* log);
+    HostSampler(FILE* log, Paths paths);
 
     // Stops and joins the per-second thread; returns within milliseconds (the sleep is woken).
-    ~System() override;
+    ~HostSampler() override;
 
-    System(const System&) = delete;
-    System& operator=(const System&) = delete;
+    HostSampler(const HostSampler&) = delete;
+    HostSampler& operator=(const HostSampler&) = delete;
 
     // A copy of the snapshot. Any thread; observers call it from update().
     SystemStats get_stats();
@@ -63,13 +62,12 @@ public:
     void refresh_storage_infos();
 
 private:
+    // One step of the per-second thread: a sample, then the observers.
     void _bkgd_per_sec_func();
 
     FILE* log;
     Paths paths;
     std::mutex stats_mutex; // guards stats
     SystemStats stats;
-    InterruptibleSleep per_sec_sleep;
-    std::atomic<bool> per_sec_run{false};
-    std::thread per_sec_thread;
+    std::optional<PeriodicThread> per_sec_thread;
 };

@@ -11,7 +11,7 @@
 
 #include <boost/filesystem.hpp>
 
-#include "monitoring/system.hpp"
+#include "monitoring/host_sampler.hpp"
 
 using namespace std::chrono_literals;
 namespace fs = boost::filesystem;
@@ -27,10 +27,10 @@ public:
     std::atomic<int> calls{0};
 };
 
-class SystemTest : public ::testing::Test {
+class HostSamplerTest : public ::testing::Test {
 protected:
-    SystemTest() {
-        dir = fs::temp_directory_path() / ("fipgate-system-test-" + std::to_string(::getpid()));
+    HostSamplerTest() {
+        dir = fs::temp_directory_path() / ("fipgate-host-sampler-test-" + std::to_string(::getpid()));
         fs::create_directories(dir);
         paths.proc_stat = (dir / "stat").string();
         paths.thermal = (dir / "temp").string();
@@ -40,7 +40,7 @@ protected:
         write(paths.meminfo, "MemTotal:       1000 kB\nMemFree:         100 kB\n"
                              "MemAvailable:     250 kB\nBuffers:          10 kB\n");
     }
-    ~SystemTest() override {
+    ~HostSamplerTest() override {
         boost::system::error_code ignored;
         fs::remove_all(dir, ignored);
     }
@@ -53,8 +53,8 @@ protected:
     }
 
     // The sampler's thread resets the snapshot when it starts; direct calls must come after.
-    static std::unique_ptr<System> started(const System::Paths& p) {
-        auto s = std::make_unique<System>(stdout, p);
+    static std::unique_ptr<HostSampler> started(const HostSampler::Paths& p) {
+        auto s = std::make_unique<HostSampler>(stdout, p);
         const auto end = std::chrono::steady_clock::now() + 3s;
         while (s->get_stats().start_date.is_not_a_date_time()) {
             if (std::chrono::steady_clock::now() > end) {
@@ -67,10 +67,10 @@ protected:
     }
 
     fs::path dir;
-    System::Paths paths;
+    HostSampler::Paths paths;
 };
 
-TEST_F(SystemTest, CpuLoadIsTheBusyShareBetweenTwoSamples) {
+TEST_F(HostSamplerTest, CpuLoadIsTheBusyShareBetweenTwoSamples) {
     auto sys = started(paths);
     sys->refresh_cpu_infos();
     write(paths.proc_stat, stat_b);
@@ -81,14 +81,14 @@ TEST_F(SystemTest, CpuLoadIsTheBusyShareBetweenTwoSamples) {
     EXPECT_FLOAT_EQ(sys->get_stats().cpu_temp, 45.5f);
 }
 
-TEST_F(SystemTest, MissingThermalZoneGivesNan) {
+TEST_F(HostSamplerTest, MissingThermalZoneGivesNan) {
     paths.thermal = (dir / "no-such-zone").string();
     auto sys = started(paths);
     sys->refresh_cpu_infos();
     EXPECT_TRUE(std::isnan(sys->get_stats().cpu_temp));
 }
 
-TEST_F(SystemTest, UnreadableProcStatChangesNothingAndMarksNothing) {
+TEST_F(HostSamplerTest, UnreadableProcStatChangesNothingAndMarksNothing) {
     auto sys = started(paths);
     sys->refresh_cpu_infos();
     const SystemStats before = sys->get_stats();
@@ -114,7 +114,7 @@ TEST_F(SystemTest, UnreadableProcStatChangesNothingAndMarksNothing) {
     EXPECT_FLOAT_EQ(after.cpu_temp, 45.5f) << "the temperature is not read either";
 }
 
-TEST_F(SystemTest, RamFiguresFromMeminfo) {
+TEST_F(HostSamplerTest, RamFiguresFromMeminfo) {
     auto sys = started(paths);
     sys->refresh_ram_infos();
     const SystemStats s = sys->get_stats();
@@ -125,7 +125,7 @@ TEST_F(SystemTest, RamFiguresFromMeminfo) {
     EXPECT_FLOAT_EQ(s.ram_avail_pct, 25.0f);
 }
 
-TEST_F(SystemTest, ZeroRamTotalLeavesThePercentagesUnmeasured) {
+TEST_F(HostSamplerTest, ZeroRamTotalLeavesThePercentagesUnmeasured) {
     write(paths.meminfo, "MemTotal: 0 kB\nMemAvailable: 0 kB\n");
     auto sys = started(paths);
     sys->refresh_ram_infos();
@@ -133,7 +133,7 @@ TEST_F(SystemTest, ZeroRamTotalLeavesThePercentagesUnmeasured) {
     EXPECT_TRUE(std::isnan(sys->get_stats().ram_avail_pct));
 }
 
-TEST_F(SystemTest, StorageOfTheWorkingDirectoryInKilobytes) {
+TEST_F(HostSamplerTest, StorageOfTheWorkingDirectoryInKilobytes) {
     auto sys = started(paths);
     sys->refresh_storage_infos();
     const SystemStats s = sys->get_stats();
@@ -141,7 +141,7 @@ TEST_F(SystemTest, StorageOfTheWorkingDirectoryInKilobytes) {
     EXPECT_NEAR(s.storage_used_pct + s.storage_avail_pct, 100.0f, 0.01f);
 }
 
-TEST_F(SystemTest, StopsWithoutWaitingForItsPeriod) {
+TEST_F(HostSamplerTest, StopsWithoutWaitingForItsPeriod) {
     auto sys = started(paths);
     const auto t0 = std::chrono::steady_clock::now();
     sys.reset();
@@ -152,7 +152,7 @@ TEST_F(SystemTest, StopsWithoutWaitingForItsPeriod) {
 // adds 100 busy and 100 idle ticks, so any pair taken in order gives 50 %; a pair whose store
 // crossed the other sampler's would give 0 % (the differences wrap around). Also a data race for
 // ThreadSanitizer without the sampler's lock.
-TEST_F(SystemTest, TwoSamplersShareThePreviousCpuSampleSafely) {
+TEST_F(HostSamplerTest, TwoSamplersShareThePreviousCpuSampleSafely) {
     auto first = started(paths);
     auto second = started(paths);
     for (auto* s : {first.get(), second.get()}) {
@@ -160,7 +160,7 @@ TEST_F(SystemTest, TwoSamplersShareThePreviousCpuSampleSafely) {
     }
     std::atomic<bool> writing{true};
     std::atomic<int> bad_loads{0};
-    auto hammer = [&](System& s) {
+    auto hammer = [&](HostSampler& s) {
         while (writing) {
             s.refresh_cpu_infos();
             const float load = s.get_stats().cpu_load;
