@@ -20,8 +20,8 @@
 #include "capture/capvane.hpp"
 #include "capture/drop_warning.hpp"
 #include "log/logger.hpp"
-#include "monitoring/monitoring.hpp"
 #include "monitoring/host_sampler.hpp"
+#include "monitoring/monitoring.hpp"
 #include "queue/syncmappedqueue.hpp"
 #include "udp/udp_client.hpp"
 

@@ -39,21 +39,13 @@ Capvane::Capvane(std::shared_ptr<event_queue> queue_, FILE* log_)
         .name = thread_name::kCaptureStats,
         .period = kPerSecPeriod,
         .step = [this] { _bkgd_per_sec_func(); },
-        .on_error =
-            [this](const char* what) {
-                logger::print(log, err, "fip: statistics: %s\n", what);
-                return PeriodicThread::AfterError::go_on;
-            },
+        .on_error = PeriodicThread::log_and_go_on(log, "fip: statistics"),
     });
     wtdog_thread.emplace(PeriodicThread::Config{
         .name = thread_name::kCaptureWatchdog,
         .period = kWtdogTick,
         .step = [this] { _bkgd_wtdog_func(); },
-        .on_error =
-            [this](const char* what) {
-                logger::print(log, err, "fip watchdog: %s\n", what);
-                return PeriodicThread::AfterError::go_on;
-            },
+        .on_error = PeriodicThread::log_and_go_on(log, "fip watchdog"),
     });
 }
 

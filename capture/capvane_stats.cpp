@@ -1,6 +1,5 @@
 // The statistics of the capture object: activity and expiry of the link, per-second rates, and
 // the two periodic threads that serve them.
-#include <optional>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -66,9 +65,9 @@ void Capvane::refresh_stats() {
 }
 
 LinkTimes Capvane::link_times() {
-    return {stats.is_active,          stats.last_start_date,   stats.last_stop_date,
-            stats.last_act_duration,  stats.last_inact_duration, stats.total_act_duration,
-            stats.total_inact_duration, stats.loss_act_cnt};
+    return LinkTimes(stats.is_active, stats.last_start_date, stats.last_stop_date,
+                     stats.last_act_duration, stats.last_inact_duration, stats.total_act_duration,
+                     stats.total_inact_duration, stats.loss_act_cnt);
 }
 
 void Capvane::record_activity() {
@@ -148,12 +147,9 @@ bool Capvane::wtdog_tick() {
 }
 
 void Capvane::log_link_change(bool expired) {
-    link_log.after_pass(expired, [this]() -> std::optional<long> {
+    link_log.after_pass(expired, [this] {
         std::lock_guard lock(stats_mutex);
-        if (!stats.is_active) {
-            return std::nullopt;
-        }
-        return stats.last_inact_duration.total_seconds();
+        return LinkStateLog::State{stats.is_active, stats.last_inact_duration};
     });
 }
 

@@ -11,8 +11,8 @@
 
 #include "capture/capvane.hpp"
 #include "log/logger.hpp"
-#include "monitoring/lifesign_record.hpp"
 #include "monitoring/host_sampler.hpp"
+#include "monitoring/lifesign_record.hpp"
 #include "runtime/thread_name.hpp"
 #include "udp/udp_client.hpp"
 

@@ -69,9 +69,9 @@ public:
     // Wakes and joins the threads it started, lifesign thread first; returns in milliseconds.
     ~Monitoring() override;
 
-    // Replaces the copy of the notifying producer's record (UDPClient, Capvane or HostSampler, tried in
-    // this order) by its get_stats(). A null or any other Observable changes nothing. Runs on the
-    // producers' per-second threads, one producer per thread.
+    // Replaces the copy of the notifying producer's record (UDPClient, Capvane or HostSampler,
+    // tried in this order) by its get_stats(). A null or any other Observable changes nothing. Runs
+    // on the producers' per-second threads, one producer per thread.
     void update(Observable* o) override;
 
     // Bumped by the lifesign thread once a lifesign period, whether the record could be queued or
@@ -150,7 +150,7 @@ private:
     const long stats_period;             // ms; 0 or negative: no status screen
 
     // Status-screen thread only.
-    bool screen_on_terminal = false;  // escapes are written only to a terminal
+    bool screen_on_terminal = false; // escapes are written only to a terminal
     std::ostringstream plain_screen; // a screen without its escapes, for a file or a pipe
 
     std::optional<PeriodicThread> lifesign_thread;

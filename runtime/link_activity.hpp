@@ -14,13 +14,20 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <optional>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 // The activity fields of a statistics record, by reference. A fresh record has is_active false,
 // both dates at the record's creation and zero durations.
 struct LinkTimes {
+    LinkTimes(bool& is_active, boost::posix_time::ptime& last_start_date,
+              boost::posix_time::ptime& last_stop_date, boost::posix_time::time_duration& act,
+              boost::posix_time::time_duration& inact, boost::posix_time::time_duration& total_act,
+              boost::posix_time::time_duration& total_inact, std::uint64_t& loss_act_cnt)
+        : is_active(is_active), last_start_date(last_start_date), last_stop_date(last_stop_date),
+          act_duration(act), inact_duration(inact), total_act_duration(total_act),
+          total_inact_duration(total_inact), loss_act_cnt(loss_act_cnt) {}
+
     bool& is_active;
     boost::posix_time::ptime& last_start_date;
     boost::posix_time::ptime& last_stop_date;
@@ -55,11 +62,16 @@ public:
     // `link` is the first word of the lines ("fip", "udp"); `log` is not owned.
     LinkStateLog(FILE* log, const char* link) : log(log), link(link) {}
 
-    // One watchdog pass; `expired` when it found the link quiet. `back_after` is called only when
-    // a return may be due: the whole seconds of the inactive period just closed when the link is
-    // active again, nullopt otherwise (then it is asked again next pass).
-    template <class BackAfter>
-    void after_pass(bool expired, BackAfter&& back_after) {
+    // What the log needs of the record, copied under the owner's lock.
+    struct State {
+        bool is_active;
+        boost::posix_time::time_duration inact_duration; // the last inactive period once active
+    };
+
+    // One watchdog pass; `expired` when it found the link quiet. `read_state` is called only when
+    // a return may be due: a link told inactive is told active again once the record says so,
+    // with the whole seconds of the inactive period it closed.
+    template <class ReadState> void after_pass(bool expired, ReadState&& read_state) {
         if (expired) {
             tell_inactive();
             return;
@@ -67,8 +79,9 @@ public:
         if (!told_inactive) {
             return;
         }
-        if (const std::optional<long> inactive_s = back_after()) {
-            tell_active_again(*inactive_s);
+        const State state = read_state();
+        if (state.is_active) {
+            tell_active_again(state.inact_duration.total_seconds());
         }
     }
 

@@ -10,6 +10,13 @@ PeriodicThread::PeriodicThread(Config config_) : config(std::move(config_)) {
     thread = std::thread(&PeriodicThread::run, this);
 }
 
+PeriodicThread::ErrorHandler PeriodicThread::log_and_go_on(FILE* log, const char* prefix) {
+    return [log, prefix](const char* what) {
+        logger::print(log, logger::msg_type::err, "%s: %s\n", prefix, what);
+        return AfterError::go_on;
+    };
+}
+
 PeriodicThread::~PeriodicThread() {
     stop();
 }
@@ -27,15 +34,13 @@ void PeriodicThread::stop() {
 }
 
 bool PeriodicThread::carry_on_after(const char* what) {
-    if (config.on_error) {
-        return config.on_error(what) == AfterError::go_on;
+    if (!config.on_error) {
+        config.on_error = log_and_go_on(flog, config.name);
     }
-    logger::print(flog, logger::msg_type::err, "%s: %s\n", config.name, what);
-    return true;
+    return config.on_error(what) == AfterError::go_on;
 }
 
-template <class F>
-bool PeriodicThread::guarded(F&& f) {
+template <class F> bool PeriodicThread::guarded(F&& f) {
     try {
         std::forward<F>(f)();
         return true;

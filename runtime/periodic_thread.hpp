@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <thread>
 
@@ -42,6 +43,11 @@ public:
         std::function<AfterError(const char* what)> on_error = {};
     };
 
+    using ErrorHandler = std::function<AfterError(const char* what)>;
+
+    // A handler that logs "<prefix>: <what>" at error level on `log` (not owned) and goes on.
+    static ErrorHandler log_and_go_on(FILE* log, const char* prefix);
+
     // Starts the thread. Throws std::system_error when it cannot be started.
     explicit PeriodicThread(Config config);
     // stop().
@@ -61,8 +67,7 @@ public:
 private:
     void run();
     // Runs `f`; false when it threw and on_error asked the thread to end.
-    template <class F>
-    bool guarded(F&& f);
+    template <class F> bool guarded(F&& f);
     // Reports a step's failure; true when the thread goes on.
     bool carry_on_after(const char* what);
 

@@ -1,7 +1,6 @@
 // Statistics, per-second thread and link watchdog of the UDP sender.
 #include <atomic>
 #include <chrono>
-#include <optional>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -92,11 +91,7 @@ void UDPClient::start_per_sec_thread() {
                 reset_stats();
                 notify_observers();
             },
-        .on_error =
-            [this](const char* what) {
-                logger::print(log, logger::msg_type::err, "udp statistics: %s\n", what);
-                return PeriodicThread::AfterError::go_on;
-            },
+        .on_error = PeriodicThread::log_and_go_on(log, "udp statistics"),
     });
     per_sec_ready.wait();
 }
@@ -106,11 +101,7 @@ void UDPClient::start_wtdog_thread() {
         .name = thread_name::kUdpWatchdog,
         .period = watchdog_tick,
         .step = [this] { _bkgd_wtdog_func(); },
-        .on_error =
-            [this](const char* what) {
-                logger::print(log, logger::msg_type::err, "udp watchdog: %s\n", what);
-                return PeriodicThread::AfterError::go_on;
-            },
+        .on_error = PeriodicThread::log_and_go_on(log, "udp watchdog"),
     });
 }
 
@@ -120,9 +111,9 @@ void UDPClient::_bkgd_per_sec_func() {
 }
 
 LinkTimes UDPClient::link_times() {
-    return {stats.is_active,          stats.last_start_date, stats.last_stop_date,
-            stats.act_duration,       stats.inact_duration,  stats.total_act_duration,
-            stats.total_inact_duration, stats.loss_act_cnt};
+    return LinkTimes(stats.is_active, stats.last_start_date, stats.last_stop_date,
+                     stats.act_duration, stats.inact_duration, stats.total_act_duration,
+                     stats.total_inact_duration, stats.loss_act_cnt);
 }
 
 void UDPClient::on_datagram_sent(std::size_t size) {
@@ -147,8 +138,7 @@ bool UDPClient::on_watchdog_expired() {
         // not include the time-out itself.
         const auto backdate_ms =
             static_cast<std::int64_t>(std::min(wtdog_timeout_ms, max_backdate_ms));
-        link_activity.on_silence(link_times(), now(),
-                                 boost::posix_time::milliseconds(backdate_ms));
+        link_activity.on_silence(link_times(), now(), boost::posix_time::milliseconds(backdate_ms));
     }
     set_changed();
     return true;
@@ -160,12 +150,9 @@ void UDPClient::log_link_change(bool expired) {
     if (wtdog_timeout_ms == 0) {
         return;
     }
-    link_log.after_pass(expired, [this]() -> std::optional<long> {
+    link_log.after_pass(expired, [this] {
         std::lock_guard lock(stats_mutex);
-        if (!stats.is_active) {
-            return std::nullopt;
-        }
-        return stats.inact_duration.total_seconds();
+        return LinkStateLog::State{stats.is_active, stats.inact_duration};
     });
 }
 

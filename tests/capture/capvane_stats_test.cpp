@@ -1,5 +1,7 @@
-// The link watchdog and the per-second rates of the capture statistics, on the simulated card.
-// Timings are checked against the record's own dates with margins for slow, sanitized runs.
+// The link watchdog and the per-second rates of the capture statistics, on the simulated card:
+// when the link is declared active and inactive, and how far its end is back-dated. The
+// arithmetic of the periods is the helper's (tests/unit/link_activity_test.cpp). Timings are
+// checked against the record's own dates with margins for slow, sanitized runs.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -62,8 +64,6 @@ TEST(CapvaneStatsTest, SingleBufferThenSilence) {
     // active period is at most a tick long.
     EXPECT_GE(s.last_act_duration, pt::milliseconds(-5));
     EXPECT_LE(s.last_act_duration, pt::milliseconds(300));
-    EXPECT_EQ(s.last_act_duration, s.last_stop_date - s.last_start_date);
-    EXPECT_EQ(s.total_act_duration, s.last_act_duration);
     const pt::time_duration since_stop = seen_inactive - s.last_stop_date;
     EXPECT_GE(since_stop, pt::milliseconds(995));
     EXPECT_LE(since_stop, pt::milliseconds(1400));
@@ -88,9 +88,7 @@ TEST(CapvaneStatsTest, BuffersEveryHalfSecondKeepTheLinkActive) {
         EXPECT_TRUE(s.is_active) << i;
         EXPECT_EQ(s.loss_act_cnt, 0U) << i;
     }
-    const FIPStats s = cv.get_stats();
-    EXPECT_GE(s.last_act_duration, pt::milliseconds(2000));
-    EXPECT_EQ(s.total_act_duration, s.last_act_duration);
+    EXPECT_GE(cv.get_stats().last_act_duration, pt::milliseconds(2000));
 }
 
 TEST(CapvaneStatsTest, NoTrafficStaysInactiveFromTheStart) {
@@ -106,9 +104,6 @@ TEST(CapvaneStatsTest, NoTrafficStaysInactiveFromTheStart) {
     EXPECT_FALSE(s.is_active);
     EXPECT_EQ(s.loss_act_cnt, 0U);
     EXPECT_EQ(s.last_stop_date, s.init_date);
-    EXPECT_EQ(s.last_start_date, s.init_date);
-    EXPECT_EQ(s.total_inact_duration, s.last_inact_duration); // the first inactive period
-    EXPECT_EQ(s.total_act_duration, pt::time_duration(0, 0, 0, 0));
 }
 
 TEST(CapvaneStatsTest, PerSecondRatesAndTheirEnd) {

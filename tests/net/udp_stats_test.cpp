@@ -1,6 +1,7 @@
-// Statistics and link watchdog of the sender: counters, activity periods with their dates and
-// durations, per-second rates and when observers hear about them. Runs only inside
-// scripts/netns-run.
+// Statistics and link watchdog of the sender: counters, when the link is declared active and
+// lost and how far the loss is back-dated, per-second rates and when observers hear about them.
+// The arithmetic of the periods is the helper's (tests/unit/link_activity_test.cpp). Runs only
+// inside scripts/netns-run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -81,7 +82,6 @@ TEST_F(UdpStatsTest, FreshRecordQuietSecondsAndTheFirstDatagram) {
     EXPECT_TRUE(s.is_active);
     EXPECT_EQ(s.start_date, fresh.start_date);
     EXPECT_EQ(s.inact_duration, s.last_start_date - s.start_date);
-    EXPECT_EQ(s.total_inact_duration, s.inact_duration);
     EXPECT_EQ(s.loss_act_cnt, 0u);
 
     // The periodic sleeps are woken: stopping takes nowhere near a period.
@@ -107,8 +107,6 @@ TEST_F(UdpStatsTest, LossIsBackDatedAndResumptionClosesTheInactivePeriod) {
     // Back-dated by the time-out: the detection came at least 100 ms after the stop date.
     EXPECT_LE(lost.last_stop_date, seen_lost - pt::milliseconds(100));
     EXPECT_GE(lost.last_stop_date, lost.last_start_date);
-    EXPECT_EQ(lost.act_duration, lost.last_stop_date - lost.last_start_date);
-    EXPECT_EQ(lost.total_act_duration, lost.act_duration);
     ASSERT_TRUE(
         wait_until([&] { return client.get_stats().inact_duration > lost.inact_duration; }, 1000ms))
         << "the inactive period grows while the link stays lost";
@@ -119,10 +117,6 @@ TEST_F(UdpStatsTest, LossIsBackDatedAndResumptionClosesTheInactivePeriod) {
     const UDPStats back = client.get_stats();
     EXPECT_EQ(back.loss_act_cnt, 1u);
     EXPECT_EQ(back.last_stop_date, lost.last_stop_date);
-    EXPECT_EQ(back.inact_duration, back.last_start_date - back.last_stop_date);
-    const pt::time_duration first_inactive = lost.last_start_date - lost.start_date;
-    EXPECT_EQ(back.total_inact_duration, first_inactive + back.inact_duration);
-    EXPECT_EQ(back.total_act_duration, lost.total_act_duration + back.act_duration);
 }
 
 // With no lifesign period the first watchdog pass after a datagram declares the link lost, at

@@ -30,7 +30,8 @@ public:
 class HostSamplerTest : public ::testing::Test {
 protected:
     HostSamplerTest() {
-        dir = fs::temp_directory_path() / ("fipgate-host-sampler-test-" + std::to_string(::getpid()));
+        dir =
+            fs::temp_directory_path() / ("fipgate-host-sampler-test-" + std::to_string(::getpid()));
         fs::create_directories(dir);
         paths.proc_stat = (dir / "stat").string();
         paths.thermal = (dir / "temp").string();

@@ -20,8 +20,8 @@
 
 #include "capture/capvane.hpp"
 #include "log/logger.hpp"
-#include "monitoring/monitoring.hpp"
 #include "monitoring/host_sampler.hpp"
+#include "monitoring/monitoring.hpp"
 #include "wire/decode.hpp"
 
 namespace {
