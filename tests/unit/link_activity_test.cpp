@@ -208,7 +208,7 @@ TEST_F(LinkStateLogTest, EachChangeIsToldOnceWithTheLinksName) {
             log.after_pass(true, back_after);
         }
         EXPECT_EQ(count(inactive), 1U);
-        EXPECT_NE(text().find("[warn] " + inactive), std::string::npos) << text();
+        EXPECT_NE(text().find("[warn]  " + inactive), std::string::npos) << text();
 
         // A pass that is not expired while the record is not active yet: nothing, asked again.
         log.after_pass(false, back_after);
