@@ -34,10 +34,12 @@ void PeriodicThread::stop() {
 }
 
 bool PeriodicThread::carry_on_after(const char* what) {
-    if (!config.on_error) {
-        config.on_error = log_and_go_on(flog, config.name);
+    if (config.on_error) {
+        return config.on_error(what) == AfterError::go_on;
     }
-    return config.on_error(what) == AfterError::go_on;
+    // The process log as it is now: the gateway may have moved it to its file since the start.
+    logger::print(flog, logger::msg_type::err, "%s: %s\n", config.name, what);
+    return true;
 }
 
 template <class F> bool PeriodicThread::guarded(F&& f) {

@@ -25,6 +25,7 @@ class PeriodicThread {
 public:
     // What the thread does after a step threw.
     enum class AfterError { go_on, stop };
+    using ErrorHandler = std::function<AfterError(const char* what)>;
 
     struct Config {
         // Shown by top -H, ps -L and /proc (one of thread_name::k*), at most 15 characters.
@@ -40,10 +41,8 @@ public:
         // Told what a step or the prologue threw ("unknown exception" for a non-standard one).
         // Without a handler the error is logged on the process log and the thread goes on. Must
         // not throw.
-        std::function<AfterError(const char* what)> on_error = {};
+        ErrorHandler on_error = {};
     };
-
-    using ErrorHandler = std::function<AfterError(const char* what)>;
 
     // A handler that logs "<prefix>: <what>" at error level on `log` (not owned) and goes on.
     static ErrorHandler log_and_go_on(FILE* log, const char* prefix);
