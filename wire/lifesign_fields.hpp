@@ -35,14 +35,26 @@ enum class Unit : std::uint8_t {
 
 enum class MetricType : std::uint8_t { none, gauge, counter };
 
-// A field's own family in fipdump's metrics. The value is converted to base units by the unit:
-// sizes to bytes, durations to seconds, percentages to ratios 0-1, flags to 0 or 1, and a date
-// to its age at the lifesign that reports it (no sample while it is 0). Fields without a family
-// of their own may still be labels or samples of a shared family (fipdump's metrics.cpp).
+// A family whose samples are several fields, told apart by one more label.
+struct SharedFamily {
+    std::string_view name;
+    MetricType type;
+    std::string_view help;
+    std::string_view label;
+    bool by_label; // samples sorted by label value (as text) rather than in the record's order
+};
+
+// How fipdump's metrics publish a field: as a family of its own, or as one sample of a shared
+// family. The value is converted to base units by the unit: sizes to bytes, durations to
+// seconds, percentages to ratios 0-1, flags to 0 or 1, and a date to its age at the lifesign
+// that reports it (no sample while it is 0). The card's identity goes out as the labels of
+// fipdump's card info family instead.
 struct Metric {
     std::string_view name;
     MetricType type = MetricType::none;
     std::string_view help;
+    const SharedFamily* shared = nullptr;
+    std::string_view sample{}; // the label's value in the shared family
 };
 
 constexpr Metric gauge(std::string_view name, std::string_view help) {
@@ -51,6 +63,19 @@ constexpr Metric gauge(std::string_view name, std::string_view help) {
 constexpr Metric counter(std::string_view name, std::string_view help) {
     return {name, MetricType::counter, help};
 }
+constexpr Metric sample(const SharedFamily& family, std::string_view label_value) {
+    return {{}, MetricType::none, {}, &family, label_value};
+}
+
+inline constexpr SharedFamily kBadFrames{
+    "fipgate_bad_frames_total", MetricType::counter,
+    "Frames that failed a check: control byte, FCS, PDU type, length", "check", false};
+// By bit number, whatever the counters' order in the record.
+inline constexpr SharedFamily kStatusBitRecords{
+    "fipgate_status_bit_records_total", MetricType::counter,
+    "Capture records with a status bit set (bits 1 and 2 counted together)", "bit", true};
+// The shared families in the order they are published, after the fields' own families.
+inline constexpr const SharedFamily* kSharedFamilies[] = {&kBadFrames, &kStatusBitRecords};
 
 // The member a field decodes into; its type gives the width on the wire (big-endian; floats
 // are IEEE-754 single precision sent as their bit pattern).
@@ -170,18 +195,16 @@ inline constexpr LifesignField kLifesignRows[] = {
     {"fip_fcs_type", 241, &L::fip_fcs_type, Unit::identifier}, // of the last capture record
     {"fip_aux_code", 242, &L::fip_aux_code, Unit::code},
 
-    // Capture records by status bit and frames by failed check; fipdump's metrics publish them
-    // as the samples of two labelled families.
-    {"st0_cnt", 243, &L::st0_cnt, Unit::count},
-    {"st12_cnt", 251, &L::st12_cnt, Unit::count},
-    {"st3_cnt", 259, &L::st3_cnt, Unit::count},
-    {"bad_ctrl_cnt", 267, &L::bad_ctrl_cnt, Unit::count},
-    {"bad_fcs_cnt", 275, &L::bad_fcs_cnt, Unit::count},
-    {"bad_pdu_cnt", 283, &L::bad_pdu_cnt, Unit::count},
-    {"bad_len_cnt", 291, &L::bad_len_cnt, Unit::count},
-    {"st6_cnt", 299, &L::st6_cnt, Unit::count},
-    {"st5_cnt", 307, &L::st5_cnt, Unit::count},
-    {"st4_cnt", 315, &L::st4_cnt, Unit::count},
+    {"st0_cnt", 243, &L::st0_cnt, Unit::count, "", sample(kStatusBitRecords, "0")},
+    {"st12_cnt", 251, &L::st12_cnt, Unit::count, "", sample(kStatusBitRecords, "1_2")},
+    {"st3_cnt", 259, &L::st3_cnt, Unit::count, "", sample(kStatusBitRecords, "3")},
+    {"bad_ctrl_cnt", 267, &L::bad_ctrl_cnt, Unit::count, "", sample(kBadFrames, "control")},
+    {"bad_fcs_cnt", 275, &L::bad_fcs_cnt, Unit::count, "", sample(kBadFrames, "fcs")},
+    {"bad_pdu_cnt", 283, &L::bad_pdu_cnt, Unit::count, "", sample(kBadFrames, "pdu")},
+    {"bad_len_cnt", 291, &L::bad_len_cnt, Unit::count, "", sample(kBadFrames, "length")},
+    {"st6_cnt", 299, &L::st6_cnt, Unit::count, "", sample(kStatusBitRecords, "6")},
+    {"st5_cnt", 307, &L::st5_cnt, Unit::count, "", sample(kStatusBitRecords, "5")},
+    {"st4_cnt", 315, &L::st4_cnt, Unit::count, "", sample(kStatusBitRecords, "4")},
 };
 
 } // namespace detail

@@ -1,5 +1,6 @@
 #include "tools/fipdump/metrics.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -66,36 +67,25 @@ std::optional<double> base_value(const L& l, const wire::LifesignField& f) {
     }
 }
 
+// The fields published as samples of `family`, in the order they are published.
+std::vector<const wire::LifesignField*> samples_of(const wire::SharedFamily& family) {
+    std::vector<const wire::LifesignField*> out;
+    for (const wire::LifesignField& f : wire::kLifesignFields) {
+        if (f.metric.shared == &family) {
+            out.push_back(&f);
+        }
+    }
+    if (family.by_label) {
+        std::stable_sort(out.begin(), out.end(), [](const auto* a, const auto* b) {
+            return a->metric.sample < b->metric.sample;
+        });
+    }
+    return out;
+}
+
 const char* type_name(wire::MetricType type) {
     return type == wire::MetricType::counter ? "counter" : "gauge";
 }
-
-// A family whose samples differ by one more label: the frame checks, the status bits.
-struct LabelledFamily {
-    const char* name;
-    const char* help;
-    const char* label;
-    std::vector<std::pair<const char*, std::uint64_t L::*>> values;
-};
-
-const LabelledFamily labelled_families[] = {
-    {"fipgate_bad_frames_total",
-     "Frames that failed a check: control byte, FCS, PDU type, length",
-     "check",
-     {{"control", &L::bad_ctrl_cnt},
-      {"fcs", &L::bad_fcs_cnt},
-      {"pdu", &L::bad_pdu_cnt},
-      {"length", &L::bad_len_cnt}}},
-    {"fipgate_status_bit_records_total",
-     "Capture records with a status bit set (bits 1 and 2 counted together)",
-     "bit",
-     {{"0", &L::st0_cnt},
-      {"1_2", &L::st12_cnt},
-      {"3", &L::st3_cnt},
-      {"4", &L::st4_cnt},
-      {"5", &L::st5_cnt},
-      {"6", &L::st6_cnt}}},
-};
 
 struct OwnFamily {
     const char* name;
@@ -208,12 +198,15 @@ std::string render_metrics(const Summary& summary, std::chrono::system_clock::ti
             }
         }
     }
-    for (const LabelledFamily& f : labelled_families) {
-        head(o, f.name, "counter", f.help);
+    for (const wire::SharedFamily* f : wire::kSharedFamilies) {
+        const std::vector<const wire::LifesignField*> samples = samples_of(*f);
+        head(o, f->name, type_name(f->type), f->help);
         for (const Gateway* g : live) {
-            for (const auto& [value, field] : f.values) {
-                o << f.name << "{gateway=" << quoted(g->label) << "," << f.label << "=\"" << value
-                  << "\"} " << (*g->lifesign).*field << "\n";
+            for (const wire::LifesignField* s : samples) {
+                o << f->name << "{gateway=" << quoted(g->label) << "," << f->label << "=\""
+                  << s->metric.sample << "\"} ";
+                std::visit([&o](auto v) { o << v; }, wire::lifesign_value(*g->lifesign, *s));
+                o << "\n";
             }
         }
     }
