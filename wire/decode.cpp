@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
+#include <utility>
 
 #include "wire/big_endian.hpp"
 #include "wire/lifesign_fields.hpp"
@@ -63,20 +65,25 @@ template <typename T> T read_as(Bytes rec, std::size_t offset) {
     }
 }
 
+// Reads row I of the field table into its member. The row is a constant, so each read compiles
+// to the same code as a read written out by hand.
+template <std::size_t I> void read_row(Bytes rec, LifesignRecord& r) {
+    constexpr const LifesignField& f = kLifesignFields[I];
+    constexpr auto member = std::get<f.member.index()>(f.member);
+    using T = std::remove_reference_t<decltype(r.*member)>;
+    r.*member = read_as<T>(rec, f.offset);
+}
+
 // `rec` holds exactly kLifesignSize bytes.
 LifesignRecord decode_lifesign(Bytes rec, std::size_t base) {
     LifesignRecord r;
     r.offset = base;
     r.type = read_u8(rec, 0);
     r.length = read_u16(rec, 1);
-    for (const LifesignField& f : kLifesignFields) {
-        std::visit(
-            [&](auto member) {
-                using T = std::remove_reference_t<decltype(r.*member)>;
-                r.*member = read_as<T>(rec, f.offset);
-            },
-            f.member);
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (read_row<I>(rec, r), ...);
     }
+    (std::make_index_sequence<std::size(kLifesignFields)>());
     return r;
 }
 
