@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -213,14 +214,22 @@ inline constexpr LifesignField kLifesignRows[] = {
 // families. Bytes 0 to 2 are the event header (type and length) that every event has.
 inline constexpr const auto& kLifesignFields = detail::kLifesignRows;
 
-// The row named `name`, or nullptr.
-constexpr const LifesignField* find_lifesign_field(std::string_view name) {
-    for (const LifesignField& f : kLifesignFields) {
-        if (f.name == name) {
-            return &f;
+// The index in kLifesignFields of the row named `name`, or kNoLifesignField. An index rather
+// than a pointer, so that compile-time checks also compile under GCC's -fsanitize=undefined.
+inline constexpr std::size_t kNoLifesignField = std::size(kLifesignFields);
+constexpr std::size_t lifesign_field_index(std::string_view name) {
+    for (std::size_t i = 0; i < std::size(kLifesignFields); ++i) {
+        if (kLifesignFields[i].name == name) {
+            return i;
         }
     }
-    return nullptr;
+    return kNoLifesignField;
+}
+
+// The row named `name`, or nullptr.
+constexpr const LifesignField* find_lifesign_field(std::string_view name) {
+    const std::size_t i = lifesign_field_index(name);
+    return i == kNoLifesignField ? nullptr : &kLifesignFields[i];
 }
 
 namespace detail {
@@ -247,8 +256,9 @@ constexpr bool unit_fits_member(Unit unit, const LifesignMember& member) {
 // and every unit suits its member.
 constexpr bool lifesign_table_is_sound() {
     std::size_t next = kEventHeaderSize;
-    for (const LifesignField& f : kLifesignFields) {
-        if (f.offset != next || find_lifesign_field(f.name) != &f ||
+    for (std::size_t i = 0; i < std::size(kLifesignFields); ++i) {
+        const LifesignField& f = kLifesignFields[i];
+        if (f.offset != next || lifesign_field_index(f.name) != i ||
             !unit_fits_member(f.unit, f.member)) {
             return false;
         }

@@ -1,6 +1,8 @@
 #include "tools/fipdump/text_format.hpp"
 
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 #include <string_view>
 #include <type_traits>
@@ -81,10 +83,11 @@ constexpr std::string_view kLifesignLine =
     " st6 {st6_cnt} | bad ctrl {bad_ctrl_cnt} fcs {bad_fcs_cnt} pdu {bad_pdu_cnt}"
     " len {bad_len_cnt}";
 
-// A piece of the line: the text before a field, then the field (none after the last field).
+// A piece of the line: the text before a field, then the field's index in the table (none
+// after the last field).
 struct Piece {
     std::string_view text;
-    const wire::LifesignField* field = nullptr;
+    std::size_t field = wire::kNoLifesignField;
 };
 
 // Calls `piece` for each piece of kLifesignLine; false on a brace without its pair or an
@@ -101,9 +104,10 @@ template <typename F> constexpr bool walk_lifesign_line(F&& piece) {
         if (close == std::string_view::npos) {
             return false;
         }
-        const wire::LifesignField* field =
-            wire::find_lifesign_field(rest.substr(open + 1, close - open - 1));
-        if (field == nullptr || rest.substr(0, open).find('}') != std::string_view::npos) {
+        const std::size_t field =
+            wire::lifesign_field_index(rest.substr(open + 1, close - open - 1));
+        if (field == wire::kNoLifesignField ||
+            rest.substr(0, open).find('}') != std::string_view::npos) {
             return false;
         }
         piece(Piece{rest.substr(0, open), field});
@@ -116,8 +120,8 @@ template <typename F> constexpr bool walk_lifesign_line(F&& piece) {
 constexpr bool lifesign_line_places_every_field() {
     std::size_t uses[std::size(wire::kLifesignFields)] = {};
     if (!walk_lifesign_line([&uses](Piece p) {
-            if (p.field != nullptr) {
-                ++uses[p.field - wire::kLifesignFields];
+            if (p.field != wire::kNoLifesignField) {
+                ++uses[p.field];
             }
         })) {
         return false;
@@ -172,8 +176,8 @@ std::string lifesign_text(const wire::LifesignRecord& l) {
     std::ostringstream o;
     for (const Piece& p : lifesign_pieces()) {
         o << p.text;
-        if (p.field != nullptr) {
-            field_text(o, l, *p.field);
+        if (p.field != wire::kNoLifesignField) {
+            field_text(o, l, wire::kLifesignFields[p.field]);
         }
     }
     return o.str();
