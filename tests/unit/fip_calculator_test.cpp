@@ -101,6 +101,27 @@ TEST(FcsTest, TablesAgreeWithBitwiseCrcOverManyLengths) {
     }
 }
 
+// Frames start anywhere in a transfer buffer: every start offset within eight bytes, every length
+// around the eight-byte steps, and bytes whose high bits are set.
+TEST(FcsTest, TablesAgreeWithBitwiseCrcAtEveryAlignment) {
+    const FIPCalculator calc;
+    Bytes buffer(64);
+    std::uint32_t x = 0x9E3779B9U;
+    for (unsigned char& b : buffer) {
+        x = x * 1664525U + 1013904223U;
+        b = static_cast<unsigned char>(x >> 24);
+    }
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (std::size_t len = 0; offset + len <= buffer.size() && len <= 40; ++len) {
+            const std::span<const std::uint8_t> bytes = span_of(buffer).subspan(offset, len);
+            const Bytes copy(bytes.begin(), bytes.end());
+            SCOPED_TRACE(testing::Message() << "offset " << offset << " length " << len);
+            EXPECT_EQ(calc.fcs_calcul(true, bytes), reference_crc(copy, 0x1021, 0x0000));
+            EXPECT_EQ(calc.fcs_calcul(false, bytes), reference_crc(copy, 0x1DCF, 0xFFFF));
+        }
+    }
+}
+
 TEST(FcsTest, ValidityByTypeAndOutValues) {
     const FIPCalculator calc;
     const Bytes gsm = {0x03, 0x12, 0x34, 0xB5, 0x69};
