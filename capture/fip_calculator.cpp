@@ -53,6 +53,39 @@ constexpr FrameKind frame_kind(std::uint8_t ctrl) {
     }
 }
 
+// The kind of every control byte, looked up once per frame instead of once per check.
+constexpr std::array<FrameKind, 256> kFrameKinds = [] {
+    std::array<FrameKind, 256> kinds{};
+    for (unsigned ctrl = 0; ctrl < kinds.size(); ++ctrl) {
+        kinds[ctrl] = frame_kind(static_cast<std::uint8_t>(ctrl));
+    }
+    return kinds;
+}();
+
+bool pdu_fits(FrameKind kind, std::span<const std::uint8_t> frame) {
+    if (frame.size() <= kFcsSize || kind != FrameKind::var_response) {
+        return true;
+    }
+    return frame[1] == 0x40 || frame[1] == 0x50;
+}
+
+bool length_fits(FrameKind kind, std::uint64_t length) {
+    switch (kind) {
+    case FrameKind::identifier:
+        return length == 5;
+    case FrameKind::var_response:
+    case FrameKind::list_response:
+        return length >= 5 && length <= 131;
+    case FrameKind::message:
+        return length >= 9 && length <= 265;
+    case FrameKind::ack_end:
+        return length == 3;
+    case FrameKind::unknown:
+        break;
+    }
+    return true;
+}
+
 std::uint16_t crc_entry(unsigned index, std::uint16_t poly) {
     auto reg = static_cast<std::uint16_t>(index << 8);
     for (int bit = 0; bit < 8; ++bit) {
@@ -138,14 +171,11 @@ bool FIPCalculator::is_valid_fcs(std::uint64_t type, const std::vector<unsigned 
 }
 
 bool FIPCalculator::is_valid_ctrl(std::uint8_t ctrl) {
-    return frame_kind(ctrl) != FrameKind::unknown;
+    return kFrameKinds[ctrl] != FrameKind::unknown;
 }
 
 bool FIPCalculator::is_valid_pdu(std::uint8_t ctrl, std::span<const std::uint8_t> frame) {
-    if (frame.size() <= kFcsSize || frame_kind(ctrl) != FrameKind::var_response) {
-        return true;
-    }
-    return frame[1] == 0x40 || frame[1] == 0x50;
+    return pdu_fits(kFrameKinds[ctrl], frame);
 }
 
 bool FIPCalculator::is_valid_pdu(std::uint8_t ctrl, const std::vector<unsigned char>& frame) {
@@ -153,20 +183,7 @@ bool FIPCalculator::is_valid_pdu(std::uint8_t ctrl, const std::vector<unsigned c
 }
 
 bool FIPCalculator::is_valid_length(std::uint8_t ctrl, std::uint64_t length) {
-    switch (frame_kind(ctrl)) {
-    case FrameKind::identifier:
-        return length == 5;
-    case FrameKind::var_response:
-    case FrameKind::list_response:
-        return length >= 5 && length <= 131;
-    case FrameKind::message:
-        return length >= 9 && length <= 265;
-    case FrameKind::ack_end:
-        return length == 3;
-    case FrameKind::unknown:
-        break;
-    }
-    return true;
+    return length_fits(kFrameKinds[ctrl], length);
 }
 
 FrameFault FIPCalculator::first_fault(std::uint8_t fcs_type,
@@ -174,17 +191,17 @@ FrameFault FIPCalculator::first_fault(std::uint8_t fcs_type,
     if (frame.empty()) {
         return FrameFault::none;
     }
-    const std::uint8_t ctrl = frame[0];
-    if (!is_valid_ctrl(ctrl)) {
+    const FrameKind kind = kFrameKinds[frame[0]];
+    if (kind == FrameKind::unknown) {
         return FrameFault::bad_ctrl;
     }
     if (!is_valid_fcs(fcs_type, frame)) {
         return FrameFault::bad_fcs;
     }
-    if (!is_valid_pdu(ctrl, frame)) {
+    if (!pdu_fits(kind, frame)) {
         return FrameFault::bad_pdu;
     }
-    if (!is_valid_length(ctrl, frame.size())) {
+    if (!length_fits(kind, frame.size())) {
         return FrameFault::bad_len;
     }
     return FrameFault::none;

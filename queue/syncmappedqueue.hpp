@@ -288,11 +288,6 @@ public:
         }
         std::size_t taken = 0;
         for (;;) {
-            // The events were last written by the producer's core: ask for the ones ahead.
-            if (container->size() > kPrefetchAhead) {
-                __builtin_prefetch(&(*container)[kPrefetchAhead]);
-                __builtin_prefetch((*container)[kPrefetchAhead / 2].data());
-            }
             T& event = container->front();
             const auto* bytes = reinterpret_cast<const Bytes*>(event.data());
             out.insert(out.end(), bytes, bytes + event.size());
@@ -360,7 +355,7 @@ private:
     // most 2 MiB of kept storage.
     static constexpr std::size_t kSpareEvents = 4096;
     static constexpr std::size_t kSpareBytes = 512;
-    static constexpr std::size_t kPrefetchAhead = 16; // events asked for ahead of their use
+    static constexpr std::size_t kPrefetchAhead = 16; // spares asked for ahead of their use
 
     container_type* container = nullptr;
     std::vector<T> spare; // emptied events waiting to be filled again; guarded by `mutex`

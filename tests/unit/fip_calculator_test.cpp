@@ -204,6 +204,35 @@ TEST(FirstFaultTest, ChecksRunInOrder) {
     EXPECT_EQ(fault(Bytes{}), FrameFault::none);
 }
 
+// The combined check gives, for every control byte, the first of the separate checks that fails.
+TEST(FirstFaultTest, AgreesWithTheSeparateChecksForEveryControlByte) {
+    const FIPCalculator calc;
+    for (unsigned ctrl = 0; ctrl < 256; ++ctrl) {
+        const auto c = static_cast<std::uint8_t>(ctrl);
+        for (const std::size_t length : {3U, 4U, 5U, 9U, 131U, 132U, 265U, 266U}) {
+            for (const std::uint8_t pdu : {0x40, 0x41}) {
+                for (const bool corrupt : {false, true}) {
+                    Bytes f = frame_of(c, length, pdu);
+                    f.back() = static_cast<unsigned char>(f.back() ^ (corrupt ? 1U : 0U));
+                    FrameFault expected = FrameFault::none;
+                    if (!FIPCalculator::is_valid_ctrl(c)) {
+                        expected = FrameFault::bad_ctrl;
+                    } else if (!calc.is_valid_fcs(1, f)) {
+                        expected = FrameFault::bad_fcs;
+                    } else if (!FIPCalculator::is_valid_pdu(c, f)) {
+                        expected = FrameFault::bad_pdu;
+                    } else if (!FIPCalculator::is_valid_length(c, f.size())) {
+                        expected = FrameFault::bad_len;
+                    }
+                    ASSERT_EQ(calc.first_fault(1, span_of(f)), expected)
+                        << "ctrl " << ctrl << " length " << length << " pdu " << int{pdu}
+                        << (corrupt ? " corrupt" : "");
+                }
+            }
+        }
+    }
+}
+
 TEST(FirstFaultTest, FcsTypeSelectsTheAlgorithm) {
     const FIPCalculator calc;
     const Bytes gsm = {0x03, 0x12, 0x34, 0xB5, 0x69};
