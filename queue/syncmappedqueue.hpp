@@ -21,7 +21,7 @@
 // - A queue whose segment or container could not be created reports it once on standard output,
 //   is_valid() is false, and every operation refuses safely.
 // - The capture thread hands a whole transfer buffer at once (try_enqueue_batch) and the
-//   transmit thread takes what waits up to a datagram's worth (try_dequeue_batch): one lock and
+//   transmit thread takes what waits up to a datagram's worth (try_dequeue_into): one lock and
 //   one wake-up per buffer and per datagram instead of per event. The one-event operations stay
 //   for the other producers; a lifesign lands between two buffers, in the order of the locks.
 // - The transmit thread copies the events' bytes straight into its datagram under the lock
