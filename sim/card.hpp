@@ -1,5 +1,5 @@
 // One simulated card for the length of a session (first open of its node to last close): the
-// lock, the run state and the threads around its parts. card.cpp holds its life and
+// lock, the run state and the traffic thread around its parts. card.cpp holds its life and
 // statistics, card_traffic.cpp the traffic thread, card_requests.cpp the driver requests and
 // card_control.cpp the control commands.
 #pragma once
