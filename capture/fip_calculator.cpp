@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include "wire/frame.hpp"
+
 namespace {
 
 constexpr std::uint16_t kPolyType1 = 0x1021; // CRC-16/GSM generator
@@ -12,46 +14,8 @@ constexpr std::uint16_t kInitType2 = 0xFFFF;
 constexpr std::uint16_t kFinalXor = 0xFFFF;
 constexpr std::size_t kFcsSize = 2; // bytes of FCS at the end of every frame
 
-enum class FrameKind : std::uint8_t {
-    unknown,
-    identifier,
-    var_response,
-    list_response,
-    message,
-    ack_end
-};
-
-constexpr FrameKind frame_kind(std::uint8_t ctrl) {
-    switch (ctrl) {
-    case 0x03:
-    case 0x05:
-    case 0x09:
-    case 0x29:
-        return FrameKind::identifier;
-    case 0x02:
-    case 0x06:
-    case 0x0A:
-    case 0x0E:
-    case 0x2A:
-    case 0x2E:
-        return FrameKind::var_response;
-    case 0x08:
-    case 0x28:
-        return FrameKind::list_response;
-    case 0x04:
-    case 0x14:
-    case 0x94:
-        return FrameKind::message;
-    case 0x10:
-    case 0x30:
-    case 0x40:
-    case 0x90:
-    case 0xB0:
-        return FrameKind::ack_end;
-    default:
-        return FrameKind::unknown;
-    }
-}
+using wire::frame_kind;
+using wire::FrameKind;
 
 // The kind of every control byte, looked up once per frame instead of once per check.
 constexpr std::array<FrameKind, 256> kFrameKinds = [] {
@@ -63,7 +27,7 @@ constexpr std::array<FrameKind, 256> kFrameKinds = [] {
 }();
 
 bool pdu_fits(FrameKind kind, std::span<const std::uint8_t> frame) {
-    if (frame.size() <= kFcsSize || kind != FrameKind::var_response) {
+    if (frame.size() <= kFcsSize || kind != FrameKind::variable_response) {
         return true;
     }
     return frame[1] == 0x40 || frame[1] == 0x50;
@@ -73,8 +37,8 @@ bool length_fits(FrameKind kind, std::uint64_t length) {
     switch (kind) {
     case FrameKind::identifier:
         return length == 5;
-    case FrameKind::var_response:
-    case FrameKind::list_response:
+    case FrameKind::variable_response:
+    case FrameKind::request_list_response:
         return length >= 5 && length <= 131;
     case FrameKind::message:
         return length >= 9 && length <= 265;
