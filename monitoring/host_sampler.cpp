@@ -15,10 +15,10 @@
 namespace {
 
 constexpr std::chrono::milliseconds sample_period{1000};
-constexpr std::streamsize cpu_label_max = 5; // "cpu" and the blank after it
-constexpr std::size_t idle_column = 3;       // idle; iowait does not count as idle
-constexpr double millidegrees_per_degree = 1000.0;
-constexpr unsigned bytes_per_kb_shift = 10;
+constexpr std::streamsize kCpuLabelMax = 5; // "cpu" and the blank after it
+constexpr std::size_t kIdleColumn = 3;      // idle; iowait does not count as idle
+constexpr double kMillidegreesPerDegree = 1000.0;
+constexpr unsigned kBytesPerKbShift = 10;
 
 // The previous "/proc/stat" sample, shared by every sampler of the process: a sampler built at a
 // reload goes on from its predecessor's sample instead of starting again from the boot average.
@@ -94,17 +94,17 @@ void HostSampler::refresh_cpu_infos() {
     std::vector<std::uint64_t> times;
     {
         std::ifstream in(paths.proc_stat);
-        in.ignore(cpu_label_max, ' ');
+        in.ignore(kCpuLabelMax, ' ');
         std::uint64_t value = 0;
         // The first failed read is the label of the next line, the first single-CPU line.
         while (in >> value) {
             times.push_back(value);
         }
     }
-    if (times.size() <= idle_column) {
+    if (times.size() <= kIdleColumn) {
         return;
     }
-    const std::uint64_t idle = times[idle_column];
+    const std::uint64_t idle = times[kIdleColumn];
     std::uint64_t total = 0;
     for (const std::uint64_t t : times) {
         total += t;
@@ -114,13 +114,13 @@ void HostSampler::refresh_cpu_infos() {
     prev_idle_time = idle;
     prev_total_time = total;
 
-    float temperature = SystemStats::not_measured;
+    float temperature = SystemStats::kNotMeasured;
     {
         std::ifstream in(paths.thermal);
         std::uint64_t millidegrees = 0;
         if (in >> millidegrees) {
             temperature =
-                static_cast<float>(static_cast<double>(millidegrees) / millidegrees_per_degree);
+                static_cast<float>(static_cast<double>(millidegrees) / kMillidegreesPerDegree);
         }
     }
     {
@@ -175,9 +175,9 @@ void HostSampler::refresh_storage_infos() {
     }
     {
         std::lock_guard lock(stats_mutex);
-        stats.storage_total = space.capacity >> bytes_per_kb_shift;
-        stats.storage_used = (space.capacity - space.available) >> bytes_per_kb_shift;
-        stats.storage_avail = space.available >> bytes_per_kb_shift;
+        stats.storage_total = space.capacity >> kBytesPerKbShift;
+        stats.storage_used = (space.capacity - space.available) >> kBytesPerKbShift;
+        stats.storage_avail = space.available >> kBytesPerKbShift;
         if (stats.storage_total != 0) {
             stats.storage_used_pct = percent_of(stats.storage_used, stats.storage_total);
             stats.storage_avail_pct = percent_of(stats.storage_avail, stats.storage_total);

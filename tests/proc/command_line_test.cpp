@@ -21,9 +21,11 @@ struct Outcome {
     std::string err;
 };
 
-Outcome run(SyslogSink& sink, std::vector<std::string> args) {
-    args.insert(args.begin(), FIPGATE_BIN);
-    ChildProcess child(sink.wrap(args));
+Outcome run(SyslogSink& sink, const std::vector<std::string>& args) {
+    // Built front to back: GCC 12 at -O3 misreads an insert at begin() as out of bounds.
+    std::vector<std::string> argv{FIPGATE_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess child(sink.wrap(argv));
     const int status = child.wait_exit(20s);
     return {status, child.out(), child.err()};
 }
