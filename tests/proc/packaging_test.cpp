@@ -16,6 +16,7 @@
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
 #include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;
