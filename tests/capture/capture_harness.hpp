@@ -19,7 +19,7 @@
 #include "support/child_process.hpp"
 #include "support/log_file.hpp"
 #include "support/sim_env.hpp"
-#include "support/temp_dir.hpp"
+#include "support/temp_queue.hpp"
 
 namespace capture_test {
 

@@ -18,7 +18,7 @@
 #include "support/child_process.hpp"
 #include "support/log_file.hpp"
 #include "support/loopback_only.hpp"
-#include "support/temp_dir.hpp"
+#include "support/temp_queue.hpp"
 #include "support/udp_listener.hpp"
 
 namespace udptest {

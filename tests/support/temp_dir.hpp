@@ -1,11 +1,7 @@
-// Scratch space of a test: a private directory, and an event buffer kept in one.
+// Scratch space of a test: a private directory, removed with what it holds.
 #pragma once
 
-#include <memory>
 #include <string>
-#include <vector>
-
-#include "queue/syncmappedqueue.hpp"
 
 namespace testsupport {
 
@@ -22,11 +18,5 @@ public:
 private:
     std::string dir;
 };
-
-using EventBuffer = SyncMappedQueue<std::vector<char>>;
-
-// An event buffer of `bytes` per segment in a directory of its own, which goes with the last
-// owner of the buffer: the buffer's files never outlive the test, even one that fails.
-std::shared_ptr<EventBuffer> make_temp_queue(unsigned long bytes);
 
 } // namespace testsupport

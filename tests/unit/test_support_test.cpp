@@ -18,6 +18,7 @@
 #include "support/sim_control.hpp"
 #include "support/sim_env.hpp"
 #include "support/temp_dir.hpp"
+#include "support/temp_queue.hpp"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
