@@ -45,6 +45,7 @@ bool apply(app_cfg* c, const char* key, const char* value, std::vector<std::stri
         // strtol saturates where atoi would overflow, so a huge value cannot wrap into range.
         const long port = std::strtol(value, nullptr, 10);
         if (port < 0) {
+            // Kept for compatibility: installed files use a negative port for "the default".
             c->udp_port = default_udp_port;
         } else if (valid_udp_port(port)) {
             c->udp_port = static_cast<std::int32_t>(port);

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "fipgate_version.hpp"
+
 // Filled by load_settings before anything else runs; afterwards only the configuration file
 // (device_index, udp_port and the destination and datagram-size keys, which it alone sets) and
 // the device availability check (device_index) change it.
@@ -40,7 +42,7 @@ constexpr std::uint64_t default_lifesign_period = 500; // ms
 constexpr std::int32_t default_max_evt = 1000;         // events per datagram
 constexpr std::int32_t default_multicast_ttl = 1;      // hops: the local network only
 constexpr std::int32_t default_datagram_cap = 65507;   // bytes: the largest IPv4 UDP payload
-constexpr const char* app_version = "1.3.0";
+constexpr const char* app_version = FIPGATE_VERSION;
 
 // A destination port the sender can use: port 0 cannot be sent to, and a larger value would be
 // cut to its low 16 bits.

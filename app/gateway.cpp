@@ -37,8 +37,8 @@ struct Components {
     std::shared_ptr<Capvane> capture;
     std::shared_ptr<Monitoring> monitor;
 
-    // The release order lets the sender, the capture object, the host sampler and the monitor go
-    // before the queue they share, whose last owner they are.
+    // Dropping the queue's handle first frees nothing: every component holds the queue too. The
+    // monitor, which the three publishers also hold, is its last owner and takes it along.
     void release() {
         queue.reset();
         sender.reset();

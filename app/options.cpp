@@ -47,6 +47,7 @@ int refuse(int* proceed, const char* what) {
 
 } // namespace
 
+// Kept word for word for compatibility: scripts and site documents quote this text.
 void help() {
     std::printf("\n");
     std::printf("Usage: %s [OPTION]...\n\n", app_name);
@@ -64,6 +65,7 @@ void help() {
     std::puts("    -M, --max_evt    maximum events per udp datagram [default=1000]");
     std::puts(
         "    -B, --buff_file  path to the buffer file [default=/tmp/norvale/vimbo/buffer.bin]");
+    // Kept with 50000000 for compatibility, although the real default is default_buffer_size.
     std::puts("    -S, --buff_size  max size of the buffer in bytes [default=50000000 (50MB)]");
     std::puts("    -C, --conf_file  read configuration from the file");
     std::puts("    -L, --log_file   write logs to the file");

@@ -160,6 +160,7 @@ int Capvane::set_epoch(std::uint64_t epoch_us) {
     return 0;
 }
 
+// Kept as a no-op for compatibility: callers clear after every wait, the driver needs nothing.
 int Capvane::clear_interrupt() {
     return is_open() ? 0 : -1;
 }

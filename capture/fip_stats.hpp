@@ -29,7 +29,8 @@ struct FIPStats {
     std::uint8_t fcs_type = 0;
     std::uint8_t aux_code = 0;
     std::uint32_t sn = 0;
-    // The ten counters from st0_cnt to st4_cnt keep this order: the lifesign record sends them so.
+    // Status-bit and failed-check counters. The lifesign encoder writes each by name, in its own
+    // layout's order, so the order here is free.
     std::uint64_t st0_cnt = 0;
     std::uint64_t st12_cnt = 0;
     std::uint64_t st3_cnt = 0;

@@ -36,10 +36,11 @@ configure_file(${packaging_dir}/debian/conffiles.in ${generated_dir}/debian/conf
 configure_file(${packaging_dir}/logrotate/fipgate.in ${generated_dir}/logrotate/fipgate @ONLY)
 
 # Debian wants manual pages compressed without a time stamp, so that rebuilds are identical.
-set(man_pages ${packaging_dir}/man/fipgate.8 ${packaging_dir}/man/fipdump.1)
+# The pages carry the version from project(VERSION).
 set(man_outputs "")
-foreach(page ${man_pages})
-    get_filename_component(name ${page} NAME)
+foreach(name fipgate.8 fipdump.1)
+    set(page ${generated_dir}/man/${name})
+    configure_file(${packaging_dir}/man/${name}.in ${page} @ONLY)
     add_custom_command(OUTPUT ${generated_dir}/man/${name}.gz
         COMMAND ${CMAKE_COMMAND} -E make_directory ${generated_dir}/man
         COMMAND gzip -9nc ${page} > ${generated_dir}/man/${name}.gz

@@ -26,8 +26,8 @@ std::chrono::milliseconds period_ms(unsigned long ms) {
     return std::chrono::milliseconds(static_cast<long long>(std::min(ms, kMaxPeriodMs)));
 }
 
-// The option parser stores the period unsigned, so "-1" arrives as a huge count; it means no
-// lifesign rather than one record every few hundred million years.
+// The period is unsigned and only negatives are refused on the way in, so a huge count can still
+// arrive; it means no lifesign rather than one record every few hundred million years.
 unsigned long sane_lifesign_period(unsigned long ms) {
     return ms > LONG_MAX ? 0 : ms;
 }

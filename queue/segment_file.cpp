@@ -56,7 +56,7 @@ void create_directories(const std::string& dir) {
         missing.push_back(p);
     }
     for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
-        if (::mkdir(level->c_str(), directory_mode) != 0) {
+        if (::mkdir(level->c_str(), kDirectoryMode) != 0) {
             if (errno == EEXIST) {
                 continue; // made meanwhile by someone else: its mode is theirs
             }
@@ -65,7 +65,7 @@ void create_directories(const std::string& dir) {
                 boost::system::error_code(errno, boost::system::system_category()));
         }
         // mkdir's mode went through the umask, which may be anything (0 in a daemon).
-        ::chmod(level->c_str(), directory_mode);
+        ::chmod(level->c_str(), kDirectoryMode);
     }
 }
 

@@ -28,9 +28,9 @@ std::uint64_t free_space(const std::string& dir);
 int reserve(const std::string& path, std::uint64_t size);
 
 // rwxr-x---: the buffer file's directory is for the gateway's own user and group.
-constexpr mode_t directory_mode = 0750;
+constexpr mode_t kDirectoryMode = 0750;
 
-// Creates the missing directories of `dir`, each with directory_mode exactly whatever the umask;
+// Creates the missing directories of `dir`, each with kDirectoryMode exactly whatever the umask;
 // existing ones keep their modes. Throws boost::filesystem::filesystem_error on failure.
 void create_directories(const std::string& dir);
 

@@ -283,6 +283,7 @@ public:
     const std::string& path() const { return file_path; }
 
 private:
+    // Kept on standard output with this tag for compatibility: supervisors match the line.
     void report_failure(const char* reason) {
         std::cout << file_path << ": " << reason << " [syncmappedqueue:70]" << std::endl;
     }

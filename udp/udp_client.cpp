@@ -186,6 +186,7 @@ void UDPClient::send_datagram(const std::vector<char>& datagram) {
     } catch (const boost::system::system_error& e) {
         // Without a route the link simply goes quiet; the watchdog reports it, not every datagram.
         if (e.code() != boost::asio::error::network_unreachable) {
+            // Kept on standard output in this form for compatibility: supervisors match the line.
             std::cout << "e.what(): " << e.what() << " - "
                       << "e.code(): " << e.code() << std::endl;
             on_send_error();

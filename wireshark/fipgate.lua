@@ -473,7 +473,7 @@ end
 -- the control byte of the record after the poll; `frames` how many packets after the poll's
 -- that record came. A response is always the record after its poll: its index is the poll's + 1.
 local PENDING, RESPONSE, BAD, MISSING, UNKNOWN = 0, 1, 2, 3, 4
-local outcome_names = { [PENDING] = "no response", [RESPONSE] = "response",
+local outcome_names = { [PENDING] = "pending", [RESPONSE] = "response",
     [BAD] = "bad response", [MISSING] = "no response", [UNKNOWN] = "unknown" }
 local unknown_reasons = { "datagram out of order", "unnumbered record", "unnumbered record follows",
     "record index break follows", "gateway restart follows" }
@@ -783,10 +783,11 @@ local function records_context(pinfo, seq)
     return records
 end
 
--- A poll still open once the capture is read got nothing after it: the producer was silent.
+-- A poll still open once the capture is read stays pending, as fipdump leaves it: the capture
+-- ended before the producer's turn was over, which says nothing about the producer.
 local function final_outcome(outcome, detail, control)
     if outcome == PENDING then
-        return MISSING, "nothing follows in the capture"
+        return PENDING, "nothing follows in the capture"
     elseif outcome == MISSING then
         return MISSING, (frame_names[control] or UNKNOWN_NAME) .. " follows"
     elseif outcome == UNKNOWN then
@@ -1107,8 +1108,10 @@ local function identifier_rows(tapped)
             row[1] = row[1] + 1
             if outcome == RESPONSE then
                 row[2] = row[2] + 1
-            elseif outcome == MISSING or outcome == PENDING then
+            elseif outcome == MISSING then
                 row[3] = row[3] + 1
+            elseif outcome == PENDING then
+                -- counted as a poll only: the capture ended before its answer could come
             elseif outcome == BAD then
                 row[4] = row[4] + 1
                 if detail >= 1 and detail <= 4 then
@@ -1136,8 +1139,9 @@ local function identifier_report(tapped, filter)
     local rule = string.rep("=", 10 + 11 * #STAT_COLUMNS)
     local lines = { rule, "FIP identifiers (" .. STAT_NAME .. ")", "Filter: " .. (filter or "none"),
         "Polls: identifier frames passing the four checks. Each gets one outcome: a response, a bad",
-        "response (by the check it fails), no response (the next record is an identifier frame or",
-        "none follows), or unknown (an index break, restart or late datagram comes between).", "" }
+        "response (by the check it fails), no response (the next record is an identifier frame),",
+        "or unknown (an index break, restart or late datagram comes between); a last poll with",
+        "nothing after it in the capture is pending: counted as a poll only.", "" }
     local header = string.format("%-10s", "Identifier")
     for _, column in ipairs(STAT_COLUMNS) do
         header = header .. string.format(" %10s", column)

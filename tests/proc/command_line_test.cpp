@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include "fipgate_version.hpp"
 #include "support/syslog_sink.hpp"
 
 namespace {
@@ -35,7 +36,7 @@ TEST(CommandLine, TerminalOptionsAndBadLinesEndAtOnceWithoutSyslog) {
     const Outcome version = run(sink, {"-v"});
     ASSERT_TRUE(WIFEXITED(version.status));
     EXPECT_EQ(WEXITSTATUS(version.status), 0);
-    EXPECT_EQ(version.out, "fipgate 1.3.0\n");
+    EXPECT_EQ(version.out, "fipgate " FIPGATE_VERSION "\n");
 
     const Outcome help = run(sink, {"-p", "1", "-h", "--nonsense"});
     EXPECT_EQ(WEXITSTATUS(help.status), 0);

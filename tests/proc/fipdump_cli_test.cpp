@@ -4,6 +4,7 @@
 
 #include <sys/wait.h>
 
+#include "fipgate_version.hpp"
 #include "support/child_process.hpp"
 #include "support/fipdump_stream.hpp"
 #include "support/gateway_run.hpp"
@@ -118,7 +119,7 @@ TEST(FipdumpCli, CommandLineFailuresHaveTheirStatus) {
     EXPECT_NE(help.out().find("--metrics ADDR:PORT"), std::string::npos);
     ChildProcess version({FIPDUMP_BIN, "-v"});
     EXPECT_EQ(run(version), 0);
-    EXPECT_EQ(version.out(), "fipdump 1.3.0\n");
+    EXPECT_EQ(version.out(), "fipdump " FIPGATE_VERSION "\n");
     ChildProcess bad({FIPDUMP_BIN, "--kind", "frames"});
     EXPECT_EQ(run(bad), 2);
     EXPECT_NE(bad.err().find("invalid frame kind: frames"), std::string::npos);

@@ -15,6 +15,7 @@
 
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
+#include "fipgate_version.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -399,7 +400,7 @@ TEST(ManPages, FormatWithoutWarningsAndDocumentEveryOption) {
     if (sanitized_build()) {
         GTEST_SKIP() << "manual pages are checked in the release build only";
     }
-    const std::string dir = std::string(FIPGATE_SOURCE_DIR) + "/packaging/man/";
+    const std::string dir = std::string(FIPGATE_BINARY_DIR) + "/packaging/man/";
     for (const std::string page : {"fipgate.8", "fipdump.1"}) {
         if (have_tool("groff")) {
             const ToolRun groff = run({"groff", "-man", "-ww", "-z", dir + page});
@@ -419,6 +420,7 @@ TEST(ManPages, FormatWithoutWarningsAndDocumentEveryOption) {
 
     // Every option the program itself lists is in its page.
     const std::string fipgate_page = read_file(dir + "fipgate.8");
+    EXPECT_NE(fipgate_page.find("\"fipgate " FIPGATE_VERSION "\""), std::string::npos);
     const ToolRun usage = run({FIPGATE_BIN, "-h"});
     ASSERT_EQ(usage.status, 0);
     const std::set<std::string> fipgate_options = long_options(usage.out);
@@ -431,6 +433,7 @@ TEST(ManPages, FormatWithoutWarningsAndDocumentEveryOption) {
     }
 #ifdef FIPDUMP_BIN
     const std::string fipdump_page = read_file(dir + "fipdump.1");
+    EXPECT_NE(fipdump_page.find("\"fipgate " FIPGATE_VERSION "\""), std::string::npos);
     const ToolRun help = run({FIPDUMP_BIN, "--help"});
     ASSERT_EQ(help.status, 0) << help.err;
     const std::set<std::string> fipdump_options = long_options(help.out + help.err);
@@ -458,7 +461,7 @@ TEST(DebianPackage, InstallsRunsAndPurgesCleanly) {
         run({"cpack", "--config", std::string(FIPGATE_BINARY_DIR) + "/CPackConfig.cmake", "-B",
              work.file("out")});
     ASSERT_EQ(pack.status, 0) << pack.out << pack.err;
-    const std::string deb = work.file("out/fipgate_1.3.0_amd64.deb");
+    const std::string deb = work.file("out/fipgate_" FIPGATE_VERSION "_amd64.deb");
     ASSERT_TRUE(fs::exists(deb)) << pack.out;
 
     // Every Boost library the daemon links comes from a package the .deb depends on.
@@ -521,7 +524,7 @@ TEST(DebianPackage, InstallsRunsAndPurgesCleanly) {
     ASSERT_FALSE(installed_daemon.empty()) << listed.out;
     const ToolRun version = run({installed_daemon, "-v"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "fipgate 1.3.0\n");
+    EXPECT_EQ(version.out, "fipgate " FIPGATE_VERSION "\n");
 #ifdef FIPDUMP_BIN
     ASSERT_FALSE(installed_dump.empty()) << listed.out;
     const ToolRun help = run({installed_dump, "--help"});

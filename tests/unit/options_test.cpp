@@ -160,7 +160,7 @@ TEST_F(Options, VersionPrintsNameAndVersion) {
     const Parsed p = parse({"-v", "-p", "7"});
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.proceed, 0);
-    EXPECT_EQ(p.out, "fipgate 1.3.0\n");
+    EXPECT_EQ(p.out, "fipgate " FIPGATE_VERSION "\n");
     EXPECT_EQ(cfg.udp_port, 57117);
 }
 
