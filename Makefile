@@ -14,8 +14,10 @@ CI ?=
 WERROR := $(if $(CI),ON,OFF)
 CTEST := ctest --output-on-failure --timeout 300 -j $(JOBS)
 # ccache, when present, keeps the four build trees (and several work trees) from compiling the same
-# unchanged sources again.
-LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# unchanged sources again. The tests' precompiled header is only cached with the sloppiness below:
+# without it ccache compiles every test uncached.
+CCACHE_PCH := env;CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime;ccache
+LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER='$(CCACHE_PCH)' -DCMAKE_CXX_COMPILER_LAUNCHER='$(CCACHE_PCH)')
 CONFIGURE = cmake -S . -G Ninja -DFIPGATE_WERROR=$(WERROR) $(LAUNCHER) $(CMAKE_FLAGS)
 
 .PHONY: deps build test test-release test-asan test-tsan test-fuzz fuzz-long soak demo bench package format format-check clean

@@ -1,6 +1,9 @@
 #include "capture/fip_calculator.hpp"
 
 #include <algorithm>
+#include <initializer_list>
+
+#include "wire/frame.hpp"
 
 namespace {
 
@@ -11,45 +14,40 @@ constexpr std::uint16_t kInitType2 = 0xFFFF;
 constexpr std::uint16_t kFinalXor = 0xFFFF;
 constexpr std::size_t kFcsSize = 2; // bytes of FCS at the end of every frame
 
-enum class FrameKind : std::uint8_t {
-    unknown,
-    identifier,
-    var_response,
-    list_response,
-    message,
-    ack_end
-};
+using wire::frame_kind;
+using wire::FrameKind;
 
-constexpr FrameKind frame_kind(std::uint8_t ctrl) {
-    switch (ctrl) {
-    case 0x03:
-    case 0x05:
-    case 0x09:
-    case 0x29:
-        return FrameKind::identifier;
-    case 0x02:
-    case 0x06:
-    case 0x0A:
-    case 0x0E:
-    case 0x2A:
-    case 0x2E:
-        return FrameKind::var_response;
-    case 0x08:
-    case 0x28:
-        return FrameKind::list_response;
-    case 0x04:
-    case 0x14:
-    case 0x94:
-        return FrameKind::message;
-    case 0x10:
-    case 0x30:
-    case 0x40:
-    case 0x90:
-    case 0xB0:
-        return FrameKind::ack_end;
-    default:
-        return FrameKind::unknown;
+// The kind of every control byte, looked up once per frame instead of once per check.
+constexpr std::array<FrameKind, 256> kFrameKinds = [] {
+    std::array<FrameKind, 256> kinds{};
+    for (unsigned ctrl = 0; ctrl < kinds.size(); ++ctrl) {
+        kinds[ctrl] = frame_kind(static_cast<std::uint8_t>(ctrl));
     }
+    return kinds;
+}();
+
+bool pdu_fits(FrameKind kind, std::span<const std::uint8_t> frame) {
+    if (frame.size() <= kFcsSize || kind != FrameKind::variable_response) {
+        return true;
+    }
+    return frame[1] == 0x40 || frame[1] == 0x50;
+}
+
+bool length_fits(FrameKind kind, std::uint64_t length) {
+    switch (kind) {
+    case FrameKind::identifier:
+        return length == 5;
+    case FrameKind::variable_response:
+    case FrameKind::request_list_response:
+        return length >= 5 && length <= 131;
+    case FrameKind::message:
+        return length >= 9 && length <= 265;
+    case FrameKind::ack_end:
+        return length == 3;
+    case FrameKind::unknown:
+        break;
+    }
+    return true;
 }
 
 std::uint16_t crc_entry(unsigned index, std::uint16_t poly) {
@@ -72,17 +70,38 @@ FIPCalculator::FIPCalculator() {
 }
 
 void FIPCalculator::init_crc_tables() {
-    for (unsigned i = 0; i < 256; ++i) {
-        crc_table_type1[i] = crc_entry(i, kPolyType1);
-        crc_table_type2[i] = crc_entry(i, kPolyType2);
+    for (CrcTables* tables : {&crc_tables_type1, &crc_tables_type2}) {
+        const std::uint16_t poly = tables == &crc_tables_type1 ? kPolyType1 : kPolyType2;
+        auto& t = *tables;
+        for (unsigned i = 0; i < 256; ++i) {
+            t[0][i] = crc_entry(i, poly);
+        }
+        // One more zero byte behind: shift the register a byte and fold its top byte back in.
+        for (std::size_t k = 1; k < t.size(); ++k) {
+            for (unsigned i = 0; i < 256; ++i) {
+                const std::uint16_t prev = t[k - 1][i];
+                t[k][i] = static_cast<std::uint16_t>((prev << 8) ^ t[0][prev >> 8]);
+            }
+        }
     }
 }
 
 std::uint16_t FIPCalculator::fcs_calcul(bool type1, std::span<const std::uint8_t> bytes) const {
-    const auto& table = type1 ? crc_table_type1 : crc_table_type2;
+    const CrcTables& t = type1 ? crc_tables_type1 : crc_tables_type2;
     std::uint16_t reg = type1 ? kInitType1 : kInitType2;
-    for (const std::uint8_t b : bytes) {
-        reg = static_cast<std::uint16_t>((reg << 8) ^ table[((reg >> 8) ^ b) & 0xFFU]);
+    const std::uint8_t* p = bytes.data();
+    std::size_t left = bytes.size();
+    // Eight bytes per step: the register is folded into the first two, and each byte's share is
+    // looked up at its distance from the end of the step. The lookups do not depend on each
+    // other, unlike the byte-at-a-time chain.
+    for (; left >= 8; left -= 8, p += 8) {
+        const auto b0 = static_cast<std::uint8_t>(p[0] ^ (reg >> 8));
+        const auto b1 = static_cast<std::uint8_t>(p[1] ^ (reg & 0xFFU));
+        reg = static_cast<std::uint16_t>(t[7][b0] ^ t[6][b1] ^ t[5][p[2]] ^ t[4][p[3]] ^
+                                         t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]);
+    }
+    for (; left != 0; --left, ++p) {
+        reg = static_cast<std::uint16_t>((reg << 8) ^ t[0][((reg >> 8) ^ *p) & 0xFFU]);
     }
     return static_cast<std::uint16_t>(reg ^ kFinalXor);
 }
@@ -116,14 +135,11 @@ bool FIPCalculator::is_valid_fcs(std::uint64_t type, const std::vector<unsigned 
 }
 
 bool FIPCalculator::is_valid_ctrl(std::uint8_t ctrl) {
-    return frame_kind(ctrl) != FrameKind::unknown;
+    return kFrameKinds[ctrl] != FrameKind::unknown;
 }
 
 bool FIPCalculator::is_valid_pdu(std::uint8_t ctrl, std::span<const std::uint8_t> frame) {
-    if (frame.size() <= kFcsSize || frame_kind(ctrl) != FrameKind::var_response) {
-        return true;
-    }
-    return frame[1] == 0x40 || frame[1] == 0x50;
+    return pdu_fits(kFrameKinds[ctrl], frame);
 }
 
 bool FIPCalculator::is_valid_pdu(std::uint8_t ctrl, const std::vector<unsigned char>& frame) {
@@ -131,20 +147,7 @@ bool FIPCalculator::is_valid_pdu(std::uint8_t ctrl, const std::vector<unsigned c
 }
 
 bool FIPCalculator::is_valid_length(std::uint8_t ctrl, std::uint64_t length) {
-    switch (frame_kind(ctrl)) {
-    case FrameKind::identifier:
-        return length == 5;
-    case FrameKind::var_response:
-    case FrameKind::list_response:
-        return length >= 5 && length <= 131;
-    case FrameKind::message:
-        return length >= 9 && length <= 265;
-    case FrameKind::ack_end:
-        return length == 3;
-    case FrameKind::unknown:
-        break;
-    }
-    return true;
+    return length_fits(kFrameKinds[ctrl], length);
 }
 
 FrameFault FIPCalculator::first_fault(std::uint8_t fcs_type,
@@ -152,17 +155,17 @@ FrameFault FIPCalculator::first_fault(std::uint8_t fcs_type,
     if (frame.empty()) {
         return FrameFault::none;
     }
-    const std::uint8_t ctrl = frame[0];
-    if (!is_valid_ctrl(ctrl)) {
+    const FrameKind kind = kFrameKinds[frame[0]];
+    if (kind == FrameKind::unknown) {
         return FrameFault::bad_ctrl;
     }
     if (!is_valid_fcs(fcs_type, frame)) {
         return FrameFault::bad_fcs;
     }
-    if (!is_valid_pdu(ctrl, frame)) {
+    if (!pdu_fits(kind, frame)) {
         return FrameFault::bad_pdu;
     }
-    if (!is_valid_length(ctrl, frame.size())) {
+    if (!length_fits(kind, frame.size())) {
         return FrameFault::bad_len;
     }
     return FrameFault::none;

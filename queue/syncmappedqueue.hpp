@@ -21,12 +21,14 @@
 // - A queue whose segment or container could not be created reports it once on standard output,
 //   is_valid() is false, and every operation refuses safely.
 // - The capture thread hands a whole transfer buffer at once (try_enqueue_batch) and the
-//   transmit thread takes what waits up to a datagram's worth (try_dequeue_batch): one lock and
+//   transmit thread takes what waits up to a datagram's worth (try_dequeue_into): one lock and
 //   one wake-up per buffer and per datagram instead of per event. The one-event operations stay
 //   for the other producers; a lifesign lands between two buffers, in the order of the locks.
-// - The transmit thread hands the events it has copied back (recycle), and the next batches
-//   are built in their storage: memory taken by one thread and freed by another is the
-//   allocator's slowest case, and at full speed it cost more than everything else in the queue.
+// - The transmit thread copies the events' bytes straight into its datagram under the lock
+//   (try_dequeue_into) and the emptied events stay in the queue as spares, whose storage the next
+//   batches fill (recycle() does the same for events taken out whole): memory taken by one thread
+//   and freed by another is the allocator's slowest case, and at full speed it cost more than
+//   everything else in the queue. The copy under the lock is bounded by a datagram's payload.
 #pragma once
 
 #include <atomic>
@@ -152,8 +154,16 @@ public:
                     if (spare.empty()) {
                         container->emplace_back(std::begin(bytes), std::end(bytes));
                     } else {
+                        // The spares were last touched by the consumer's core: ask for the
+                        // headers a few events ahead, and for the storage of the nearer ones,
+                        // so that their cache misses overlap the copies.
+                        const std::size_t left = spare.size();
+                        if (left > kPrefetchAhead) {
+                            __builtin_prefetch(&spare[left - 1 - kPrefetchAhead], 1);
+                            __builtin_prefetch(spare[left - 1 - kPrefetchAhead / 2].data(), 1);
+                        }
                         // A failed append leaves the spare where it is, to be filled again.
-                        spare.back().assign(std::begin(bytes), std::end(bytes));
+                        assign_bytes(spare.back(), bytes);
                         container->push_back(std::move(spare.back()));
                         spare.pop_back();
                     }
@@ -185,10 +195,7 @@ public:
                     if (spare.size() == kSpareEvents) {
                         break;
                     }
-                    if (event.capacity() <= kSpareBytes) {
-                        event.clear();
-                        spare.push_back(std::move(event)); // within the reserved capacity
-                    }
+                    keep_as_spare(event);
                 }
             } catch (...) {
                 // The lock failed: the events are simply freed below.
@@ -256,6 +263,44 @@ public:
         }
     }
 
+    // Appends the bytes of waiting events, front first, to the back of `out` under one lock,
+    // calling `room_after(event)` once for each appended event to ask whether the caller takes
+    // another; stops when it says no or the queue is empty. Waits like try_dequeue() while the
+    // queue is empty at the call. Returns the number of events taken, 0 when the time ran out.
+    // The taken events' storage stays in the queue for the next batches (as recycle() does). A
+    // failed append (bad_alloc from `out`) leaves that event at the front and is rethrown.
+    template <typename Bytes, typename RoomAfter>
+    std::size_t try_dequeue_into(std::vector<Bytes>& out, RoomAfter&& room_after,
+                                 boost::posix_time::time_duration timeout) {
+        static_assert(sizeof(Bytes) == 1 && sizeof(typename T::value_type) == 1);
+        if (timeout.is_special() && !timeout.is_pos_infinity()) {
+            timeout = boost::posix_time::time_duration(0, 0, 0);
+        }
+        if (container == nullptr) {
+            std::this_thread::sleep_for(std::chrono::microseconds(timeout.total_microseconds()));
+            return 0;
+        }
+        boost::unique_lock<boost::mutex> lock(mutex);
+        while (container->empty()) {
+            if (!condition.timed_wait(lock, timeout)) {
+                return 0;
+            }
+        }
+        std::size_t taken = 0;
+        for (;;) {
+            T& event = container->front();
+            const auto* bytes = reinterpret_cast<const Bytes*>(event.data());
+            out.insert(out.end(), bytes, bytes + event.size());
+            ++taken;
+            const bool more = room_after(static_cast<const T&>(event));
+            keep_as_spare(event);
+            container->pop_front();
+            if (!more || container->empty()) {
+                return taken;
+            }
+        }
+    }
+
     // Snapshot of the segment's occupancy; zeros for an invalid queue. Called from one thread;
     // takes the queue mutex for two reads.
     SyncMappedQueueStats get_stats() {
@@ -283,6 +328,25 @@ public:
     const std::string& path() const { return file_path; }
 
 private:
+    // Replaces the contents of `event` by `bytes` (a contiguous range of bytes), in its storage.
+    template <typename Bytes> static void assign_bytes(T& event, const Bytes& bytes) {
+        const auto* first = std::data(bytes);
+        static_assert(sizeof(*first) == 1 && sizeof(typename T::value_type) == 1);
+        // Pointers of the event's own type make the copy a memmove, not a loop over converted
+        // bytes.
+        const auto* begin = reinterpret_cast<const typename T::value_type*>(first);
+        event.assign(begin, begin + std::size(bytes));
+    }
+
+    // Moves an emptied `event` (its storage kept) into the spares when there is room and its
+    // storage is not too large; otherwise it is left to its owner to free. Caller holds `mutex`.
+    void keep_as_spare(T& event) noexcept {
+        if (spare.size() < kSpareEvents && event.capacity() <= kSpareBytes) {
+            event.clear();
+            spare.push_back(std::move(event)); // within the reserved capacity
+        }
+    }
+
     // Kept on standard output with this tag for compatibility: supervisors match the line.
     void report_failure(const char* reason) {
         std::cout << file_path << ": " << reason << " [syncmappedqueue:70]" << std::endl;
@@ -292,6 +356,7 @@ private:
     // most 2 MiB of kept storage.
     static constexpr std::size_t kSpareEvents = 4096;
     static constexpr std::size_t kSpareBytes = 512;
+    static constexpr std::size_t kPrefetchAhead = 16; // spares asked for ahead of their use
 
     container_type* container = nullptr;
     std::vector<T> spare; // emptied events waiting to be filled again; guarded by `mutex`

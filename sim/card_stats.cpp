@@ -71,7 +71,7 @@ std::string to_json(const CardStats& s) {
     field(out, "buffers", s.buffers);
     out += "\"kinds\":{";
     for (std::size_t i = 0; i < kFrameKindCount; ++i) {
-        field(out, frame_kind_name(static_cast<FrameKind>(i)), s.delivered.kinds[i],
+        field(out, frame_kind_key(static_cast<wire::FrameKind>(i)), s.delivered.kinds[i],
               i + 1 < kFrameKindCount);
     }
     out += "},\"status_bits\":[";

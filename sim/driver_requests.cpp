@@ -12,6 +12,13 @@ template <typename T> void put(uint8_t* base, std::size_t offset, T value) {
 
 } // namespace
 
+void deliver_transfer(uint8_t* req, const uint8_t* bytes, std::size_t len) {
+    auto* user = reinterpret_cast<uint8_t*>(
+        static_cast<uintptr_t>(read_arg<uint64_t>(req + kXferBufAddrOffset)));
+    std::memcpy(user, bytes, len);
+    put<uint32_t>(req, kXferLenOffset, static_cast<uint32_t>(len));
+}
+
 void fill_dev_infos(uint8_t* out, int32_t index, uint32_t serial) {
     std::memset(out, 0, kDevInfosBytes);
     put<int32_t>(out, 0, index);

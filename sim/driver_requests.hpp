@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace capvane_sim {
 
@@ -33,6 +34,16 @@ constexpr uint64_t kSimBar1Base = 0xfe900000;
 constexpr int32_t kSimIrq = 17;
 constexpr uint32_t kSimDriverVersion = 0x00010300;
 constexpr uint32_t kSimAuxWord1 = 0x00000105; // low byte: the card's auxiliary code
+
+// A request argument in host byte order, wherever it lies.
+template <typename T> T read_arg(const uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Copies `len` bytes to the user buffer a transfer request names and writes the count back.
+void deliver_transfer(uint8_t* req, const uint8_t* bytes, std::size_t len);
 
 // Fills the 132-byte device information record of card `index`.
 void fill_dev_infos(uint8_t* out, int32_t index, uint32_t serial);

@@ -2,51 +2,19 @@
 
 namespace capvane_sim {
 
-FrameKind classify_control(uint8_t control) {
-    switch (control) {
-    case 0x03:
-    case 0x05:
-    case 0x09:
-    case 0x29:
-        return FrameKind::identifier;
-    case 0x02:
-    case 0x06:
-    case 0x0A:
-    case 0x0E:
-    case 0x2A:
-    case 0x2E:
-        return FrameKind::variable;
-    case 0x08:
-    case 0x28:
-        return FrameKind::request_list;
-    case 0x04:
-    case 0x14:
-    case 0x94:
-        return FrameKind::message;
-    case 0x10:
-    case 0x30:
-    case 0x40:
-    case 0x90:
-    case 0xB0:
-        return FrameKind::ack;
-    default:
-        return FrameKind::invalid;
-    }
-}
-
-const char* frame_kind_name(FrameKind kind) {
+const char* frame_kind_key(wire::FrameKind kind) {
     switch (kind) {
-    case FrameKind::identifier:
+    case wire::FrameKind::identifier:
         return "identifier";
-    case FrameKind::variable:
+    case wire::FrameKind::variable_response:
         return "variable";
-    case FrameKind::request_list:
+    case wire::FrameKind::request_list_response:
         return "request_list";
-    case FrameKind::message:
+    case wire::FrameKind::message:
         return "message";
-    case FrameKind::ack:
+    case wire::FrameKind::ack_end:
         return "ack";
-    case FrameKind::invalid:
+    case wire::FrameKind::unknown:
         break;
     }
     return "invalid";

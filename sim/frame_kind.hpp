@@ -1,17 +1,16 @@
-// Frame kinds as the statistics name them, found from a frame's control byte.
+// The card's statistics count frames by wire's kinds under keys of their own.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
+
+#include "wire/frame.hpp"
 
 namespace capvane_sim {
 
-enum class FrameKind : uint8_t { identifier, variable, request_list, message, ack, invalid };
-constexpr std::size_t kFrameKindCount = 6;
+constexpr std::size_t kFrameKindCount = static_cast<std::size_t>(wire::FrameKind::unknown) + 1;
 
-FrameKind classify_control(uint8_t control);
-
-// Name used in the statistics JSON ("identifier", "variable", ...).
-const char* frame_kind_name(FrameKind kind);
+// Key in the statistics JSON ("identifier", "variable", "request_list", "message", "ack",
+// "invalid"): the card's JSON has used these since before wire's display names.
+const char* frame_kind_key(wire::FrameKind kind);
 
 } // namespace capvane_sim

@@ -17,8 +17,20 @@ using capvane_sim::real_libc;
 
 namespace {
 
-bool needs_mode(int flags) {
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+// open's third argument exists only when the flags create a file; reading it otherwise is
+// undefined, so it is taken from the caller's argument list only then.
+mode_t mode_argument(int flags, va_list ap) {
+    const bool needs_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    return needs_mode ? static_cast<mode_t>(va_arg(ap, unsigned)) : 0;
+}
+
+// A card node opens a simulated card; any other path goes to the C library's `real_open`.
+template <typename RealOpen> int open_card_or(const char* path, int flags, RealOpen real_open) {
+    const int card = capvane_sim::node_number(path);
+    if (card >= 0) {
+        return capvane_sim::open_node(card, flags);
+    }
+    return real_open();
 }
 
 } // namespace
@@ -26,63 +38,36 @@ bool needs_mode(int flags) {
 extern "C" {
 
 int open(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, unsigned));
-        va_end(ap);
-    }
-    const int card = capvane_sim::node_number(path);
-    if (card >= 0) {
-        return capvane_sim::open_node(card, flags);
-    }
-    return real_libc().open(path, flags, mode);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_argument(flags, ap);
+    va_end(ap);
+    return open_card_or(path, flags, [&] { return real_libc().open(path, flags, mode); });
 }
 
 int open64(const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, unsigned));
-        va_end(ap);
-    }
-    const int card = capvane_sim::node_number(path);
-    if (card >= 0) {
-        return capvane_sim::open_node(card, flags);
-    }
-    return real_libc().open64(path, flags, mode);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_argument(flags, ap);
+    va_end(ap);
+    return open_card_or(path, flags, [&] { return real_libc().open64(path, flags, mode); });
 }
 
 int openat(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, unsigned));
-        va_end(ap);
-    }
-    const int card = capvane_sim::node_number(path);
-    if (card >= 0) {
-        return capvane_sim::open_node(card, flags);
-    }
-    return real_libc().openat(dirfd, path, flags, mode);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_argument(flags, ap);
+    va_end(ap);
+    return open_card_or(path, flags, [&] { return real_libc().openat(dirfd, path, flags, mode); });
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = static_cast<mode_t>(va_arg(ap, unsigned));
-        va_end(ap);
-    }
-    const int card = capvane_sim::node_number(path);
-    if (card >= 0) {
-        return capvane_sim::open_node(card, flags);
-    }
-    return real_libc().openat64(dirfd, path, flags, mode);
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_argument(flags, ap);
+    va_end(ap);
+    return open_card_or(path, flags,
+                        [&] { return real_libc().openat64(dirfd, path, flags, mode); });
 }
 
 // Entry points of fortified builds (open without a mode argument).

@@ -78,8 +78,8 @@ void Tally::add_record(const uint8_t* record, std::size_t len) {
     bytes += len;
     const std::size_t frame_len = len > kRecordHeaderBytes ? len - kRecordHeaderBytes : 0;
     frame_bytes += frame_len;
-    const FrameKind kind =
-        frame_len > 0 ? classify_control(record[kRecordHeaderBytes]) : FrameKind::invalid;
+    const wire::FrameKind kind =
+        frame_len > 0 ? wire::frame_kind(record[kRecordHeaderBytes]) : wire::FrameKind::unknown;
     ++kinds[static_cast<std::size_t>(kind)];
     const uint8_t status = record[kRecStatusOffset];
     for (unsigned bit = 0; bit < 8; ++bit) {

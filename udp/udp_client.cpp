@@ -121,10 +121,10 @@ void UDPClient::_bkgd_tx_func() {
     // A negative limit becomes a huge unsigned one: only the size and the time-out close a batch.
     const auto evt_limit = static_cast<std::uint32_t>(max_evt);
     const auto timeout = boost::posix_time::milliseconds(dequeue_timeout_ms);
-    // Both buffers live as long as the thread, and the taken events go back to the queue to be
-    // filled again: after the first datagrams nothing here allocates or frees.
+    // The datagram buffer lives as long as the thread and the events' bytes are copied into it
+    // straight from the queue, whose events keep their storage for the next records: after the
+    // first datagrams nothing here allocates or frees.
     std::vector<char> datagram;
-    std::vector<std::vector<char>> taken; // the events of the datagram being built
     while (tx_run.load()) {
         try {
             // Room for a full payload plus the longest event that may close it; reserved once,
@@ -140,22 +140,17 @@ void UDPClient::_bkgd_tx_func() {
                 payload_bytes += event.size();
                 return event_cnt < evt_limit && payload_bytes <= payload_fill_limit;
             };
-            taken.clear();
+            // Room for the header is kept in front, so that the payload is never moved.
+            datagram.resize(datagram::header_size);
             while (event_cnt < evt_limit && payload_bytes <= payload_fill_limit && tx_run.load()) {
                 tx_beat.beat();
-                if (queue->try_dequeue_batch(taken, room_after, timeout) == 0) {
+                if (queue->try_dequeue_into(datagram, room_after, timeout) == 0) {
                     break;
                 }
             }
-            if (taken.empty()) {
+            if (event_cnt == 0) {
                 continue; // the time-out of the queue paces this loop
             }
-            // Room for the header is kept in front, so that the payload is never moved.
-            datagram.resize(datagram::header_size);
-            for (const std::vector<char>& event : taken) {
-                datagram.insert(datagram.end(), event.begin(), event.end());
-            }
-            queue->recycle(taken);
             ++datagram_seq;
             datagram::write_header(datagram.data(), datagram_seq, event_cnt);
             send_datagram(datagram);

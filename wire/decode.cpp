@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+#include <type_traits>
+#include <utility>
 
 #include "wire/big_endian.hpp"
+#include "wire/lifesign_fields.hpp"
 
 namespace wire {
 
@@ -50,66 +54,36 @@ CaptureRecord decode_capture(Bytes rec, std::size_t base) {
     return r;
 }
 
-// `rec` holds exactly kLifesignSize bytes. Offsets follow the record's layout table.
+// The big-endian value of type T at `offset`; floats travel as their bit pattern.
+template <typename T> T read_as(Bytes rec, std::size_t offset) {
+    if constexpr (std::is_same_v<T, float>) {
+        return read_f32(rec, offset);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        return read_i64(rec, offset);
+    } else {
+        return detail::read_be<T>(rec, offset);
+    }
+}
+
+// Reads row I of the field table into its member. The row is a constant, so each read compiles
+// to the same code as a read written out by hand.
+template <std::size_t I> void read_row(Bytes rec, LifesignRecord& r) {
+    constexpr const LifesignField& f = kLifesignFields[I];
+    constexpr auto member = std::get<f.member.index()>(f.member);
+    using T = std::remove_reference_t<decltype(r.*member)>;
+    r.*member = read_as<T>(rec, f.offset);
+}
+
+// `rec` holds exactly kLifesignSize bytes.
 LifesignRecord decode_lifesign(Bytes rec, std::size_t base) {
     LifesignRecord r;
     r.offset = base;
     r.type = read_u8(rec, 0);
     r.length = read_u16(rec, 1);
-    r.lifesign_cnt = read_u64(rec, 3);
-    r.date_us = read_i64(rec, 11);
-    r.sn = read_u32(rec, 19);
-    r.cpu_load = read_f32(rec, 23);
-    r.cpu_temp = read_f32(rec, 27);
-    r.storage_total = read_u32(rec, 31);
-    r.storage_used = read_u32(rec, 35);
-    r.storage_avail = read_u32(rec, 39);
-    r.storage_used_pct = read_f32(rec, 43);
-    r.ram_total = read_u32(rec, 47);
-    r.ram_used = read_u32(rec, 51);
-    r.ram_avail = read_u32(rec, 55);
-    r.ram_used_pct = read_f32(rec, 59);
-    r.buffer_total_k = read_u32(rec, 63);
-    r.buffer_used_k = read_u32(rec, 67);
-    r.buffer_free_k = read_u32(rec, 71);
-    r.buffer_used_pct = read_f32(rec, 75);
-    r.udp_is_active = read_u8(rec, 79);
-    r.udp_total_act_duration_us = read_i64(rec, 80);
-    r.udp_total_inact_duration_us = read_i64(rec, 88);
-    r.udp_last_start_date_us = read_i64(rec, 96);
-    r.udp_last_stop_date_us = read_i64(rec, 104);
-    r.udp_act_duration_us = read_i64(rec, 112);
-    r.udp_inact_duration_us = read_i64(rec, 120);
-    r.udp_loss_act_cnt = read_u16(rec, 128);
-    r.udp_pkt_rcvd_cnt = read_u64(rec, 130);
-    r.udp_pkt_rcvd_cnt_per_sec = read_u32(rec, 138);
-    r.udp_bytes_rcvd_cnt_per_sec = read_u64(rec, 142);
-    r.udp_pkt_sent_cnt = read_u64(rec, 150);
-    r.udp_pkt_sent_cnt_per_sec = read_u32(rec, 158);
-    r.udp_bytes_sent_cnt_per_sec = read_u64(rec, 162);
-    r.fip_is_active = read_u8(rec, 170);
-    r.fip_total_act_duration_us = read_i64(rec, 171);
-    r.fip_total_inact_duration_us = read_i64(rec, 179);
-    r.fip_last_start_date_us = read_i64(rec, 187);
-    r.fip_last_stop_date_us = read_i64(rec, 195);
-    r.fip_last_act_duration_us = read_i64(rec, 203);
-    r.fip_last_inact_duration_us = read_i64(rec, 211);
-    r.fip_loss_act_cnt = read_u16(rec, 219);
-    r.fip_frame_rcvd_cnt = read_u64(rec, 221);
-    r.fip_frame_rcvd_cnt_per_sec = read_u32(rec, 229);
-    r.fip_bytes_rcvd_cnt_per_sec = read_u64(rec, 233);
-    r.fip_fcs_type = read_u8(rec, 241);
-    r.fip_aux_code = read_u8(rec, 242);
-    r.st0_cnt = read_u64(rec, 243);
-    r.st12_cnt = read_u64(rec, 251);
-    r.st3_cnt = read_u64(rec, 259);
-    r.bad_ctrl_cnt = read_u64(rec, 267);
-    r.bad_fcs_cnt = read_u64(rec, 275);
-    r.bad_pdu_cnt = read_u64(rec, 283);
-    r.bad_len_cnt = read_u64(rec, 291);
-    r.st6_cnt = read_u64(rec, 299);
-    r.st5_cnt = read_u64(rec, 307);
-    r.st4_cnt = read_u64(rec, 315);
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (read_row<I>(rec, r), ...);
+    }
+    (std::make_index_sequence<std::size(kLifesignFields)>());
     return r;
 }
 

@@ -13,38 +13,6 @@ constexpr std::size_t kPduTypeEnd = 2;    // control + PDU type byte
 
 } // namespace
 
-FrameKind frame_kind(std::uint8_t control) {
-    switch (control) {
-    case 0x03:
-    case 0x05:
-    case 0x09:
-    case 0x29:
-        return FrameKind::identifier;
-    case 0x02:
-    case 0x06:
-    case 0x0A:
-    case 0x0E:
-    case 0x2A:
-    case 0x2E:
-        return FrameKind::variable_response;
-    case 0x08:
-    case 0x28:
-        return FrameKind::request_list_response;
-    case 0x04:
-    case 0x14:
-    case 0x94:
-        return FrameKind::message;
-    case 0x10:
-    case 0x30:
-    case 0x40:
-    case 0x90:
-    case 0xB0:
-        return FrameKind::ack_end;
-    default:
-        return FrameKind::unknown;
-    }
-}
-
 const char* frame_kind_name(FrameKind kind) {
     switch (kind) {
     case FrameKind::identifier:

@@ -17,8 +17,39 @@ enum class FrameKind {
     unknown,               // any other control byte, or no control byte at all
 };
 
-// Kind of a frame by its control byte. Pure.
-FrameKind frame_kind(std::uint8_t control);
+// Kind of a frame by its control byte. Pure. Inline: the daemon checks every captured frame
+// with it.
+constexpr FrameKind frame_kind(std::uint8_t control) {
+    switch (control) {
+    case 0x03:
+    case 0x05:
+    case 0x09:
+    case 0x29:
+        return FrameKind::identifier;
+    case 0x02:
+    case 0x06:
+    case 0x0A:
+    case 0x0E:
+    case 0x2A:
+    case 0x2E:
+        return FrameKind::variable_response;
+    case 0x08:
+    case 0x28:
+        return FrameKind::request_list_response;
+    case 0x04:
+    case 0x14:
+    case 0x94:
+        return FrameKind::message;
+    case 0x10:
+    case 0x30:
+    case 0x40:
+    case 0x90:
+    case 0xB0:
+        return FrameKind::ack_end;
+    default:
+        return FrameKind::unknown;
+    }
+}
 
 // "identifier", "variable response", "request-list response", "message", "acknowledgement/end"
 // or "unknown": static strings.

@@ -101,6 +101,27 @@ TEST(FcsTest, TablesAgreeWithBitwiseCrcOverManyLengths) {
     }
 }
 
+// Frames start anywhere in a transfer buffer: every start offset within eight bytes, every length
+// around the eight-byte steps, and bytes whose high bits are set.
+TEST(FcsTest, TablesAgreeWithBitwiseCrcAtEveryAlignment) {
+    const FIPCalculator calc;
+    Bytes buffer(64);
+    std::uint32_t x = 0x9E3779B9U;
+    for (unsigned char& b : buffer) {
+        x = x * 1664525U + 1013904223U;
+        b = static_cast<unsigned char>(x >> 24);
+    }
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (std::size_t len = 0; offset + len <= buffer.size() && len <= 40; ++len) {
+            const std::span<const std::uint8_t> bytes = span_of(buffer).subspan(offset, len);
+            const Bytes copy(bytes.begin(), bytes.end());
+            SCOPED_TRACE(testing::Message() << "offset " << offset << " length " << len);
+            EXPECT_EQ(calc.fcs_calcul(true, bytes), reference_crc(copy, 0x1021, 0x0000));
+            EXPECT_EQ(calc.fcs_calcul(false, bytes), reference_crc(copy, 0x1DCF, 0xFFFF));
+        }
+    }
+}
+
 TEST(FcsTest, ValidityByTypeAndOutValues) {
     const FIPCalculator calc;
     const Bytes gsm = {0x03, 0x12, 0x34, 0xB5, 0x69};
@@ -181,6 +202,35 @@ TEST(FirstFaultTest, ChecksRunInOrder) {
     EXPECT_EQ(fault(frame_of(0x14, 266)), FrameFault::bad_len);
     EXPECT_EQ(fault(Bytes{0x40, 0x00}), FrameFault::bad_fcs);
     EXPECT_EQ(fault(Bytes{}), FrameFault::none);
+}
+
+// The combined check gives, for every control byte, the first of the separate checks that fails.
+TEST(FirstFaultTest, AgreesWithTheSeparateChecksForEveryControlByte) {
+    const FIPCalculator calc;
+    for (unsigned ctrl = 0; ctrl < 256; ++ctrl) {
+        const auto c = static_cast<std::uint8_t>(ctrl);
+        for (const std::size_t length : {3U, 4U, 5U, 9U, 131U, 132U, 265U, 266U}) {
+            for (const std::uint8_t pdu : {0x40, 0x41}) {
+                for (const bool corrupt : {false, true}) {
+                    Bytes f = frame_of(c, length, pdu);
+                    f.back() = static_cast<unsigned char>(f.back() ^ (corrupt ? 1U : 0U));
+                    FrameFault expected = FrameFault::none;
+                    if (!FIPCalculator::is_valid_ctrl(c)) {
+                        expected = FrameFault::bad_ctrl;
+                    } else if (!calc.is_valid_fcs(1, f)) {
+                        expected = FrameFault::bad_fcs;
+                    } else if (!FIPCalculator::is_valid_pdu(c, f)) {
+                        expected = FrameFault::bad_pdu;
+                    } else if (!FIPCalculator::is_valid_length(c, f.size())) {
+                        expected = FrameFault::bad_len;
+                    }
+                    ASSERT_EQ(calc.first_fault(1, span_of(f)), expected)
+                        << "ctrl " << ctrl << " length " << length << " pdu " << int{pdu}
+                        << (corrupt ? " corrupt" : "");
+                }
+            }
+        }
+    }
 }
 
 TEST(FirstFaultTest, FcsTypeSelectsTheAlgorithm) {

@@ -1,8 +1,12 @@
 // The lifesign record byte by byte, read back with reads of our own and with the stream decoder.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
+#include <set>
 #include <span>
+#include <string_view>
 #include <variant>
 
 #include <gtest/gtest.h>
@@ -11,6 +15,7 @@
 
 #include "monitoring/lifesign_record.hpp"
 #include "wire/decode.hpp"
+#include "wire/lifesign_fields.hpp"
 
 namespace {
 
@@ -244,5 +249,109 @@ TEST(LifesignRecord, TheStreamDecoderReadsTheSameFields) {
     EXPECT_EQ(l.fip_aux_code, 0xA5);
     EXPECT_EQ(l.st4_cnt, c.fip.st4_cnt);
 }
+
+// A member of the decoded record and the value the encoder was given for it.
+struct Written {
+    std::string_view name;
+    wire::LifesignMember member;
+    wire::LifesignValue value;
+};
+// clang-format off
+#define WRITTEN(member, value) Written{#member, &wire::LifesignRecord::member, value}
+// clang-format on
+
+// The receiving side's field table against the encoder, each written without the other: a record
+// encoded from distinct statistics reads back through the table, field by field, as the
+// statistics it came from. A field moved, resized or bound to another member on either side
+// fails here.
+TEST(LifesignRecord, TheReceiversFieldTableReadsWhatTheEncoderWrote) {
+    using V = wire::LifesignValue;
+    const auto u = [](std::uint64_t v) { return V{v}; };
+    const auto us = [](const pt::time_duration& d) { return V{d.total_microseconds()}; };
+    const auto date = [](const pt::ptime& t) { return V{lifesign::us_since_epoch(t)}; };
+    const Crafted c;
+    const Written expected[] = {
+        WRITTEN(lifesign_cnt, u(42)),
+        WRITTEN(date_us, date(kNow)),
+        WRITTEN(sn, u(c.fip.sn)),
+        WRITTEN(cpu_load, V{c.sys.cpu_load}),
+        WRITTEN(cpu_temp, V{c.sys.cpu_temp}),
+        WRITTEN(storage_total, u(0x101)), // low 32 bits
+        WRITTEN(storage_used, u(c.sys.storage_used)),
+        WRITTEN(storage_avail, u(c.sys.storage_avail)),
+        WRITTEN(storage_used_pct, V{c.sys.storage_used_pct}),
+        WRITTEN(ram_total, u(c.sys.ram_total)),
+        WRITTEN(ram_used, u(c.sys.ram_used)),
+        WRITTEN(ram_avail, u(c.sys.ram_avail)),
+        WRITTEN(ram_used_pct, V{c.sys.ram_used_pct}),
+        WRITTEN(buffer_total_k, u(52429)), // thousands of bytes, rounded
+        WRITTEN(buffer_used_k, u(2)),
+        WRITTEN(buffer_free_k, u(1)),
+        WRITTEN(buffer_used_pct, V{c.fip.queue_stats.used_pct}),
+        WRITTEN(udp_is_active, u(1)),
+        WRITTEN(udp_total_act_duration_us, us(c.udp.total_act_duration)),
+        WRITTEN(udp_total_inact_duration_us, us(c.udp.total_inact_duration)),
+        WRITTEN(udp_last_start_date_us, date(c.udp.last_start_date)),
+        WRITTEN(udp_last_stop_date_us, date(c.udp.last_stop_date)),
+        WRITTEN(udp_act_duration_us, us(c.udp.act_duration)),
+        WRITTEN(udp_inact_duration_us, us(c.udp.inact_duration)),
+        WRITTEN(udp_loss_act_cnt, u(1)), // low 16 bits
+        WRITTEN(udp_pkt_rcvd_cnt, u(c.udp.pkt_rcvd_cnt)),
+        WRITTEN(udp_pkt_rcvd_cnt_per_sec, u(0x309)), // low 32 bits
+        WRITTEN(udp_bytes_rcvd_cnt_per_sec, u(c.udp.bytes_rcvd_cnt_per_sec)),
+        WRITTEN(udp_pkt_sent_cnt, u(c.udp.pkt_sent_cnt)),
+        WRITTEN(udp_pkt_sent_cnt_per_sec, u(c.udp.pkt_sent_cnt_per_sec)),
+        WRITTEN(udp_bytes_sent_cnt_per_sec, u(c.udp.bytes_sent_cnt_per_sec)),
+        WRITTEN(fip_is_active, u(0)),
+        WRITTEN(fip_total_act_duration_us, us(c.fip.total_act_duration)),
+        WRITTEN(fip_total_inact_duration_us, us(c.fip.total_inact_duration)),
+        WRITTEN(fip_last_start_date_us, date(c.fip.last_start_date)),
+        WRITTEN(fip_last_stop_date_us, date(c.fip.last_stop_date)),
+        WRITTEN(fip_last_act_duration_us, us(c.fip.last_act_duration)),
+        WRITTEN(fip_last_inact_duration_us, us(c.fip.last_inact_duration)),
+        WRITTEN(fip_loss_act_cnt, u(0x0407)), // low 16 bits
+        WRITTEN(fip_frame_rcvd_cnt, u(c.fip.frame_rcvd_cnt)),
+        WRITTEN(fip_frame_rcvd_cnt_per_sec, u(c.fip.frame_rcvd_cnt_per_sec)),
+        WRITTEN(fip_bytes_rcvd_cnt_per_sec, u(c.fip.bytes_rcvd_cnt_per_sec)),
+        WRITTEN(fip_fcs_type, u(c.fip.fcs_type)),
+        WRITTEN(fip_aux_code, u(c.fip.aux_code)),
+        WRITTEN(st0_cnt, u(c.fip.st0_cnt)),
+        WRITTEN(st12_cnt, u(c.fip.st12_cnt)),
+        WRITTEN(st3_cnt, u(c.fip.st3_cnt)),
+        WRITTEN(bad_ctrl_cnt, u(c.fip.bad_ctrl_cnt)),
+        WRITTEN(bad_fcs_cnt, u(c.fip.bad_fcs_cnt)),
+        WRITTEN(bad_pdu_cnt, u(c.fip.bad_pdu_cnt)),
+        WRITTEN(bad_len_cnt, u(c.fip.bad_len_cnt)),
+        WRITTEN(st6_cnt, u(c.fip.st6_cnt)),
+        WRITTEN(st5_cnt, u(c.fip.st5_cnt)),
+        WRITTEN(st4_cnt, u(c.fip.st4_cnt)),
+    };
+    const auto decode = [](const lifesign::Record& r) {
+        const auto e = wire::decode_event(std::span<const std::uint8_t>(r.data(), r.size()));
+        EXPECT_TRUE(std::holds_alternative<wire::LifesignRecord>(e));
+        return std::holds_alternative<wire::LifesignRecord>(e) ? std::get<wire::LifesignRecord>(e)
+                                                               : wire::LifesignRecord{};
+    };
+    const wire::LifesignRecord l = decode(c.encode(42));
+    std::set<std::string_view> read;
+    for (const wire::LifesignField& f : wire::kLifesignFields) {
+        const auto e = std::find_if(std::begin(expected), std::end(expected),
+                                    [&f](const Written& w) { return w.member == f.member; });
+        ASSERT_NE(e, std::end(expected)) << f.name << ": in the table, not written by the encoder";
+        EXPECT_EQ(f.name, e->name) << "the row at offset " << f.offset << " fills another member";
+        EXPECT_EQ(wire::lifesign_value(l, f), e->value) << f.name << " at offset " << f.offset;
+        read.insert(e->name);
+    }
+    EXPECT_EQ(read.size(), std::size(expected)) << "a field the encoder writes is not in the table";
+
+    // The two link flags can only be 0 or 1: flipped, each must follow its own link.
+    Crafted flipped;
+    flipped.udp.is_active = false;
+    flipped.fip.is_active = true;
+    const wire::LifesignRecord g = decode(flipped.encode());
+    EXPECT_EQ(wire::lifesign_value(g, *wire::find_lifesign_field("udp_is_active")), u(0));
+    EXPECT_EQ(wire::lifesign_value(g, *wire::find_lifesign_field("fip_is_active")), u(1));
+}
+#undef WRITTEN
 
 } // namespace

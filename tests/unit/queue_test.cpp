@@ -489,6 +489,60 @@ TEST_F(QueueTest, BatchMeetingAFullSegmentDropsEachEventThatDidNotFit) {
     EXPECT_EQ(q.dropped_cnt(), buffer.records.size() - appended + 1);
 }
 
+// What the sender does: the bytes of a buffer, a lifesign and the next buffer land in the datagram
+// back to back in enqueue order, after what the datagram holds already; a take that the caller
+// stops leaves the rest, in order, for the next; and the taken events' storage carries later
+// records without being handed back.
+TEST_F(QueueTest, TakingIntoADatagramKeepsOrderBytesAndStorage) {
+    Queue q(path, kSegmentBytes);
+    const RecordBuffer first(5, 40, 1);
+    const RecordBuffer second(4, 33, 20);
+    ASSERT_EQ(q.try_enqueue_batch(first.records), 5U);
+    ASSERT_EQ(q.try_enqueue_batch(second.records), 4U);
+    std::vector<Event> seen; // taken whole once, to learn their storage
+    ASSERT_EQ(q.try_dequeue_batch(
+                  seen, [](const Event&) { return true; }, pt::milliseconds(0)),
+              9U);
+    std::set<const char*> storage;
+    for (const Event& e : seen) {
+        storage.insert(e.data());
+    }
+    q.recycle(seen);
+
+    ASSERT_EQ(q.try_enqueue_batch(first.records), 5U);
+    ASSERT_TRUE(q.try_enqueue(record_event(323, 'L')));
+    ASSERT_EQ(q.try_enqueue_batch(second.records), 4U);
+    std::string expected = "head";
+    expected.append(first.bytes.begin(), first.bytes.end());
+    expected.append(323, 'L');
+    expected.append(second.bytes.begin(), second.bytes.end());
+
+    Event datagram = {'h', 'e', 'a', 'd'};
+    std::vector<std::size_t> sizes;
+    const auto seven = [&](const Event& e) {
+        sizes.push_back(e.size());
+        return sizes.size() < 7;
+    };
+    EXPECT_EQ(q.try_dequeue_into(datagram, seven, pt::milliseconds(0)), 7U);
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{40, 40, 40, 40, 40, 323, 33}));
+    EXPECT_EQ(std::string(datagram.begin(), datagram.end()),
+              expected.substr(0, 4 + 200 + 323 + 33));
+    const auto all = [](const Event&) { return true; };
+    EXPECT_EQ(q.try_dequeue_into(datagram, all, pt::milliseconds(0)), 3U);
+    EXPECT_EQ(std::string(datagram.begin(), datagram.end()), expected);
+    EXPECT_EQ(q.try_dequeue_into(datagram, all, pt::milliseconds(0)), 0U);
+    EXPECT_EQ(datagram.size(), expected.size()) << "a time-out adds nothing";
+
+    // The records' storage went back to the spares with the take, not with recycle().
+    ASSERT_EQ(q.try_enqueue_batch(second.records), 4U);
+    ASSERT_EQ(q.try_dequeue_batch(seen, all, pt::milliseconds(0)), 4U);
+    for (std::size_t k = 0; k < seen.size(); ++k) {
+        EXPECT_EQ(seen[k], record_event(33, 20 + static_cast<int>(k)));
+        EXPECT_EQ(storage.count(seen[k].data()), 1U) << k;
+    }
+    EXPECT_EQ(q.dropped_cnt(), 0U);
+}
+
 // Events handed back are filled again by the next batches: in their storage (no allocation per
 // record in the steady state), and with exactly the new bytes whatever they held before.
 TEST_F(QueueTest, RecycledEventsCarryTheNextBatchesBytesInTheirOwnStorage) {
@@ -523,8 +577,9 @@ TEST_F(QueueTest, RecycledEventsCarryTheNextBatchesBytesInTheirOwnStorage) {
     EXPECT_EQ(q.dropped_cnt(), 0U);
 }
 
-// The capture thread's buffers and the lifesign thread's events race: each producer's events
-// leave in its own order, and no lifesign ever lands inside a buffer.
+// The capture thread's buffers and the lifesign thread's events race while the consumer takes
+// them alternately whole and as bytes: each producer's events leave in its own order, and no
+// lifesign ever lands inside a buffer.
 TEST_F(QueueTest, ConcurrentBuffersStayWholeAndLifesignsKeepTheirOrder) {
     Queue q(path, kSegmentBytes);
     constexpr int kBuffers = 300;
@@ -550,14 +605,34 @@ TEST_F(QueueTest, ConcurrentBuffersStayWholeAndLifesignsKeepTheirOrder) {
         }
     });
     std::vector<Event> taken; // everything, in order
-    std::vector<Event> batch; // handed back after each take, as the sender does
+    std::vector<Event> batch; // handed back after each take
+    Event bytes;              // taken as the sender does, by bytes: every event is 6 or 5 long
+    std::vector<std::size_t> sizes;
     const auto all = [](const Event&) { return true; };
+    const auto note_size = [&](const Event& e) {
+        sizes.push_back(e.size());
+        return true;
+    };
     const std::size_t total = kBuffers * kPerBuffer + kLifesigns;
     const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (taken.size() < total && Clock::now() < deadline) {
-        q.try_dequeue_batch(batch, all, pt::milliseconds(10));
-        taken.insert(taken.end(), batch.begin(), batch.end());
-        q.recycle(batch);
+    for (int take = 0; taken.size() < total && Clock::now() < deadline; ++take) {
+        if (take % 2 == 0) {
+            q.try_dequeue_batch(batch, all, pt::milliseconds(10));
+            taken.insert(taken.end(), batch.begin(), batch.end());
+            q.recycle(batch);
+            continue;
+        }
+        bytes.clear();
+        sizes.clear();
+        q.try_dequeue_into(bytes, note_size, pt::milliseconds(10));
+        std::size_t at = 0;
+        for (const std::size_t n : sizes) {
+            ASSERT_LE(at + n, bytes.size());
+            taken.emplace_back(bytes.begin() + static_cast<long>(at),
+                               bytes.begin() + static_cast<long>(at + n));
+            at += n;
+        }
+        ASSERT_EQ(at, bytes.size());
     }
     capture.join();
     lifesign.join();

@@ -3,11 +3,14 @@
 #include <cmath>
 #include <cstdio>
 #include <sstream>
+#include <string>
+#include <type_traits>
 #include <variant>
 
 #include "tools/fipdump/fields.hpp"
 #include "tools/fipdump/iso_time.hpp"
 #include "wire/frame_check.hpp"
+#include "wire/lifesign_fields.hpp"
 
 namespace fipdump {
 
@@ -111,66 +114,25 @@ void capture_json(Obj& j, const wire::CaptureRecord& c) {
     }
 }
 
-void date(Obj& j, const char* key, std::int64_t us) {
-    j.num(key, us);
-    j.str((std::string(key) + "_text").c_str(), gateway_date(us));
-}
-
+// Every field under its key in the record's order; dates also as text, under "<key>_text".
 void lifesign_json(Obj& j, const wire::LifesignRecord& l) {
-    j.str("type", "lifesign").num("counter", l.lifesign_cnt);
-    date(j, "date_us", l.date_us);
-    j.num("sn", l.sn)
-        .real("cpu_load_pct", l.cpu_load)
-        .real("cpu_temp_c", l.cpu_temp)
-        .num("storage_total_kb", l.storage_total)
-        .num("storage_used_kb", l.storage_used)
-        .num("storage_avail_kb", l.storage_avail)
-        .real("storage_used_pct", l.storage_used_pct)
-        .num("ram_total_kb", l.ram_total)
-        .num("ram_used_kb", l.ram_used)
-        .num("ram_avail_kb", l.ram_avail)
-        .real("ram_used_pct", l.ram_used_pct)
-        .num("buffer_total_k", l.buffer_total_k)
-        .num("buffer_used_k", l.buffer_used_k)
-        .num("buffer_free_k", l.buffer_free_k)
-        .real("buffer_used_pct", l.buffer_used_pct)
-        .num("udp_is_active", l.udp_is_active)
-        .num("udp_total_act_duration_us", l.udp_total_act_duration_us)
-        .num("udp_total_inact_duration_us", l.udp_total_inact_duration_us);
-    date(j, "udp_last_start_date_us", l.udp_last_start_date_us);
-    date(j, "udp_last_stop_date_us", l.udp_last_stop_date_us);
-    j.num("udp_act_duration_us", l.udp_act_duration_us)
-        .num("udp_inact_duration_us", l.udp_inact_duration_us)
-        .num("udp_loss_act_cnt", l.udp_loss_act_cnt)
-        .num("udp_pkt_rcvd_cnt", l.udp_pkt_rcvd_cnt)
-        .num("udp_pkt_rcvd_cnt_per_sec", l.udp_pkt_rcvd_cnt_per_sec)
-        .num("udp_bytes_rcvd_cnt_per_sec", l.udp_bytes_rcvd_cnt_per_sec)
-        .num("udp_pkt_sent_cnt", l.udp_pkt_sent_cnt)
-        .num("udp_pkt_sent_cnt_per_sec", l.udp_pkt_sent_cnt_per_sec)
-        .num("udp_bytes_sent_cnt_per_sec", l.udp_bytes_sent_cnt_per_sec)
-        .num("fip_is_active", l.fip_is_active)
-        .num("fip_total_act_duration_us", l.fip_total_act_duration_us)
-        .num("fip_total_inact_duration_us", l.fip_total_inact_duration_us);
-    date(j, "fip_last_start_date_us", l.fip_last_start_date_us);
-    date(j, "fip_last_stop_date_us", l.fip_last_stop_date_us);
-    j.num("fip_last_act_duration_us", l.fip_last_act_duration_us)
-        .num("fip_last_inact_duration_us", l.fip_last_inact_duration_us)
-        .num("fip_loss_act_cnt", l.fip_loss_act_cnt)
-        .num("fip_frame_rcvd_cnt", l.fip_frame_rcvd_cnt)
-        .num("fip_frame_rcvd_cnt_per_sec", l.fip_frame_rcvd_cnt_per_sec)
-        .num("fip_bytes_rcvd_cnt_per_sec", l.fip_bytes_rcvd_cnt_per_sec)
-        .num("fip_fcs_type", l.fip_fcs_type)
-        .num("fip_aux_code", l.fip_aux_code)
-        .num("st0_cnt", l.st0_cnt)
-        .num("st12_cnt", l.st12_cnt)
-        .num("st3_cnt", l.st3_cnt)
-        .num("bad_ctrl_cnt", l.bad_ctrl_cnt)
-        .num("bad_fcs_cnt", l.bad_fcs_cnt)
-        .num("bad_pdu_cnt", l.bad_pdu_cnt)
-        .num("bad_len_cnt", l.bad_len_cnt)
-        .num("st6_cnt", l.st6_cnt)
-        .num("st5_cnt", l.st5_cnt)
-        .num("st4_cnt", l.st4_cnt);
+    j.str("type", "lifesign");
+    for (const wire::LifesignField& f : wire::kLifesignFields) {
+        const std::string key(f.key());
+        const wire::LifesignValue v = wire::lifesign_value(l, f);
+        std::visit(
+            [&j, &key](auto x) {
+                if constexpr (std::is_same_v<decltype(x), float>) {
+                    j.real(key.c_str(), x);
+                } else {
+                    j.num(key.c_str(), x);
+                }
+            },
+            v);
+        if (f.unit == wire::Unit::date) {
+            j.str((key + "_text").c_str(), gateway_date(std::get<std::int64_t>(v)));
+        }
+    }
 }
 
 std::string counts_json(const SenderCounts& c, const std::string& extra) {

@@ -1,14 +1,17 @@
 #include "tools/fipdump/metrics.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <optional>
 #include <sstream>
+#include <string_view>
+#include <variant>
 #include <vector>
 
 #include "tools/fipdump/gateways.hpp"
 #include "tools/fipdump/version.hpp"
+#include "wire/lifesign_fields.hpp"
 
 namespace fipdump {
 
@@ -20,7 +23,6 @@ constexpr double kMicrosPerSecond = 1e6;
 constexpr double kPercent = 100.0;
 
 using L = wire::LifesignRecord;
-using Value = std::function<std::optional<double>(const L&)>;
 
 std::string number(double v) {
     if (std::isnan(v)) {
@@ -35,134 +37,55 @@ double unix_seconds(std::chrono::system_clock::time_point t) {
     return std::chrono::duration<double>(t.time_since_epoch()).count();
 }
 
-// The time from a dated event to the lifesign that reports it. Both dates are the gateway's
-// local wall-clock time, whose offset from UTC fipdump does not know: their difference is a
-// true duration, where either date alone published as Unix time would be off by the zone.
-Value age(std::int64_t L::*date) {
-    return [date](const L& l) -> std::optional<double> {
-        if (l.*date == 0) {
-            return std::nullopt; // never happened
+// A field in base units: bytes, seconds, ratios 0-1, flags 0 or 1. A date becomes the time from
+// it to the lifesign that reports it: both are the gateway's local wall-clock time, whose offset
+// from UTC fipdump does not know, so their difference is a true duration where either date alone
+// published as Unix time would be off by the zone. None for a date that never happened (0).
+std::optional<double> base_value(const L& l, const wire::LifesignField& f) {
+    const wire::LifesignValue raw = wire::lifesign_value(l, f);
+    if (f.unit == wire::Unit::date) {
+        const std::int64_t date = std::get<std::int64_t>(raw);
+        if (date == 0) {
+            return std::nullopt;
         }
-        return double(l.date_us - l.*date) / kMicrosPerSecond;
-    };
+        return double(l.date_us - date) / kMicrosPerSecond;
+    }
+    const double v = std::visit([](auto x) { return double(x); }, raw);
+    switch (f.unit) {
+    case wire::Unit::percent:
+        return v / kPercent;
+    case wire::Unit::kib:
+        return v * kBytesPerKB;
+    case wire::Unit::thousand_bytes:
+        return v * kBytesPerBufferUnit;
+    case wire::Unit::duration:
+        return v / kMicrosPerSecond;
+    case wire::Unit::flag:
+        return double(v != 0);
+    default:
+        return v;
+    }
 }
 
-struct Family {
-    const char* name;
-    const char* type; // "gauge" or "counter"
-    const char* help;
-    Value value;
-};
-
-const std::vector<Family>& lifesign_families() {
-    static const std::vector<Family> families = {
-        {"fipgate_lifesign_records_total", "counter", "Lifesign records built by the gateway",
-         [](const L& l) { return double(l.lifesign_cnt); }},
-        {"fipgate_cpu_load_ratio", "gauge", "CPU load over the last second (0-1)",
-         [](const L& l) { return double(l.cpu_load) / kPercent; }},
-        {"fipgate_cpu_temperature_celsius", "gauge", "CPU temperature",
-         [](const L& l) { return double(l.cpu_temp); }},
-        {"fipgate_storage_total_bytes", "gauge", "Storage size",
-         [](const L& l) { return l.storage_total * kBytesPerKB; }},
-        {"fipgate_storage_used_bytes", "gauge", "Storage used",
-         [](const L& l) { return l.storage_used * kBytesPerKB; }},
-        {"fipgate_storage_available_bytes", "gauge", "Storage available",
-         [](const L& l) { return l.storage_avail * kBytesPerKB; }},
-        {"fipgate_storage_used_ratio", "gauge", "Storage used (0-1)",
-         [](const L& l) { return double(l.storage_used_pct) / kPercent; }},
-        {"fipgate_ram_total_bytes", "gauge", "RAM size",
-         [](const L& l) { return l.ram_total * kBytesPerKB; }},
-        {"fipgate_ram_used_bytes", "gauge", "RAM used",
-         [](const L& l) { return l.ram_used * kBytesPerKB; }},
-        {"fipgate_ram_available_bytes", "gauge", "RAM available",
-         [](const L& l) { return l.ram_avail * kBytesPerKB; }},
-        {"fipgate_ram_used_ratio", "gauge", "RAM used (0-1)",
-         [](const L& l) { return double(l.ram_used_pct) / kPercent; }},
-        {"fipgate_buffer_total_bytes", "gauge", "Event buffer size (to the nearest 1000 bytes)",
-         [](const L& l) { return l.buffer_total_k * kBytesPerBufferUnit; }},
-        {"fipgate_buffer_used_bytes", "gauge", "Event buffer used (to the nearest 1000 bytes)",
-         [](const L& l) { return l.buffer_used_k * kBytesPerBufferUnit; }},
-        {"fipgate_buffer_free_bytes", "gauge", "Event buffer free (to the nearest 1000 bytes)",
-         [](const L& l) { return l.buffer_free_k * kBytesPerBufferUnit; }},
-        {"fipgate_buffer_used_ratio", "gauge", "Event buffer used (0-1)",
-         [](const L& l) { return double(l.buffer_used_pct) / kPercent; }},
-        {"fipgate_udp_active", "gauge", "UDP link active (1) or not (0)",
-         [](const L& l) { return double(l.udp_is_active != 0); }},
-        {"fipgate_udp_active_seconds_total", "counter", "UDP link total activity",
-         [](const L& l) { return l.udp_total_act_duration_us / kMicrosPerSecond; }},
-        {"fipgate_udp_inactive_seconds_total", "counter", "UDP link total inactivity",
-         [](const L& l) { return l.udp_total_inact_duration_us / kMicrosPerSecond; }},
-        {"fipgate_udp_last_start_age_seconds", "gauge",
-         "Time from the UDP link's last start to the last lifesign",
-         age(&L::udp_last_start_date_us)},
-        {"fipgate_udp_last_stop_age_seconds", "gauge",
-         "Time from the UDP link's last stop to the last lifesign", age(&L::udp_last_stop_date_us)},
-        {"fipgate_udp_activity_seconds", "gauge", "UDP link current or last activity period",
-         [](const L& l) { return l.udp_act_duration_us / kMicrosPerSecond; }},
-        {"fipgate_udp_inactivity_seconds", "gauge", "UDP link current or last inactivity period",
-         [](const L& l) { return l.udp_inact_duration_us / kMicrosPerSecond; }},
-        {"fipgate_udp_activity_losses_total", "counter", "UDP link losses of activity (16 bits)",
-         [](const L& l) { return double(l.udp_loss_act_cnt); }},
-        {"fipgate_udp_received_datagrams_total", "counter", "Datagrams received by the gateway",
-         [](const L& l) { return double(l.udp_pkt_rcvd_cnt); }},
-        {"fipgate_udp_received_bytes_per_second", "gauge", "Bytes received last second",
-         [](const L& l) { return double(l.udp_bytes_rcvd_cnt_per_sec); }},
-        {"fipgate_udp_sent_datagrams_total", "counter", "Datagrams sent by the gateway",
-         [](const L& l) { return double(l.udp_pkt_sent_cnt); }},
-        {"fipgate_udp_sent_bytes_per_second", "gauge", "Bytes sent last second",
-         [](const L& l) { return double(l.udp_bytes_sent_cnt_per_sec); }},
-        {"fipgate_fip_active", "gauge", "Fieldbus link active (1) or not (0)",
-         [](const L& l) { return double(l.fip_is_active != 0); }},
-        {"fipgate_fip_active_seconds_total", "counter", "Fieldbus link total activity",
-         [](const L& l) { return l.fip_total_act_duration_us / kMicrosPerSecond; }},
-        {"fipgate_fip_inactive_seconds_total", "counter", "Fieldbus link total inactivity",
-         [](const L& l) { return l.fip_total_inact_duration_us / kMicrosPerSecond; }},
-        {"fipgate_fip_last_start_age_seconds", "gauge",
-         "Time from the fieldbus link's last start to the last lifesign",
-         age(&L::fip_last_start_date_us)},
-        {"fipgate_fip_last_stop_age_seconds", "gauge",
-         "Time from the fieldbus link's last stop to the last lifesign",
-         age(&L::fip_last_stop_date_us)},
-        {"fipgate_fip_activity_seconds", "gauge", "Fieldbus link last activity period",
-         [](const L& l) { return l.fip_last_act_duration_us / kMicrosPerSecond; }},
-        {"fipgate_fip_inactivity_seconds", "gauge", "Fieldbus link last inactivity period",
-         [](const L& l) { return l.fip_last_inact_duration_us / kMicrosPerSecond; }},
-        {"fipgate_fip_activity_losses_total", "counter", "Fieldbus losses of activity (16 bits)",
-         [](const L& l) { return double(l.fip_loss_act_cnt); }},
-        {"fipgate_fip_frames_total", "counter", "Capture records received from the card",
-         [](const L& l) { return double(l.fip_frame_rcvd_cnt); }},
-        {"fipgate_fip_bytes_per_second", "gauge", "Fieldbus bytes counted last second",
-         [](const L& l) { return double(l.fip_bytes_rcvd_cnt_per_sec); }},
-    };
-    return families;
+// The fields published as samples of `family`, in the order they are published.
+std::vector<const wire::LifesignField*> samples_of(const wire::SharedFamily& family) {
+    std::vector<const wire::LifesignField*> out;
+    for (const wire::LifesignField& f : wire::kLifesignFields) {
+        if (f.metric.shared == &family) {
+            out.push_back(&f);
+        }
+    }
+    if (family.by_label) {
+        std::stable_sort(out.begin(), out.end(), [](const auto* a, const auto* b) {
+            return a->metric.sample < b->metric.sample;
+        });
+    }
+    return out;
 }
 
-// A family whose samples differ by one more label: the frame checks, the status bits.
-struct LabelledFamily {
-    const char* name;
-    const char* help;
-    const char* label;
-    std::vector<std::pair<const char*, std::uint64_t L::*>> values;
-};
-
-const LabelledFamily labelled_families[] = {
-    {"fipgate_bad_frames_total",
-     "Frames that failed a check: control byte, FCS, PDU type, length",
-     "check",
-     {{"control", &L::bad_ctrl_cnt},
-      {"fcs", &L::bad_fcs_cnt},
-      {"pdu", &L::bad_pdu_cnt},
-      {"length", &L::bad_len_cnt}}},
-    {"fipgate_status_bit_records_total",
-     "Capture records with a status bit set (bits 1 and 2 counted together)",
-     "bit",
-     {{"0", &L::st0_cnt},
-      {"1_2", &L::st12_cnt},
-      {"3", &L::st3_cnt},
-      {"4", &L::st4_cnt},
-      {"5", &L::st5_cnt},
-      {"6", &L::st6_cnt}}},
-};
+const char* type_name(wire::MetricType type) {
+    return type == wire::MetricType::counter ? "counter" : "gauge";
+}
 
 struct OwnFamily {
     const char* name;
@@ -193,7 +116,7 @@ const OwnFamily own_families[] = {
      &SenderCounts::lifesign_breaks},
 };
 
-void head(std::ostringstream& o, const char* name, const char* type, const char* help) {
+void head(std::ostringstream& o, std::string_view name, const char* type, std::string_view help) {
     o << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
 }
 
@@ -264,20 +187,26 @@ std::string render_metrics(const Summary& summary, std::chrono::system_clock::ti
                     kMicrosPerSecond)
           << "\n";
     }
-    for (const Family& f : lifesign_families()) {
-        head(o, f.name, f.type, f.help);
+    for (const wire::LifesignField& f : wire::kLifesignFields) {
+        if (f.metric.type == wire::MetricType::none) {
+            continue;
+        }
+        head(o, f.metric.name, type_name(f.metric.type), f.metric.help);
         for (const Gateway* g : live) {
-            if (const auto v = f.value(*g->lifesign)) {
-                o << f.name << "{gateway=" << quoted(g->label) << "} " << number(*v) << "\n";
+            if (const auto v = base_value(*g->lifesign, f)) {
+                o << f.metric.name << "{gateway=" << quoted(g->label) << "} " << number(*v) << "\n";
             }
         }
     }
-    for (const LabelledFamily& f : labelled_families) {
-        head(o, f.name, "counter", f.help);
+    for (const wire::SharedFamily* f : wire::kSharedFamilies) {
+        const std::vector<const wire::LifesignField*> samples = samples_of(*f);
+        head(o, f->name, type_name(f->type), f->help);
         for (const Gateway* g : live) {
-            for (const auto& [value, field] : f.values) {
-                o << f.name << "{gateway=" << quoted(g->label) << "," << f.label << "=\"" << value
-                  << "\"} " << (*g->lifesign).*field << "\n";
+            for (const wire::LifesignField* s : samples) {
+                o << f->name << "{gateway=" << quoted(g->label) << "," << f->label << "=\""
+                  << s->metric.sample << "\"} ";
+                std::visit([&o](auto v) { o << v; }, wire::lifesign_value(*g->lifesign, *s));
+                o << "\n";
             }
         }
     }

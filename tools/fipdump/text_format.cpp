@@ -1,12 +1,18 @@
 #include "tools/fipdump/text_format.hpp"
 
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
+#include <string_view>
+#include <type_traits>
 #include <variant>
+#include <vector>
 
 #include "tools/fipdump/fields.hpp"
 #include "wire/decode.hpp"
 #include "wire/frame_check.hpp"
+#include "wire/lifesign_fields.hpp"
 
 namespace fipdump {
 
@@ -54,40 +60,126 @@ std::string capture_text(const wire::CaptureRecord& c) {
     return o.str();
 }
 
-const char* yes_no(std::uint8_t flag) {
-    return flag != 0 ? "yes" : "no";
+// The lifesign line: each {name} is the field of that name, shown as its unit says. Every field
+// has its place, checked when this file compiles.
+constexpr std::string_view kLifesignLine =
+    "lifesign cnt {lifesign_cnt} date {date_us} sn {sn}"
+    " | cpu {cpu_load} % {cpu_temp} C"
+    " | storage {storage_used}/{storage_total} KB ({storage_used_pct} %) avail {storage_avail} KB"
+    " | ram {ram_used}/{ram_total} KB ({ram_used_pct} %) avail {ram_avail} KB"
+    " | buffer {buffer_used_k}/{buffer_total_k} kB ({buffer_used_pct} %) free {buffer_free_k} kB"
+    " | udp active {udp_is_active} act {udp_act_duration_us} s inact {udp_inact_duration_us} s"
+    " total act {udp_total_act_duration_us} s total inact {udp_total_inact_duration_us} s"
+    " start {udp_last_start_date_us} stop {udp_last_stop_date_us} losses {udp_loss_act_cnt}"
+    " sent {udp_pkt_sent_cnt} ({udp_pkt_sent_cnt_per_sec}/s, {udp_bytes_sent_cnt_per_sec} B/s)"
+    " rcvd {udp_pkt_rcvd_cnt} ({udp_pkt_rcvd_cnt_per_sec}/s, {udp_bytes_rcvd_cnt_per_sec} B/s)"
+    " | fip active {fip_is_active} act {fip_last_act_duration_us} s"
+    " inact {fip_last_inact_duration_us} s total act {fip_total_act_duration_us} s"
+    " total inact {fip_total_inact_duration_us} s start {fip_last_start_date_us}"
+    " stop {fip_last_stop_date_us} losses {fip_loss_act_cnt} frames {fip_frame_rcvd_cnt}"
+    " ({fip_frame_rcvd_cnt_per_sec}/s, {fip_bytes_rcvd_cnt_per_sec} B/s)"
+    " fcs-type {fip_fcs_type} aux {fip_aux_code}"
+    " | status st0 {st0_cnt} st12 {st12_cnt} st3 {st3_cnt} st4 {st4_cnt} st5 {st5_cnt}"
+    " st6 {st6_cnt} | bad ctrl {bad_ctrl_cnt} fcs {bad_fcs_cnt} pdu {bad_pdu_cnt}"
+    " len {bad_len_cnt}";
+
+// A piece of the line: the text before a field, then the field's index in the table (none
+// after the last field).
+struct Piece {
+    std::string_view text;
+    std::size_t field = wire::kNoLifesignField;
+};
+
+// Calls `piece` for each piece of kLifesignLine; false on a brace without its pair or an
+// unknown name.
+template <typename F> constexpr bool walk_lifesign_line(F&& piece) {
+    std::string_view rest = kLifesignLine;
+    while (!rest.empty()) {
+        const std::size_t open = rest.find('{');
+        if (open == std::string_view::npos) {
+            piece(Piece{rest});
+            return rest.find('}') == std::string_view::npos;
+        }
+        const std::size_t close = rest.find('}', open);
+        if (close == std::string_view::npos) {
+            return false;
+        }
+        const std::size_t field =
+            wire::lifesign_field_index(rest.substr(open + 1, close - open - 1));
+        if (field == wire::kNoLifesignField ||
+            rest.substr(0, open).find('}') != std::string_view::npos) {
+            return false;
+        }
+        piece(Piece{rest.substr(0, open), field});
+        rest.remove_prefix(close + 1);
+    }
+    return true;
+}
+
+// Each field placed exactly once: a field added to the record shows in the line or fails here.
+constexpr bool lifesign_line_places_every_field() {
+    std::size_t uses[std::size(wire::kLifesignFields)] = {};
+    if (!walk_lifesign_line([&uses](Piece p) {
+            if (p.field != wire::kNoLifesignField) {
+                ++uses[p.field];
+            }
+        })) {
+        return false;
+    }
+    for (const std::size_t n : uses) {
+        if (n != 1) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(lifesign_line_places_every_field());
+
+const std::vector<Piece>& lifesign_pieces() {
+    static const std::vector<Piece> pieces = [] {
+        std::vector<Piece> out;
+        walk_lifesign_line([&out](Piece p) { out.push_back(p); });
+        return out;
+    }();
+    return pieces;
+}
+
+void field_text(std::ostream& o, const wire::LifesignRecord& l, const wire::LifesignField& f) {
+    const wire::LifesignValue v = wire::lifesign_value(l, f);
+    switch (f.unit) {
+    case wire::Unit::date:
+        o << gateway_date(std::get<std::int64_t>(v));
+        return;
+    case wire::Unit::duration:
+        o << seconds(std::get<std::int64_t>(v));
+        return;
+    case wire::Unit::flag:
+        o << (std::get<std::uint64_t>(v) != 0 ? "yes" : "no");
+        return;
+    case wire::Unit::code:
+        o << hex(static_cast<unsigned>(std::get<std::uint64_t>(v)), 2);
+        return;
+    default:
+        std::visit(
+            [&o](auto x) {
+                if constexpr (std::is_same_v<decltype(x), float>) {
+                    o << figure(x);
+                } else {
+                    o << x;
+                }
+            },
+            v);
+    }
 }
 
 std::string lifesign_text(const wire::LifesignRecord& l) {
     std::ostringstream o;
-    o << "lifesign cnt " << l.lifesign_cnt << " date " << gateway_date(l.date_us) << " sn " << l.sn
-      << " | cpu " << figure(l.cpu_load) << " % " << figure(l.cpu_temp) << " C"
-      << " | storage " << l.storage_used << "/" << l.storage_total << " KB ("
-      << figure(l.storage_used_pct) << " %) avail " << l.storage_avail << " KB"
-      << " | ram " << l.ram_used << "/" << l.ram_total << " KB (" << figure(l.ram_used_pct)
-      << " %) avail " << l.ram_avail << " KB"
-      << " | buffer " << l.buffer_used_k << "/" << l.buffer_total_k << " kB ("
-      << figure(l.buffer_used_pct) << " %) free " << l.buffer_free_k << " kB"
-      << " | udp active " << yes_no(l.udp_is_active) << " act " << seconds(l.udp_act_duration_us)
-      << " s inact " << seconds(l.udp_inact_duration_us) << " s total act "
-      << seconds(l.udp_total_act_duration_us) << " s total inact "
-      << seconds(l.udp_total_inact_duration_us) << " s start "
-      << gateway_date(l.udp_last_start_date_us) << " stop " << gateway_date(l.udp_last_stop_date_us)
-      << " losses " << l.udp_loss_act_cnt << " sent " << l.udp_pkt_sent_cnt << " ("
-      << l.udp_pkt_sent_cnt_per_sec << "/s, " << l.udp_bytes_sent_cnt_per_sec << " B/s) rcvd "
-      << l.udp_pkt_rcvd_cnt << " (" << l.udp_pkt_rcvd_cnt_per_sec << "/s, "
-      << l.udp_bytes_rcvd_cnt_per_sec << " B/s)"
-      << " | fip active " << yes_no(l.fip_is_active) << " act "
-      << seconds(l.fip_last_act_duration_us) << " s inact " << seconds(l.fip_last_inact_duration_us)
-      << " s total act " << seconds(l.fip_total_act_duration_us) << " s total inact "
-      << seconds(l.fip_total_inact_duration_us) << " s start "
-      << gateway_date(l.fip_last_start_date_us) << " stop " << gateway_date(l.fip_last_stop_date_us)
-      << " losses " << l.fip_loss_act_cnt << " frames " << l.fip_frame_rcvd_cnt << " ("
-      << l.fip_frame_rcvd_cnt_per_sec << "/s, " << l.fip_bytes_rcvd_cnt_per_sec << " B/s) fcs-type "
-      << unsigned(l.fip_fcs_type) << " aux " << hex(l.fip_aux_code, 2) << " | status st0 "
-      << l.st0_cnt << " st12 " << l.st12_cnt << " st3 " << l.st3_cnt << " st4 " << l.st4_cnt
-      << " st5 " << l.st5_cnt << " st6 " << l.st6_cnt << " | bad ctrl " << l.bad_ctrl_cnt << " fcs "
-      << l.bad_fcs_cnt << " pdu " << l.bad_pdu_cnt << " len " << l.bad_len_cnt;
+    for (const Piece& p : lifesign_pieces()) {
+        o << p.text;
+        if (p.field != wire::kNoLifesignField) {
+            field_text(o, l, wire::kLifesignFields[p.field]);
+        }
+    }
     return o.str();
 }
 
