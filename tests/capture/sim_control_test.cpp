@@ -76,8 +76,10 @@ std::string hex(const std::vector<uint8_t>& bytes) {
 } // namespace
 
 TEST_F(SimControl, InjectedRecordArrivesByteForByte) {
-    ok("inject C0 00 23 08 01 | 00 00 00 00 00 00 00 01 | " + std::string(34, '0') +
-       " | 03 12 34 B5 69");
+    // Appended in place: GCC 12 takes the chain of temporaries for an out-of-bounds copy.
+    std::string line = "inject C0 00 23 08 01 | 00 00 00 00 00 00 00 01 | ";
+    line.append(34, '0').append(" | 03 12 34 B5 69");
+    ok(line);
     std::vector<uint8_t> buffer;
     uint32_t len = 0;
     ASSERT_EQ(node->wait(buffer, len), 0);
