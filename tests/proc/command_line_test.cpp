@@ -23,7 +23,8 @@ struct Outcome {
 };
 
 Outcome run(SyslogSink& sink, std::vector<std::string> args) {
-    args.insert(args.begin(), FIPGATE_BIN);
+    const std::string binary = FIPGATE_BIN; // a named string: GCC 12 misjudges the temporary
+    args.insert(args.begin(), binary);
     ChildProcess child(sink.wrap(args));
     const int status = child.wait_exit(20s);
     return {status, child.out(), child.err()};
