@@ -24,15 +24,9 @@ std::chrono::microseconds process_cpu() {
            std::chrono::microseconds(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
 }
 
-bool ok(const std::string& answer) {
-    return answer.rfind("ok", 0) == 0;
-}
-
 TEST(CapvaneAcquisitionTest, ExampleRecordBecomesOneEvent) {
-    SimEnv env({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}});
-    LogFile log;
-    auto queue = make_queue();
-    Capvane cv(queue, log.stream());
+    CaptureRig rig({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}});
+    auto& [env, log, queue, cv] = rig;
     ASSERT_EQ(cv.start(0), 0);
     const std::string header_tail(17 * 2, 'e');
     ASSERT_TRUE(ok(
@@ -69,10 +63,9 @@ TEST(CapvaneAcquisitionTest, ExampleRecordBecomesOneEvent) {
 }
 
 TEST(CapvaneAcquisitionTest, FaultsStatusBitsAndSequenceGapsAreCounted) {
-    SimEnv env({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}, {"CAPVANE_SIM_FCS", "2"}});
-    LogFile log;
-    auto queue = make_queue();
-    Capvane cv(queue, log.stream());
+    CaptureRig rig(
+        {{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}, {"CAPVANE_SIM_FCS", "2"}});
+    auto& [env, log, queue, cv] = rig;
     ASSERT_EQ(cv.start(0), 0);
     for (const char* c : {"status 0 1", "bad ctrl 2", "bad fcs 3", "bad pdu 4", "bad len 5",
                           "status 1 2", "status 2 1", "status 6 3", "status 7 1"}) {
@@ -112,10 +105,8 @@ TEST(CapvaneAcquisitionTest, FaultsStatusBitsAndSequenceGapsAreCounted) {
 }
 
 TEST(CapvaneAcquisitionTest, MalformedAreasSkippedBuffersAndFailedWaits) {
-    SimEnv env({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}});
-    LogFile log;
-    auto queue = make_queue();
-    Capvane cv(queue, log.stream());
+    CaptureRig rig({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}});
+    auto& [env, log, queue, cv] = rig;
     ASSERT_EQ(cv.start(0), 0);
     for (const char* c :
          {"malformed type", "malformed zero", "malformed short", "malformed overrun", "noready 2",
@@ -135,10 +126,8 @@ TEST(CapvaneAcquisitionTest, MalformedAreasSkippedBuffersAndFailedWaits) {
 }
 
 TEST(CapvaneAcquisitionTest, RepeatedShortWaitsBackOff) {
-    SimEnv env({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}});
-    LogFile log;
-    auto queue = make_queue();
-    Capvane cv(queue, log.stream());
+    CaptureRig rig({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}});
+    auto& [env, log, queue, cv] = rig;
     ASSERT_EQ(cv.start(0), 0);
     constexpr int kShortWaits = 60;
     // Measured from the command on: on a slow (sanitized) build the short waits can all be
@@ -166,12 +155,12 @@ TEST(CapvaneAcquisitionTest, RepeatedShortWaitsBackOff) {
 
 TEST(CapvaneAcquisitionTest, FullEventBufferDropsCountsAndGoesOn) {
     constexpr int kRecords = 20000;
-    SimEnv env({{"CAPVANE_SIM_CARDS", "0"},
-                {"CAPVANE_SIM_PACE", "max"},
-                {"CAPVANE_SIM_RECORDS", std::to_string(kRecords)}});
-    LogFile log;
-    auto queue = make_queue(256UL << 10); // room for a few thousand waiting events
-    Capvane cv(queue, log.stream());
+    constexpr unsigned long kQueueBytes = 256UL << 10; // room for a few thousand waiting events
+    CaptureRig rig({{"CAPVANE_SIM_CARDS", "0"},
+                    {"CAPVANE_SIM_PACE", "max"},
+                    {"CAPVANE_SIM_RECORDS", std::to_string(kRecords)}},
+                   kQueueBytes);
+    auto& [env, log, queue, cv] = rig;
     ASSERT_EQ(cv.start(0), 0);
     ASSERT_TRUE(wait_until([&] { return cv.get_stats().frame_rcvd_cnt == kRecords; }, 20s))
         << cv.get_stats().frame_rcvd_cnt;
@@ -183,10 +172,8 @@ TEST(CapvaneAcquisitionTest, FullEventBufferDropsCountsAndGoesOn) {
 }
 
 TEST(CapvaneAcquisitionTest, UnplugEndsCaptureWithoutSpinning) {
-    SimEnv env({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PACE", "200"}});
-    LogFile log;
-    auto queue = make_queue();
-    Capvane cv(queue, log.stream());
+    CaptureRig rig({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PACE", "200"}});
+    auto& [env, log, queue, cv] = rig;
     ASSERT_EQ(cv.start(0), 0);
     ASSERT_TRUE(wait_until([&] { return cv.get_stats().frame_rcvd_cnt > 0; }));
     ASSERT_TRUE(ok(env.command("unplug")));

@@ -17,10 +17,6 @@ namespace {
 using namespace capture_test;
 namespace pt = boost::posix_time;
 
-bool ok(const std::string& answer) {
-    return answer.rfind("ok", 0) == 0;
-}
-
 // One buffer with one record, handed over now.
 void one_buffer(const SimEnv& env) {
     ASSERT_TRUE(ok(env.command("unnumbered 1")));

@@ -11,15 +11,9 @@ namespace {
 
 using namespace capture_test;
 
-bool ok(const std::string& answer) {
-    return answer.rfind("ok", 0) == 0;
-}
-
 TEST(CapvaneSupervisionTest, FortyFailedWaitsInARowAreRetriedAndTheCaptureGoesOn) {
-    SimEnv env({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}});
-    LogFile log;
-    auto queue = make_queue();
-    Capvane cv(queue, log.stream());
+    CaptureRig rig({{"CAPVANE_SIM_CARDS", "0"}, {"CAPVANE_SIM_PAUSED", "1"}});
+    auto& [env, log, queue, cv] = rig;
     ASSERT_EQ(cv.start(0), 0);
     ASSERT_TRUE(ok(env.command("failwait 40")));
     ASSERT_TRUE(ok(env.command("unnumbered 1"))); // ends the pending wait; the failures follow

@@ -4,11 +4,15 @@
 
 #include "capture/sim_client.hpp"
 #include "support/card_truth.hpp"
+#include "support/sim_control.hpp"
+#include "support/sim_env.hpp"
 #include "wire/wire.hpp"
 
 using namespace simtest;
 using testsupport::card_truth;
 using testsupport::field;
+using testsupport::SimEnv;
+using testsupport::TempDir;
 
 namespace {
 
@@ -41,8 +45,8 @@ TEST(SimBusTruth, LearnedScanIsTheCardsPlanAtEveryBitRate) {
         ASSERT_EQ(node.sniffer(true), 0);
         wire::TransactionWalker walker;
         feed(walker, node.records(30000));
-        Control control(dir.file("card.sock"));
-        const auto truth = card_truth(control.send("stats"));
+        testsupport::SimControl control(dir.file("card.sock"));
+        const auto truth = card_truth(control.command("stats"));
         ASSERT_FALSE(truth.empty());
         const auto learned = by_id(walker);
         std::size_t periodic = 0;
@@ -68,19 +72,19 @@ TEST(SimBusTruth, SilencesAndCorruptionsAreCountedExactly) {
     env.set("CAPVANE_SIM_CONTROL", dir.file("card.sock"));
     Node node;
     ASSERT_EQ(node.sniffer(true), 0);
-    Control control(dir.file("card.sock"));
-    ASSERT_TRUE(control.connected());
-    EXPECT_EQ(control.send("silence 0x0111 25"), "ok silence 0x0111 25");
-    EXPECT_EQ(control.send("corrupt 290 7"), "ok corrupt 0x0122 7");
-    EXPECT_EQ(control.send("silence 0x0200 3"), "ok silence 0x0200 3"); // a message station
-    EXPECT_EQ(control.send("corrupt 0x0201"), "ok corrupt 0x0201 1");
-    EXPECT_EQ(control.send("silence 0x10000 1").rfind("error ", 0), 0U);
-    EXPECT_EQ(control.send("corrupt 0x0100 0").rfind("error ", 0), 0U);
-    EXPECT_EQ(control.send("silence").rfind("error ", 0), 0U);
+    testsupport::SimControl control(dir.file("card.sock"));
+    ASSERT_TRUE(control.ok());
+    EXPECT_EQ(control.command("silence 0x0111 25"), "ok silence 0x0111 25");
+    EXPECT_EQ(control.command("corrupt 290 7"), "ok corrupt 0x0122 7");
+    EXPECT_EQ(control.command("silence 0x0200 3"), "ok silence 0x0200 3"); // a message station
+    EXPECT_EQ(control.command("corrupt 0x0201"), "ok corrupt 0x0201 1");
+    EXPECT_EQ(control.command("silence 0x10000 1").rfind("error ", 0), 0U);
+    EXPECT_EQ(control.command("corrupt 0x0100 0").rfind("error ", 0), 0U);
+    EXPECT_EQ(control.command("silence").rfind("error ", 0), 0U);
 
     wire::TransactionWalker walker;
     feed(walker, node.records(40000));
-    const std::string stats = control.send("stats");
+    const std::string stats = control.command("stats");
     const auto truth = card_truth(stats);
     const auto seen = by_id(walker);
     ASSERT_EQ(seen.size(), truth.size()) << stats;

@@ -7,8 +7,12 @@
 #include <thread>
 
 #include "capture/sim_client.hpp"
+#include "support/sim_control.hpp"
+#include "support/sim_env.hpp"
 
 using namespace simtest;
+using testsupport::SimEnv;
+using testsupport::TempDir;
 using namespace std::chrono_literals;
 
 namespace {
@@ -25,12 +29,12 @@ protected:
         node = std::make_unique<Node>();
         ASSERT_GE(node->fd(), 0);
         ASSERT_EQ(node->sniffer(true), 0);
-        ctl = std::make_unique<Control>(dir.file("ctl"));
-        ASSERT_TRUE(ctl->connected());
+        ctl = std::make_unique<testsupport::SimControl>(dir.file("ctl"));
+        ASSERT_TRUE(ctl->ok());
     }
 
     std::string ok(const std::string& command) {
-        const std::string answer = ctl->send(command);
+        const std::string answer = ctl->command(command);
         EXPECT_EQ(answer.rfind("ok", 0), 0u) << command << " -> " << answer;
         return answer;
     }
@@ -48,7 +52,7 @@ protected:
     TempDir dir;
     SimEnv env;
     std::unique_ptr<Node> node;
-    std::unique_ptr<Control> ctl;
+    std::unique_ptr<testsupport::SimControl> ctl;
 };
 
 std::vector<uint8_t> example_record() {
@@ -72,8 +76,10 @@ std::string hex(const std::vector<uint8_t>& bytes) {
 } // namespace
 
 TEST_F(SimControl, InjectedRecordArrivesByteForByte) {
-    ok("inject C0 00 23 08 01 | 00 00 00 00 00 00 00 01 | " + std::string(34, '0') +
-       " | 03 12 34 B5 69");
+    // Appended in place: GCC 12 takes the chain of temporaries for an out-of-bounds copy.
+    std::string line = "inject C0 00 23 08 01 | 00 00 00 00 00 00 00 01 | ";
+    line.append(34, '0').append(" | 03 12 34 B5 69");
+    ok(line);
     std::vector<uint8_t> buffer;
     uint32_t len = 0;
     ASSERT_EQ(node->wait(buffer, len), 0);
@@ -293,14 +299,15 @@ TEST_F(SimControl, BadCommandsAreAnsweredAndHarmless) {
                              "@7 stats",
                              "pause now",
                              "@"}) {
-        const std::string answer = ctl->send(line);
+        const std::string answer = ctl->command(line);
         EXPECT_EQ(answer.rfind("error ", 0), 0u) << "'" << line << "' -> " << answer;
     }
     const std::string oversized(300 * 1024, 'a');
-    EXPECT_EQ(ctl->send(oversized).rfind("error ", 0), 0u);
+    EXPECT_EQ(ctl->command(oversized).rfind("error ", 0), 0u);
     {
-        Control quitter(dir.file("ctl")); // a client that leaves in the middle of a line
-        ASSERT_TRUE(quitter.connected());
+        // A client that leaves in the middle of a line.
+        testsupport::SimControl quitter(dir.file("ctl"));
+        ASSERT_TRUE(quitter.ok());
     }
     // Random lines built from the command words and from noise; `unplug`, `pause`/`resume`
     // and the request faults are left out so that the card stays as the test expects.
@@ -328,11 +335,11 @@ TEST_F(SimControl, BadCommandsAreAnsweredAndHarmless) {
             }
             line += random(3) == 0 ? "" : " ";
         }
-        const std::string answer = ctl->send(line);
+        const std::string answer = ctl->command(line);
         ASSERT_TRUE(answer.rfind("ok", 0) == 0 || answer.rfind("error ", 0) == 0)
             << "'" << line << "' -> '" << answer << "'";
     }
-    EXPECT_EQ(ctl->send("@0 stats").rfind("ok {", 0), 0u);
+    EXPECT_EQ(ctl->command("@0 stats").rfind("ok {", 0), 0u);
 }
 
 TEST_F(SimControl, ReportAccountsForEveryRecordHandedOver) {
@@ -394,13 +401,13 @@ TEST(SimOverrun, ASlowReaderLosesWholeBuffersAndSeesTheGap) {
     env.set("CAPVANE_SIM_BITRATE", "5000000");
     Node node;
     ASSERT_EQ(node.sniffer(true), 0);
-    Control ctl(dir.file("ctl"));
-    ASSERT_TRUE(ctl.connected());
+    testsupport::SimControl ctl(dir.file("ctl"));
+    ASSERT_TRUE(ctl.ok());
     // Do not read until the card reports a loss (bounded: about 3 s).
     uint64_t overruns = 0;
     for (int i = 0; i < 300 && overruns == 0; ++i) {
         std::this_thread::sleep_for(10ms);
-        overruns = json_number(ctl.send("stats"), "overruns").value_or(0);
+        overruns = json_number(ctl.command("stats"), "overruns").value_or(0);
     }
     ASSERT_GT(overruns, 0u);
     const auto records = node.records(3000);
@@ -409,5 +416,5 @@ TEST(SimOverrun, ASlowReaderLosesWholeBuffersAndSeesTheGap) {
         gap = gap || records[i].index() > records[i - 1].index() + 1;
     }
     EXPECT_TRUE(gap);
-    EXPECT_GT(json_number(ctl.send("stats"), "dropped_records").value_or(0), 0u);
+    EXPECT_GT(json_number(ctl.command("stats"), "dropped_records").value_or(0), 0u);
 }

@@ -6,8 +6,11 @@
 #include <thread>
 
 #include "capture/sim_client.hpp"
+#include "support/sim_env.hpp"
 
 using namespace simtest;
+using testsupport::SimEnv;
+using testsupport::TempDir;
 using namespace std::chrono_literals;
 
 namespace {

@@ -7,8 +7,11 @@
 #include <sys/wait.h>
 
 #include "capture/sim_client.hpp"
+#include "support/sim_env.hpp"
 
 using namespace simtest;
+using testsupport::SimEnv;
+using testsupport::TempDir;
 
 namespace {
 
@@ -20,7 +23,7 @@ uint64_t wire_ns(std::size_t frame_len, uint64_t bitrate) {
 // Checks that hold for any stretch of bus traffic the card produces on its own.
 void expect_plausible_bus(const std::vector<Record>& records, int fcs_type, uint64_t bitrate,
                           uint64_t first_index) {
-    std::map<std::string, int> kinds;
+    std::map<wire::FrameKind, int> kinds;
     for (std::size_t i = 0; i < records.size(); ++i) {
         const Record& r = records[i];
         const auto frame = r.frame();
@@ -30,36 +33,11 @@ void expect_plausible_bus(const std::vector<Record>& records, int fcs_type, uint
         ASSERT_EQ(r.status(), 0);
         ASSERT_EQ(r.index(), first_index + i) << "record " << i;
         ASSERT_EQ(failed_check(frame, fcs_type), "") << "record " << i;
-        switch (frame[0]) {
-        case 0x03:
-        case 0x05:
-        case 0x09:
-        case 0x29:
-            ++kinds["identifier"];
-            break;
-        case 0x02:
-        case 0x06:
-        case 0x0A:
-        case 0x0E:
-        case 0x2A:
-        case 0x2E:
-            ++kinds["variable"];
-            // A response answers the identifier just before it.
-            if (i > 0) {
-                EXPECT_TRUE(records[i - 1].frame()[0] == 0x03 || records[i - 1].frame()[0] == 0x29);
-            }
-            break;
-        case 0x08:
-        case 0x28:
-            ++kinds["request_list"];
-            break;
-        case 0x04:
-        case 0x14:
-        case 0x94:
-            ++kinds["message"];
-            break;
-        default:
-            ++kinds["ack"];
+        const wire::FrameKind kind = wire::frame_kind(frame[0]);
+        ++kinds[kind];
+        // A response answers the identifier just before it.
+        if (kind == wire::FrameKind::variable_response && i > 0) {
+            EXPECT_TRUE(records[i - 1].frame()[0] == 0x03 || records[i - 1].frame()[0] == 0x29);
         }
         if (i > 0) {
             // Frames never overlap on the wire: each ends at least its own length after the last.
@@ -71,10 +49,13 @@ void expect_plausible_bus(const std::vector<Record>& records, int fcs_type, uint
                                : bitrate == 2500000 ? 2
                                                     : 3);
     }
-    for (const char* kind : {"identifier", "variable", "request_list", "message", "ack"}) {
-        EXPECT_GT(kinds[kind], 0) << kind;
+    for (const wire::FrameKind kind :
+         {wire::FrameKind::identifier, wire::FrameKind::variable_response,
+          wire::FrameKind::request_list_response, wire::FrameKind::message,
+          wire::FrameKind::ack_end}) {
+        EXPECT_GT(kinds[kind], 0) << wire::frame_kind_name(kind);
     }
-    EXPECT_GT(kinds["identifier"], static_cast<int>(records.size()) / 3);
+    EXPECT_GT(kinds[wire::FrameKind::identifier], static_cast<int>(records.size()) / 3);
 }
 
 } // namespace

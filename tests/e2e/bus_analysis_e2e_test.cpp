@@ -2,16 +2,13 @@
 // the silenced and the corrupted identifier, and of every other one, equal what the card did.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "support/card_truth.hpp"
 #include "support/gateway_run.hpp"
+#include "support/http_client.hpp"
 #include "support/loopback_only.hpp"
 
 using namespace std::chrono_literals;
@@ -23,28 +20,6 @@ using testsupport::GatewayRun;
 namespace {
 
 constexpr std::uint16_t kMetricsPort = 19118;
-
-std::string scrape(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-        char buf[8192];
-        ssize_t n = 0;
-        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
-            answer.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    close(fd);
-    return answer;
-}
 
 // The first sample of `family` in an exposition, -1 if absent.
 long long sample(const std::string& metrics, const std::string& family) {
@@ -59,13 +34,7 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
     ChildProcess dump({FIPDUMP_BIN, "--bus", "--json", "--rcvbuf", "8388608", "--metrics",
                        "127.0.0.1:" + std::to_string(kMetricsPort)});
-    ASSERT_TRUE(testsupport::eventually(
-        [&] {
-            dump.wait_for_output("\x01", 20ms); // pumps both pipes
-            return dump.err().find("listening on UDP port") != std::string::npos;
-        },
-        10s))
-        << dump.err();
+    ASSERT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
     GatewayRun gw({{"-R", "100"}, {}, true});
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     testsupport::SimControl card(gw.control_path(), 10s);
@@ -98,12 +67,12 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         [&] {
             stats = card.command("stats");
             const long long records = testsupport::json_number(stats, "records");
-            return records > 0 &&
-                   sample(scrape(kMetricsPort), "fipgate_dump_capture_records_total") == records;
+            return records > 0 && sample(testsupport::scrape_metrics(kMetricsPort),
+                                         "fipgate_dump_capture_records_total") == records;
         },
         30s))
         << stats;
-    const std::string metrics = scrape(kMetricsPort);
+    const std::string metrics = testsupport::scrape_metrics(kMetricsPort);
     const auto missing_0111 = metrics.find(
         ",id=\"0x0111\"} ", metrics.find("\nfipgate_identifier_missing_responses_total{"));
     ASSERT_NE(missing_0111, std::string::npos) << metrics;

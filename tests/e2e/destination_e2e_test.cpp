@@ -52,16 +52,9 @@ struct Received {
     // Receives until `done` holds or `timeout` passes; returns done's last value.
     template <typename Done>
     bool collect(UdpListener& rx, Done done, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done(*this)) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            if (auto d = rx.receive(50ms)) {
-                add(*d, rx.last_destination());
-            }
-        }
-        return true;
+        return testsupport::receive_until(
+            rx, [&](const std::vector<std::uint8_t>& d) { add(d, rx.last_destination()); },
+            [&] { return done(*this); }, timeout);
     }
 
     void add(const std::vector<std::uint8_t>& d, const std::string& to) {
@@ -218,7 +211,7 @@ TEST_F(DestinationE2E, BadValueAtStartEndsWithStatusOne) {
          "cannot build the UDP sender: UdpInterface: no interface named 'nosuchif0'\n"}};
     for (const Case& c : cases) {
         const std::string path = conf(c.file);
-        testsupport::UdpReceiver rx(57117);
+        testsupport::UdpListener rx(57117);
         GatewayRun gw({{"-C", path}, {}, false});
         const int status = gw.process().wait_exit(20s);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.file;

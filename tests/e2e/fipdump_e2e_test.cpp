@@ -3,27 +3,25 @@
 // and the metrics endpoint serving the gateway's lifesign figures while the stream flows.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 #include "support/gateway_run.hpp"
+#include "support/http_client.hpp"
 #include "support/loopback_only.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::ChildProcess;
 using testsupport::GatewayRun;
 using testsupport::json_number;
+using testsupport::scrape_metrics;
 
 namespace {
 
@@ -36,12 +34,7 @@ protected:
 
 // Waits until fipdump says it listens (on standard error).
 bool wait_listening(ChildProcess& p) {
-    return testsupport::eventually(
-        [&] {
-            p.wait_for_output("\x01", 20ms); // pumps both pipes
-            return p.err().find("listening on UDP port") != std::string::npos;
-        },
-        10s);
+    return p.wait_for_error("listening on UDP port", 10s);
 }
 
 // Ends fipdump with SIGINT and returns its JSON summary (its last line).
@@ -52,28 +45,6 @@ std::string stop_and_summary(ChildProcess& p) {
     const std::string& out = p.out();
     const auto at = out.size() < 2 ? std::string::npos : out.rfind('\n', out.size() - 2);
     return at == std::string::npos ? std::string() : out.substr(at + 1);
-}
-
-std::string scrape(std::uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) > 0) {
-        char buf[8192];
-        ssize_t n = 0;
-        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
-            answer.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    close(fd);
-    return answer;
 }
 
 // The gateway label of the first fipgate_gateway_up sample.
@@ -221,7 +192,7 @@ TEST_F(FipdumpE2E, ReloadIsARestartNotLossAndMetricsFollowTheGateway) {
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     ASSERT_TRUE(dump.wait_for_output("\"fip_frame_rcvd_cnt\":2000,", 20s));
 
-    const std::string metrics = scrape(metrics_port);
+    const std::string metrics = scrape_metrics(metrics_port);
     EXPECT_NE(metrics.find("HTTP/1.1 200 OK"), std::string::npos) << metrics;
     const std::string label = gateway_label(metrics);
     ASSERT_NE(label.find('/'), std::string::npos) << metrics; // address and card serial
@@ -239,7 +210,7 @@ TEST_F(FipdumpE2E, ReloadIsARestartNotLossAndMetricsFollowTheGateway) {
     const auto seen = static_cast<int>(testsupport::count_of(dump.out(), burst_done));
     EXPECT_TRUE(dump.wait_for_output(burst_done, seen + 1, 20s)) << dump.out();
     // Still one gateway, under the same label: the new source port is no label.
-    const std::string reloaded = scrape(metrics_port);
+    const std::string reloaded = scrape_metrics(metrics_port);
     EXPECT_EQ(testsupport::count_of(reloaded, "fipgate_gateway_up{"), 1U) << reloaded;
     EXPECT_NE(reloaded.find("fipgate_dump_restarts_total{gateway=\"" + label + "\"} 1\n"),
               std::string::npos)
@@ -248,7 +219,8 @@ TEST_F(FipdumpE2E, ReloadIsARestartNotLossAndMetricsFollowTheGateway) {
     // Silent for 3 lifesign periods (300 ms here): down, still listed.
     EXPECT_TRUE(testsupport::eventually(
         [&] {
-            return scrape(metrics_port).find("fipgate_gateway_up{gateway=\"" + label + "\"} 0\n") !=
+            return scrape_metrics(metrics_port)
+                       .find("fipgate_gateway_up{gateway=\"" + label + "\"} 0\n") !=
                    std::string::npos;
         },
         5s));

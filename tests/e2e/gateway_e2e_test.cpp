@@ -14,11 +14,12 @@
 
 #include "support/gateway_run.hpp"
 #include "support/loopback_only.hpp"
+#include "support/udp_listener.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::GatewayConfig;
 using testsupport::GatewayRun;
-using testsupport::UdpReceiver;
+using testsupport::UdpListener;
 
 namespace {
 
@@ -43,18 +44,8 @@ struct Stream {
 
     // Receives until `done` holds or `timeout` passes; returns done's last value.
     template <typename Done>
-    bool collect(UdpReceiver& rx, Done done, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done(*this)) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            auto datagram = rx.receive(50ms);
-            if (datagram) {
-                add(*datagram);
-            }
-        }
-        return true;
+    bool collect(UdpListener& rx, Done done, std::chrono::milliseconds timeout) {
+        return testsupport::collect(rx, *this, done, timeout);
     }
 
     void add(const std::vector<std::uint8_t>& d) {
@@ -119,7 +110,7 @@ void write_file(const std::string& path, const std::string& text) {
 // whole, in order and byte-identical, and the card's own count agrees with the receiver's.
 TEST_F(GatewayE2E, EveryRecordArrivesInOrderAndIsAccountedFor) {
     constexpr long bus_records = 20000;
-    UdpReceiver rx(default_port);
+    UdpListener rx(default_port);
     GatewayRun gw(
         {{}, {{"CAPVANE_SIM_PAUSED", "1"}, {"CAPVANE_SIM_RECORDS", std::to_string(bus_records)}}});
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
@@ -174,7 +165,7 @@ TEST_F(GatewayE2E, EveryRecordArrivesInOrderAndIsAccountedFor) {
 
 // Lifesign records come about every period with counters 1, 2, 3...; -M and -R take effect.
 TEST_F(GatewayE2E, LifesignPeriodAndEventsPerDatagramFollowTheOptions) {
-    UdpReceiver rx(default_port);
+    UdpListener rx(default_port);
     GatewayRun gw({{"-R", "100", "-M", "1"}, {{"CAPVANE_SIM_RECORDS", "300"}}, false});
     ASSERT_TRUE(gw.wait_running());
     Stream s;
@@ -218,8 +209,8 @@ TEST_F(GatewayE2E, ReloadMovesToTheNewPortAndLeaksNothing) {
     testsupport::TempDir conf_dir;
     const std::string conf = conf_dir.file("fipgate.conf");
     write_file(conf, "UdpPort = 57118\n");
-    UdpReceiver first(57118);
-    UdpReceiver second(57119);
+    UdpListener first(57118);
+    UdpListener second(57119);
     GatewayRun gw({{"-C", conf, "-R", "100"}, {}, false});
     ASSERT_TRUE(gw.wait_running());
     EXPECT_TRUE(gw.syslog().wait_for("Loaded configuration file " + conf, 2s));
@@ -332,7 +323,7 @@ TEST_F(GatewayE2E, UnwritableLogFileFallsBackToStandardOutput) {
 // With the broadcast route gone every send meets ENETUNREACH: nothing is printed, and once the
 // route is back the lifesign records show the link was declared lost.
 TEST_F(GatewayE2E, UnreachableNetworkIsSilentAndMarksTheLinkLost) {
-    UdpReceiver rx(default_port);
+    UdpListener rx(default_port);
     GatewayRun gw({{"-R", "100"}, {}, false});
     ASSERT_TRUE(gw.wait_running());
     Stream s;

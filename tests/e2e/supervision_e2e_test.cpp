@@ -13,10 +13,11 @@
 
 #include "support/gateway_run.hpp"
 #include "support/loopback_only.hpp"
+#include "support/udp_listener.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::GatewayRun;
-using testsupport::UdpReceiver;
+using testsupport::UdpListener;
 
 namespace {
 
@@ -37,26 +38,19 @@ struct Received {
     std::vector<wire::LifesignRecord> lifesigns;
 
     template <typename Done>
-    bool collect(UdpReceiver& rx, Done done, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done(*this)) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return false;
-            }
-            const auto d = rx.receive(50ms);
-            if (!d) {
-                continue;
-            }
-            const wire::Datagram decoded = wire::decode_datagram(std::span<const std::uint8_t>(*d));
-            for (const auto& e : decoded.events) {
-                if (const auto* l = std::get_if<wire::LifesignRecord>(&e)) {
-                    lifesigns.push_back(*l);
-                } else {
-                    ++captures;
-                }
+    bool collect(UdpListener& rx, Done done, std::chrono::milliseconds timeout) {
+        return testsupport::collect(rx, *this, done, timeout);
+    }
+
+    void add(const std::vector<std::uint8_t>& d) {
+        const wire::Datagram decoded = wire::decode_datagram(std::span<const std::uint8_t>(d));
+        for (const auto& e : decoded.events) {
+            if (const auto* l = std::get_if<wire::LifesignRecord>(&e)) {
+                lifesigns.push_back(*l);
+            } else {
+                ++captures;
             }
         }
-        return true;
     }
 };
 
@@ -83,7 +77,7 @@ std::multiset<std::string> thread_names(pid_t pid) {
 // Forty failed wait requests in a row (EIO) cost no capture; an unplugged card ends the gateway
 // with status 1 after the orderly end, so that a supervisor restarting on failure acts.
 TEST_F(SupervisionE2E, FailedWaitsAreSurvivedAndALostCardEndsWithStatusOne) {
-    UdpReceiver rx(default_port);
+    UdpListener rx(default_port);
     GatewayRun gw({{}, {}, true});
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     testsupport::SimControl card(gw.control_path(), 5s);
@@ -136,7 +130,7 @@ TEST_F(SupervisionE2E, ThreadsCarryTheirNames) {
 // The first lifesign record of a run carries the figures that exist from the start: the event
 // buffer's size, the host's RAM and storage.
 TEST_F(SupervisionE2E, FirstLifesignCarriesRealFigures) {
-    UdpReceiver rx(default_port);
+    UdpListener rx(default_port);
     GatewayRun gw({{}, {{"CAPVANE_SIM_PAUSED", "1"}}, false});
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     Received r;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 #include "wire/fcs.hpp"
 
 namespace {
@@ -61,13 +62,7 @@ TEST(DissectorLiveTest, CaptureWrittenByFipdumpFromTheSocket) {
     const std::string pcap = dir.file("live.pcap");
     // -c 3: fipdump ends, and closes its file, once the three events have arrived.
     testsupport::ChildProcess fipdump({FIPDUMP_BIN, "-w", pcap, "-c", "3"});
-    ASSERT_TRUE(testsupport::eventually(
-        [&] {
-            fipdump.wait_for_output("\x01", 20ms); // only reads what is there
-            return fipdump.err().find("listening") != std::string::npos;
-        },
-        kStartTimeout))
-        << fipdump.err();
+    ASSERT_TRUE(fipdump.wait_for_error("listening", kStartTimeout)) << fipdump.err();
 
     const int sock = ::socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(sock, 0);

@@ -17,15 +17,7 @@ namespace {
 constexpr std::uint16_t test_port = 47117;
 constexpr std::size_t max_datagram_bytes = 65507;
 
-class UdpClientTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(only_loopback_present())
-            << "this test sends broadcasts: run it through scripts/netns-run";
-    }
-    TempQueue buffer;
-    LogCapture log;
-};
+class UdpClientTest : public SenderTest {};
 
 struct BatchCase {
     const char* name;

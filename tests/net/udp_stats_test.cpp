@@ -40,15 +40,7 @@ private:
     std::vector<UDPStats> copies;
 };
 
-class UdpStatsTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(only_loopback_present())
-            << "this test sends broadcasts: run it through scripts/netns-run";
-    }
-    TempQueue buffer;
-    LogCapture log;
-};
+class UdpStatsTest : public SenderTest {};
 
 // The per-second thread refreshes once a second: a second and a bit without any change must not
 // reach the observer, and the first datagram must.

@@ -1,8 +1,9 @@
-// Helpers of the sender's tests: a receiver bound to the broadcast port, events that carry their
-// own index, and a decoder of the datagram format kept apart from the sender's encoder.
+// Helpers of the sender's tests: events that carry their own index, a decoder of the datagram
+// format kept apart from the sender's encoder, and the shared helpers under the names these tests
+// use.
 #pragma once
 
-#include <poll.h>
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -11,21 +12,20 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/udp.hpp>
-#include <boost/filesystem.hpp>
-
 #include "queue/syncmappedqueue.hpp"
+#include "support/child_process.hpp"
+#include "support/log_file.hpp"
+#include "support/loopback_only.hpp"
+#include "support/temp_queue.hpp"
+#include "support/udp_listener.hpp"
 
 namespace udptest {
 
 using Event = std::vector<char>;
 using Queue = SyncMappedQueue<Event>;
 
-constexpr std::size_t receive_buffer_bytes = 8 << 20; // the test itself must lose nothing
 constexpr unsigned long queue_segment_bytes = 4 << 20;
 
 // An event of `size` bytes (at least 7): type 0xC0, the 16-bit length, the 32-bit index, then
@@ -91,85 +91,28 @@ inline Decoded decode(const std::vector<std::uint8_t>& d) {
 
 // Bound to 0.0.0.0:port with address reuse: the sender's broadcasts loop back to it through the
 // namespace's route for 255.255.255.255.
-class Receiver {
-public:
-    explicit Receiver(std::uint16_t port) : socket(io) {
-        using boost::asio::ip::udp;
-        socket.open(udp::v4());
-        socket.set_option(boost::asio::socket_base::reuse_address(true));
-        socket.set_option(boost::asio::socket_base::receive_buffer_size(receive_buffer_bytes));
-        socket.bind(udp::endpoint(boost::asio::ip::address_v4::any(), port));
-    }
-
-    // The next datagram, or nothing when none comes within `timeout`.
-    std::optional<std::vector<std::uint8_t>> receive(std::chrono::milliseconds timeout) {
-        pollfd p{socket.native_handle(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) {
-            return std::nullopt;
-        }
-        std::vector<std::uint8_t> buf(70000);
-        const std::size_t n = socket.receive(boost::asio::buffer(buf));
-        buf.resize(n);
-        return buf;
-    }
-
-private:
-    boost::asio::io_context io;
-    boost::asio::ip::udp::socket socket;
-};
+using Receiver = testsupport::UdpListener;
+using LogCapture = testsupport::LogFile;
 
 // A fresh event buffer in a directory of this process, removed afterwards.
-class TempQueue {
-public:
-    TempQueue() {
-        static int counter = 0;
-        dir = boost::filesystem::temp_directory_path() /
-              ("fipgate-udp-test-" + std::to_string(::getpid()) + "-" + std::to_string(++counter));
-        queue = std::make_shared<Queue>((dir / "buffer.bin").string(), queue_segment_bytes);
-    }
-    ~TempQueue() {
-        queue.reset();
-        boost::system::error_code ignored;
-        boost::filesystem::remove_all(dir, ignored);
-    }
-    std::shared_ptr<Queue> queue;
-
-private:
-    boost::filesystem::path dir;
-};
-
-// A log stream whose content the test can read back.
-class LogCapture {
-public:
-    LogCapture() : file(std::tmpfile()) {}
-    ~LogCapture() { std::fclose(file); }
-    FILE* stream() const { return file; }
-    std::string text() {
-        std::fflush(file);
-        std::string s;
-        std::rewind(file);
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) {
-            s.append(buf, n);
-        }
-        std::fseek(file, 0, SEEK_END);
-        return s;
-    }
-
-private:
-    FILE* file;
+struct TempQueue {
+    std::shared_ptr<Queue> queue = testsupport::make_temp_queue(queue_segment_bytes);
 };
 
 template <typename Pred> bool wait_until(Pred pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return testsupport::eventually(pred, timeout);
 }
+
+// What a test of the sender starts from: the check that it runs where its broadcasts stay on
+// lo, an event buffer and a log.
+class SenderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(only_loopback_present())
+            << "this test sends broadcasts: run it through scripts/netns-run";
+    }
+    TempQueue buffer;
+    LogCapture log;
+};
 
 } // namespace udptest

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include "fipgate_version.hpp"
+#include "support/child_process.hpp"
 #include "support/syslog_sink.hpp"
 
 namespace {

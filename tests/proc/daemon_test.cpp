@@ -15,7 +15,9 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/child_process.hpp"
 #include "support/syslog_sink.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 

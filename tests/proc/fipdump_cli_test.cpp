@@ -8,6 +8,7 @@
 #include "support/child_process.hpp"
 #include "support/fipdump_stream.hpp"
 #include "support/gateway_run.hpp"
+#include "support/temp_dir.hpp"
 #include "tools/fipdump/pcap_file.hpp"
 
 using namespace std::chrono_literals;

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <syslog.h>
 
+#include "support/child_process.hpp"
 #include "support/syslog_sink.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 

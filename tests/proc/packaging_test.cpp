@@ -17,6 +17,7 @@
 #include "app/config.hpp"
 #include "fipgate_version.hpp"
 #include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
 using testsupport::ChildProcess;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 #include "wire/fcs.hpp"
 
 namespace {

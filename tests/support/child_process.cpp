@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -117,6 +116,18 @@ bool ChildProcess::wait_for_output(const std::string& needle, int times,
     return true;
 }
 
+bool ChildProcess::wait_for_error(const std::string& needle, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (err_text.find(needle) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !pump(std::min(left, std::chrono::milliseconds(50)))) {
+            return err_text.find(needle) != std::string::npos;
+        }
+    }
+    return true;
+}
+
 int ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
     if (status != -1) {
         return status;
@@ -148,20 +159,6 @@ std::string read_file(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/fipgate-test-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    dir = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
 }
 
 } // namespace testsupport

@@ -27,6 +27,9 @@ public:
     // Same, until standard output contains `needle` at least `times` times.
     bool wait_for_output(const std::string& needle, int times, std::chrono::milliseconds timeout);
 
+    // Reads output until standard error contains `needle` (true) or `timeout` passes (false).
+    bool wait_for_error(const std::string& needle, std::chrono::milliseconds timeout);
+
     // Waits for the end; returns the wait status, or -1 after `timeout` (the child still runs).
     int wait_exit(std::chrono::milliseconds timeout);
 
@@ -65,19 +68,5 @@ bool eventually(Predicate predicate, std::chrono::milliseconds timeout) {
 
 // The whole content of a file, or "" when it cannot be read.
 std::string read_file(const std::string& path);
-
-// A fresh directory under TMPDIR (or /tmp), removed with its content by the destructor.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return dir; }
-    std::string file(const std::string& name) const { return dir + "/" + name; }
-
-private:
-    std::string dir;
-};
 
 } // namespace testsupport

@@ -54,4 +54,25 @@ inline Bytes datagram(std::uint64_t seq, const std::vector<Bytes>& events) {
     return d;
 }
 
+// An IPv4 packet around a UDP datagram of `payload`, from `src_addr`:`src_port` to
+// 255.255.255.255:`dst_port`: what a capture of the gateway's stream holds above the link layer.
+// `id` and `frag` are the IP identification and flags + fragment offset fields; both checksums
+// are left at 0, as a sender's offload does.
+inline Bytes ip_udp_packet(const Bytes& payload, std::uint32_t src_addr, std::uint16_t src_port,
+                           std::uint16_t dst_port, std::uint16_t id = 0, std::uint16_t frag = 0) {
+    Bytes p{0x45, 0};
+    put_be(p, 28 + payload.size(), 2);
+    put_be(p, id, 2);
+    put_be(p, frag, 2);
+    p.insert(p.end(), {64, 17, 0, 0});
+    put_be(p, src_addr, 4);
+    put_be(p, 0xFFFFFFFF, 4);
+    put_be(p, src_port, 2);
+    put_be(p, dst_port, 2);
+    put_be(p, 8 + payload.size(), 2);
+    put_be(p, 0, 2);
+    p.insert(p.end(), payload.begin(), payload.end());
+    return p;
+}
+
 } // namespace fipdump_test

@@ -1,6 +1,6 @@
 // The real gateway binary on the simulated card, as a test runs it: inside the caller's private
-// network namespace, with a private /dev/log owned by the test, a receiving UDP socket, the
-// card's control socket and report file, and its own buffer file.
+// network namespace, with a private /dev/log owned by the test, the card's control socket and
+// report file, and its own buffer file.
 #pragma once
 
 #include <chrono>
@@ -12,48 +12,17 @@
 #include <vector>
 
 #include "support/child_process.hpp"
+#include "support/sim_control.hpp"
 #include "support/syslog_sink.hpp"
+#include "support/temp_dir.hpp"
 #include "wire/wire.hpp"
 
 namespace testsupport {
-
-// A socket bound to 0.0.0.0:port that receives the gateway's broadcasts.
-class UdpReceiver {
-public:
-    explicit UdpReceiver(std::uint16_t port);
-    ~UdpReceiver();
-    UdpReceiver(const UdpReceiver&) = delete;
-    UdpReceiver& operator=(const UdpReceiver&) = delete;
-
-    // One datagram, or nullopt after `timeout`.
-    std::optional<std::vector<std::uint8_t>> receive(std::chrono::milliseconds timeout);
-
-private:
-    int fd = -1;
-};
 
 // Every event received, in order, with the sequence number of its datagram.
 struct StreamEvent {
     std::uint64_t seq = 0;
     wire::Event event;
-};
-
-// A line-oriented client of the simulated card's control socket.
-class SimControl {
-public:
-    // Connects, retrying until the socket exists or `timeout` passes (then ok() is false).
-    SimControl(const std::string& path, std::chrono::milliseconds timeout);
-    ~SimControl();
-    SimControl(const SimControl&) = delete;
-    SimControl& operator=(const SimControl&) = delete;
-
-    bool ok() const { return fd >= 0; }
-    // Sends one command; returns the answer line without its newline ("" on failure).
-    std::string command(const std::string& line);
-
-private:
-    int fd = -1;
-    std::string pending;
 };
 
 struct GatewayConfig {
@@ -90,8 +59,5 @@ private:
 
 // Occurrences of `needle` in `text`.
 std::size_t count_of(const std::string& text, const std::string& needle);
-
-// A number from a flat JSON object such as the card's statistics ("records":123); -1 if absent.
-long long json_number(const std::string& json, const std::string& key);
 
 } // namespace testsupport

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace testsupport {
 

@@ -1,5 +1,7 @@
 #include "support/syslog_sink.hpp"
 
+#include "support/child_process.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>

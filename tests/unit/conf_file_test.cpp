@@ -11,6 +11,7 @@
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
 #include "support/syslog_sink.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 

@@ -1,44 +1,14 @@
 // The metrics endpoint scraped over HTTP on 127.0.0.1 (TCP on loopback: no namespace needed).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
+#include "support/http_client.hpp"
 #include "tools/fipdump/metrics.hpp"
 #include "tools/fipdump/metrics_server.hpp"
 
 using namespace fipdump;
-
-namespace {
-
-// One raw HTTP/1.1 exchange; the whole answer, read until the server closes.
-std::string http(std::uint16_t port, const std::string& request) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    timeval tv{5, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string answer;
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-        char buf[4096];
-        ssize_t n = 0;
-        while ((n = recv(fd, buf, sizeof buf, 0)) > 0) {
-            answer.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    close(fd);
-    return answer;
-}
-
-} // namespace
+using testsupport::http_exchange;
 
 TEST(FipdumpMetricsHttp, ScrapeServesTheCurrentExposition) {
     std::atomic<int> scrapes{0};
@@ -54,22 +24,23 @@ TEST(FipdumpMetricsHttp, ScrapeServesTheCurrentExposition) {
     ASSERT_NE(server.port(), 0);
 
     const std::string first =
-        http(server.port(), "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        http_exchange(server.port(), "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(first.rfind("HTTP/1.1 200 OK\r\n", 0), 0U) << first;
     EXPECT_NE(first.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
     EXPECT_NE(first.find("fipgate_dump_datagrams_total{gateway=\"127.0.0.1\"} 4\n"),
               std::string::npos)
         << first;
-    const std::string second = http(server.port(), "GET / HTTP/1.0\r\n\r\n");
+    const std::string second = http_exchange(server.port(), "GET / HTTP/1.0\r\n\r\n");
     EXPECT_NE(second.find("fipgate_dump_datagrams_total{gateway=\"127.0.0.1\"} 5\n"),
               std::string::npos);
 
-    EXPECT_NE(
-        http(server.port(), "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n").find(" 405 "),
-        std::string::npos);
+    EXPECT_NE(http_exchange(server.port(), "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n")
+                  .find(" 405 "),
+              std::string::npos);
     // A stalled or garbled client gets nothing, and the server goes on serving.
-    EXPECT_EQ(http(server.port(), "garbage\r\n\r\n").find("200 OK"), std::string::npos);
-    EXPECT_EQ(http(server.port(), "GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0), 0U);
+    EXPECT_EQ(http_exchange(server.port(), "garbage\r\n\r\n").find("200 OK"), std::string::npos);
+    EXPECT_EQ(
+        http_exchange(server.port(), "GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0), 0U);
 }
 
 TEST(FipdumpMetricsHttp, AnAddressInUseOrInvalidIsReported) {

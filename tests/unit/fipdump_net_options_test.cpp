@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 #include "tools/fipdump/metrics_server.hpp"
 #include "tools/fipdump/options.hpp"
 

@@ -5,8 +5,8 @@
 #include <pcap/pcap.h>
 #include <sstream>
 
-#include "support/child_process.hpp"
 #include "support/fipdump_stream.hpp"
+#include "support/temp_dir.hpp"
 #include "tools/fipdump/dumper.hpp"
 #include "tools/fipdump/pcap_file.hpp"
 
@@ -20,19 +20,7 @@ constexpr std::uint16_t port = 57117;
 
 // IPv4 + UDP around `payload`, from gw to 255.255.255.255:dst_port.
 Bytes ip_udp(const Bytes& payload, std::uint16_t dst_port = port, std::uint16_t frag = 0) {
-    Bytes p{0x45, 0};
-    put_be(p, 28 + payload.size(), 2);
-    put_be(p, 0, 2);
-    put_be(p, frag, 2);
-    p.insert(p.end(), {64, 17, 0, 0});
-    put_be(p, gw.addr, 4);
-    put_be(p, 0xFFFFFFFF, 4);
-    put_be(p, gw.port, 2);
-    put_be(p, dst_port, 2);
-    put_be(p, 8 + payload.size(), 2);
-    put_be(p, 0, 2);
-    p.insert(p.end(), payload.begin(), payload.end());
-    return p;
+    return ip_udp_packet(payload, gw.addr, gw.port, dst_port, 0, frag);
 }
 
 Bytes concat(Bytes head, const Bytes& tail) {

@@ -8,8 +8,8 @@
 #include <pcap/pcap.h>
 #include <sstream>
 
-#include "support/child_process.hpp"
 #include "support/fipdump_stream.hpp"
+#include "support/temp_dir.hpp"
 #include "tools/fipdump/dumper.hpp"
 #include "tools/fipdump/ipv4_reassembly.hpp"
 #include "tools/fipdump/pcap_file.hpp"
@@ -27,19 +27,7 @@ const auto t0 = std::chrono::system_clock::time_point(std::chrono::seconds(1'796
 
 // IPv4 + UDP around `payload` to dst_port, IP identification `id`.
 Bytes ip_udp(const Bytes& payload, std::uint16_t id, std::uint16_t dst_port = port) {
-    Bytes p{0x45, 0};
-    put_be(p, 28 + payload.size(), 2);
-    put_be(p, id, 2);
-    put_be(p, 0, 2);
-    p.insert(p.end(), {64, 17, 0, 0});
-    put_be(p, gw.addr, 4);
-    put_be(p, 0xFFFFFFFF, 4);
-    put_be(p, gw.port, 2);
-    put_be(p, dst_port, 2);
-    put_be(p, 8 + payload.size(), 2);
-    put_be(p, 0, 2);
-    p.insert(p.end(), payload.begin(), payload.end());
-    return p;
+    return ip_udp_packet(payload, gw.addr, gw.port, dst_port, id);
 }
 
 // The fragments a host sends for `ip` on a link of `mtu` bytes (the packet itself if it fits).

@@ -6,8 +6,8 @@
 #include <map>
 #include <sstream>
 
-#include "support/child_process.hpp"
 #include "support/fipdump_stream.hpp"
+#include "support/temp_dir.hpp"
 #include "tools/fipdump/pcap_file.hpp"
 #include "tools/fipdump/recording.hpp"
 #include "wire/decode.hpp"

@@ -15,6 +15,7 @@
 #include "log/logger.hpp"
 #include "queue/segment_file.hpp"
 #include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace {
 

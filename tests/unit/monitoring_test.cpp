@@ -16,17 +16,18 @@
 #include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/filesystem.hpp>
 
 #include "capture/capvane.hpp"
 #include "log/logger.hpp"
 #include "monitoring/host_sampler.hpp"
 #include "monitoring/monitoring.hpp"
+#include "support/temp_dir.hpp"
 #include "wire/decode.hpp"
 
 namespace {
 
 namespace pt = boost::posix_time;
+using testsupport::TempDir;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -43,21 +44,6 @@ template <typename Pred> bool eventually(Pred ready) {
     }
     return true;
 }
-
-class TempDir {
-public:
-    TempDir()
-        : path(boost::filesystem::temp_directory_path() /
-               ("monitoring_test." + std::to_string(::getpid()) + "." + std::to_string(++serial))) {
-        boost::filesystem::create_directories(path);
-    }
-    ~TempDir() { boost::filesystem::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
-
-private:
-    static inline int serial = 0;
-    boost::filesystem::path path;
-};
 
 std::shared_ptr<Monitoring::EventQueue> make_queue(const TempDir& dir, unsigned long size) {
     return std::make_shared<Monitoring::EventQueue>(dir.file("buffer.bin"), size);

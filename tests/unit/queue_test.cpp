@@ -21,6 +21,7 @@
 #include <boost/interprocess/exceptions.hpp>
 
 #include "queue/syncmappedqueue.hpp"
+#include "support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
 namespace pt = boost::posix_time;
@@ -40,24 +41,14 @@ Event make_event(std::size_t len, char fill) {
 // A scratch directory per test, removed afterwards.
 class QueueTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/fipgate-queue-XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        path = (dir / "buffer.bin").string();
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-
     static std::string read_file(const fs::path& p) {
         std::ifstream in(p, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    fs::path dir;
-    std::string path;
+    testsupport::TempDir scratch;
+    fs::path dir = scratch.path();
+    std::string path = (dir / "buffer.bin").string();
 };
 
 TEST_F(QueueTest, EventsLeaveInLockOrderAcrossTwoProducers) {

@@ -9,7 +9,7 @@
 
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
-#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
 #include "udp/destination.hpp"
 
 namespace {

@@ -11,6 +11,7 @@
 #include "app/service_notifier.hpp"
 #include "monitoring/heartbeat.hpp"
 #include "monitoring/monitoring.hpp"
+#include "support/child_process.hpp"
 #include "support/notify_socket.hpp"
 
 namespace {
