@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <memory>
@@ -122,7 +123,8 @@ int node_number(const char* path) {
         return -1;
     }
     const std::size_t prefix = sizeof kNodePrefix - 1;
-    if (std::char_traits<char>::compare(path, kNodePrefix, prefix) != 0) {
+    // strncmp stops at the end of a shorter path, where a memory compare would read past it.
+    if (std::strncmp(path, kNodePrefix, prefix) != 0) {
         return -1;
     }
     const char* digits = path + prefix;
