@@ -211,20 +211,9 @@ public:
     // wake-up) while the queue is empty; false when the time ran out. An invalid queue sleeps the
     // time-out and returns false, so a consumer loop paced by it never spins.
     bool try_dequeue(T& out, boost::posix_time::time_duration timeout) {
-        // Boost reports a special time-out other than +infinity as "woken" without waiting, which
-        // would turn the loop below into a spin under the lock: take those as "do not wait".
-        if (timeout.is_special() && !timeout.is_pos_infinity()) {
-            timeout = boost::posix_time::time_duration(0, 0, 0);
-        }
-        if (container == nullptr) {
-            std::this_thread::sleep_for(std::chrono::microseconds(timeout.total_microseconds()));
+        const boost::unique_lock<boost::mutex> lock = lock_when_not_empty(timeout);
+        if (!lock.owns_lock()) {
             return false;
-        }
-        boost::unique_lock<boost::mutex> lock(mutex);
-        while (container->empty()) {
-            if (!condition.timed_wait(lock, timeout)) {
-                return false;
-            }
         }
         out = container->front();
         container->pop_front();
@@ -239,18 +228,9 @@ public:
     template <typename RoomAfter>
     std::size_t try_dequeue_batch(std::vector<T>& out, RoomAfter&& room_after,
                                   boost::posix_time::time_duration timeout) {
-        if (timeout.is_special() && !timeout.is_pos_infinity()) {
-            timeout = boost::posix_time::time_duration(0, 0, 0);
-        }
-        if (container == nullptr) {
-            std::this_thread::sleep_for(std::chrono::microseconds(timeout.total_microseconds()));
+        const boost::unique_lock<boost::mutex> lock = lock_when_not_empty(timeout);
+        if (!lock.owns_lock()) {
             return 0;
-        }
-        boost::unique_lock<boost::mutex> lock(mutex);
-        while (container->empty()) {
-            if (!condition.timed_wait(lock, timeout)) {
-                return 0;
-            }
         }
         std::size_t moved = 0;
         for (;;) {
@@ -273,18 +253,9 @@ public:
     std::size_t try_dequeue_into(std::vector<Bytes>& out, RoomAfter&& room_after,
                                  boost::posix_time::time_duration timeout) {
         static_assert(sizeof(Bytes) == 1 && sizeof(typename T::value_type) == 1);
-        if (timeout.is_special() && !timeout.is_pos_infinity()) {
-            timeout = boost::posix_time::time_duration(0, 0, 0);
-        }
-        if (container == nullptr) {
-            std::this_thread::sleep_for(std::chrono::microseconds(timeout.total_microseconds()));
+        const boost::unique_lock<boost::mutex> lock = lock_when_not_empty(timeout);
+        if (!lock.owns_lock()) {
             return 0;
-        }
-        boost::unique_lock<boost::mutex> lock(mutex);
-        while (container->empty()) {
-            if (!condition.timed_wait(lock, timeout)) {
-                return 0;
-            }
         }
         std::size_t taken = 0;
         for (;;) {
@@ -328,6 +299,27 @@ public:
     const std::string& path() const { return file_path; }
 
 private:
+    // The lock of a queue that holds an event: waits up to `timeout` (afresh after every spurious
+    // wake-up) while the queue is empty, and returns a lock that owns nothing when the time ran
+    // out. An invalid queue sleeps the time-out first, so a consumer loop paced by it never spins.
+    boost::unique_lock<boost::mutex> lock_when_not_empty(boost::posix_time::time_duration timeout) {
+        // Boost reports a special time-out other than +infinity as "woken" without waiting, which
+        // would turn the loop below into a spin under the lock: take those as "do not wait".
+        if (timeout.is_special() && !timeout.is_pos_infinity()) {
+            timeout = boost::posix_time::time_duration(0, 0, 0);
+        }
+        if (container == nullptr) {
+            std::this_thread::sleep_for(std::chrono::microseconds(timeout.total_microseconds()));
+            return {};
+        }
+        boost::unique_lock<boost::mutex> lock(mutex);
+        while (container->empty()) {
+            if (!condition.timed_wait(lock, timeout)) {
+                return {};
+            }
+        }
+        return lock;
+    }
     // Replaces the contents of `event` by `bytes` (a contiguous range of bytes), in its storage.
     template <typename Bytes> static void assign_bytes(T& event, const Bytes& bytes) {
         const auto* first = std::data(bytes);
