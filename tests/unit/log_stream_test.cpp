@@ -92,6 +92,7 @@ TEST_F(CreatedFiles, ALogFileKeepsTheColourThatTheStatusScreenOptionSwitchedOn) 
     select_log_stream(&c);
     EXPECT_TRUE(logger::is_colorized());
     logger::print(flog, logger::msg_type::err, "coloured\n");
+    std::fflush(flog); // the closing reset follows the line end, past the line buffer
     const std::string text = read_file(dir.file("fipgate.log"));
     EXPECT_EQ(text.rfind("\033[0m\033[0;32m[", 0), 0u) << text;
     EXPECT_NE(text.find("] \033[0m\033[0;31m[error] coloured\n\033[0m"), std::string::npos) << text;
