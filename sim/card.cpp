@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 namespace capvane_sim {
 
@@ -17,13 +18,15 @@ Card::Mode Card::mode_for(const SimConfig& cfg, const TrafficSource& source) {
 }
 
 Card::Card(int number, uint64_t session, const SimConfig& cfg)
-    : number_(number), serial_(cfg.serial), bitrate_(cfg.bitrate), flush_(cfg.flush_ms),
-      report_path_(cfg.report_path), source_(cfg), mode_(mode_for(cfg, source_)),
-      packer_(cfg.fcs_type, cfg.bitrate, cfg.ring_buffers, mode_ != Mode::on_demand, stats_,
-              reader_cv_),
+    : number_(number), serial_(card_serial(cfg, number, ::getpid())), bitrate_(cfg.bitrate),
+      flush_(cfg.flush_ms), report_path_(cfg.report_path), source_(cfg),
+      mode_(mode_for(cfg, source_)), packer_(cfg.fcs_type, cfg.bitrate, cfg.ring_buffers,
+                                             mode_ != Mode::on_demand, stats_, reader_cv_),
       paused_(cfg.start_paused) {
     stats_.card = number;
     stats_.session = session;
+    stats_.serial = serial_;
+    stats_.pid = ::getpid();
     const auto staged = [](bool on) { return on ? std::optional<int>(EIO) : std::nullopt; };
     faults_.staged(FailRequest::infos) = staged(cfg.fail_infos);
     faults_.staged(FailRequest::epoch) = staged(cfg.fail_epoch);

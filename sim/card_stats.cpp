@@ -65,6 +65,8 @@ std::string to_json(const CardStats& s) {
     std::string out = "{";
     out += "\"card\":" + std::to_string(s.card) + ",";
     field(out, "session", s.session);
+    field(out, "serial", s.serial);
+    out += "\"pid\":" + std::to_string(s.pid) + ",";
     field(out, "records", s.delivered.records);
     field(out, "bytes", s.delivered.bytes);
     field(out, "frame_bytes", s.delivered.frame_bytes);
