@@ -60,13 +60,12 @@ void Card::end_session() {
         traffic_thread_.join();
     }
     if (!report_path_.empty()) {
+        // The same object as `stats`, scan and pending faults included, so that a test may read
+        // either.
         CardStats copy;
         {
             std::lock_guard lk(mu_);
-            copy = stats_;
-            copy.sniffer = sniffer_;
-            copy.paused = paused_;
-            copy.unplugged = unplugged_.load();
+            copy = snapshot();
         }
         if (!write_report(report_path_, copy)) {
             std::fprintf(stderr, "capvane-sim: cannot write the report %s\n", report_path_.c_str());
@@ -83,13 +82,18 @@ uint64_t Card::sim_now_ns(Clock::time_point now) const {
 
 std::string Card::stats_json() {
     std::lock_guard lk(mu_);
+    return to_json(snapshot());
+}
+
+CardStats Card::snapshot() const {
     CardStats copy = stats_;
     copy.sniffer = sniffer_;
     copy.paused = paused_;
     copy.unplugged = unplugged_.load();
-    if (BusModel* bus = source_.bus()) {
-        for (const auto& [id, period] : bus->scan_plan()) {
-            copy.identifiers[id].period_cycles = period;
+    if (const BusModel* bus = source_.bus()) {
+        for (const ScanSlot& s : bus->scan_plan()) {
+            copy.identifiers[s.id].period_cycles = s.period_cycles;
+            copy.identifiers[s.id].response_len = s.response_len;
         }
         for (const auto& [id, left] : bus->faults().silences()) {
             copy.identifiers[id].silence_pending = left;
@@ -98,7 +102,7 @@ std::string Card::stats_json() {
             copy.identifiers[id].corrupt_pending = left;
         }
     }
-    return to_json(copy);
+    return copy;
 }
 
 } // namespace capvane_sim

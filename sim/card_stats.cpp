@@ -37,7 +37,9 @@ constexpr const char* kFaultNames[] = {"gap",
                                        "fail_sniffer_off",
                                        "unplug",
                                        "silence",
-                                       "corrupt"};
+                                       "corrupt",
+                                       "schedule",
+                                       "unschedule"};
 
 void field(std::string& out, std::string_view name, uint64_t value, bool comma = true) {
     out += '"';
