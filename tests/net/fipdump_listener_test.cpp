@@ -86,3 +86,32 @@ TEST(FipdumpListener, UnicastBothFamiliesAMulticastGroupAndOtherPorts) {
     EXPECT_FALSE(no_such.ok());
     EXPECT_NE(no_such.error().find("no-such-if0"), std::string::npos);
 }
+
+// A burst of more datagrams than a batch holds comes out whole and in order, each slot with its
+// own bytes, in as many receives as it takes.
+TEST(FipdumpListener, ABurstComesOutInBatchesWholeAndInOrder) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    constexpr std::size_t slots = 4;
+    constexpr std::uint64_t burst = 3 * slots + 1;
+    UdpListener l(port, 1 << 20);
+    ASSERT_TRUE(l.ok()) << l.error();
+    std::vector<fipdump_test::Bytes> sent;
+    for (std::uint64_t seq = 1; seq <= burst; ++seq) {
+        sent.push_back(fipdump_test::datagram(
+            seq, std::vector<fipdump_test::Bytes>(seq, fipdump_test::capture_record(seq))));
+        send_to(AF_INET, "127.0.0.1", port, sent.back());
+    }
+    DatagramBatch batch(slots);
+    std::size_t got = 0;
+    while (got < sent.size()) {
+        const std::size_t n = l.receive(batch, 2000ms);
+        ASSERT_GT(n, 0U) << "after " << got;
+        ASSERT_LE(n, slots);
+        for (const Received& r : batch.datagrams()) {
+            EXPECT_EQ(fipdump_test::Bytes(r.bytes.begin(), r.bytes.end()), sent[got]) << got;
+            ++got;
+        }
+    }
+    EXPECT_EQ(batch.kernel_drops().value_or(0), 0U);
+    EXPECT_GE(l.rcvbuf_granted(), 1 << 20) << "the kernel counts its overhead twice";
+}
