@@ -53,8 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const wire::Datagram counted = wire::decode_datagram(bytes, wire::Frames::skip);
     check(counted.seq == d.seq && counted.event_count == d.event_count);
     check(counted.error.has_value() == d.error.has_value());
-    check(!d.error || (counted.error->fault == d.error->fault &&
-                       counted.error->offset == d.error->offset));
+    check(!d.error ||
+          (counted.error->fault == d.error->fault && counted.error->offset == d.error->offset));
     check(counted.events.size() == d.events.size());
     for (std::size_t i = 0; i < d.events.size(); ++i) {
         const auto* full = std::get_if<wire::CaptureRecord>(&d.events[i]);
