@@ -8,9 +8,9 @@
 // - fipdump's CPU per record (its rusage over the whole run),
 // - datagrams the kernel dropped (the namespace's UDP receive-buffer errors: only fipdump
 //   receives there) beside fipdump's own count and the sequence numbers it never saw,
-// - records never seen (the card's count less fipdump's), of which "gw's own" the gateway lost
-//   itself before sending (the capture index gaps fipdump counts: a gateway short of CPU drops
-//   events when its buffer is full).
+// - records never seen (the card's delivered count less fipdump's), and apart, "lost before"
+//   sending: those the card dropped for want of room and those the gateway dropped with its
+//   buffer full (a gateway short of CPU does both; the card's and the gateway's own counts).
 // Run as: scripts/netns-run build/bench/fipdump_live_bench [--records N] [--paced-rate R]
 //         [--paced-seconds S] [--fipdump LABEL=PATH]... [--modes q,w,bus]
 #include <arpa/inet.h>
@@ -125,7 +125,7 @@ struct Outcome {
     long long kernel_drops = -1;   // the namespace's count
     long long own_drops = -1;      // the receiver's own report of the kernel's count
     long long lost_datagrams = -1; // sequence numbers the receiver never saw
-    long long gateway_lost = -1;   // records the gateway itself lost (capture index gaps)
+    long long gateway_lost = -1;   // events the gateway itself dropped (its log's count)
     std::string rcvbuf;            // what fipdump says the kernel granted, when it says
 };
 
@@ -134,7 +134,8 @@ class Gateway {
 public:
     Gateway(const std::string& binary, std::uint64_t records, const std::string& pace,
             const std::string& dir)
-        : report(dir + "/card.json") {
+        : report(dir + "/card.json"), log(dir + "/fipgate.log") {
+        std::filesystem::remove(log); // the gateway appends: one log per run
         child = fork();
         if (child == 0) {
             const std::string preload = std::string("LD_PRELOAD=") + CAPVANE_SIM_LIB;
@@ -142,23 +143,35 @@ public:
             const std::string n = "CAPVANE_SIM_RECORDS=" + std::to_string(records);
             const std::string rep = "CAPVANE_SIM_REPORT=" + report;
             const std::string buffer = dir + "/buffer.bin";
-            const std::string log = dir + "/fipgate.log";
             execl("/usr/bin/env", "env", preload.c_str(), p.c_str(), n.c_str(), rep.c_str(),
                   "CAPVANE_SIM_CARDS=0", binary.c_str(), "-B", buffer.c_str(), "-L", log.c_str(),
                   static_cast<char*>(nullptr));
             _exit(127);
         }
     }
-    // Stops the gateway; the records the card produced, from its report.
+    // Stops the gateway; the records the card delivered, from its report.
     long long stop() {
         kill(child, SIGINT);
         int status = 0;
         waitpid(child, &status, 0);
         return json_number(read_all(report), "records");
     }
+    // The records lost before anything was sent: those the card dropped for want of room (a
+    // gateway short of CPU reads it too late) and the events the gateway dropped with its
+    // buffer full, as its log tells them (one warning per interval and one at the end).
+    long long dropped() const {
+        const std::string text = read_all(log);
+        const std::string key = "event buffer full: ";
+        long long sum = std::max(0LL, json_number(read_all(report), "dropped_records"));
+        for (auto at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+            sum += std::atoll(text.c_str() + at + key.size());
+        }
+        return sum;
+    }
 
 private:
     std::string report;
+    std::string log;
     pid_t child = -1;
 };
 
@@ -183,8 +196,11 @@ Outcome bare_reader(const std::string& gateway, std::uint64_t records, const std
     std::vector<std::uint8_t> d(65536);
     Clock::time_point first{}, last{};
     long long first_records = 0;
+    long long last_count = 0;
     timespec cpu0{}, cpu1{};
-    while (o.records < static_cast<long long>(records)) {
+    // Lifesigns keep coming after the last record: the end is a spell without records.
+    auto progress = Clock::now();
+    while (o.records < static_cast<long long>(records) && Clock::now() - progress < idle_end) {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(std::chrono::milliseconds(idle_end).count())) <= 0) {
             break;
@@ -201,7 +217,11 @@ Outcome bare_reader(const std::string& gateway, std::uint64_t records, const std
             o.records += d[at] == 0xC0 ? 1 : 0;
             at += len;
         }
-        last = Clock::now();
+        if (o.records == last_count) {
+            continue;
+        }
+        last_count = o.records;
+        progress = last = Clock::now();
         if (first == Clock::time_point{}) {
             first = last;
             first_records = o.records;
@@ -210,6 +230,7 @@ Outcome bare_reader(const std::string& gateway, std::uint64_t records, const std
     }
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu1);
     o.card_records = gw.stop();
+    o.gateway_lost = gw.dropped();
     o.kernel_drops = udp_rcvbuf_errors() - drops_before;
     close(fd);
     const double seconds = std::chrono::duration<double>(last - first).count();
@@ -277,6 +298,7 @@ Outcome fipdump_run(const std::string& binary, const std::vector<std::string>& m
             }
         }
         o.card_records = gw.stop();
+        o.gateway_lost = gw.dropped();
         const double seconds = std::chrono::duration<double>(last - first).count();
         if (seconds > 0) {
             o.rate = static_cast<double>(o.records - first_records) / seconds;
@@ -291,7 +313,6 @@ Outcome fipdump_run(const std::string& binary, const std::vector<std::string>& m
     o.records = std::max(o.records, json_number(summary, "capture"));
     o.own_drops = json_number(summary, "kernel_drops");
     o.lost_datagrams = json_number(summary, "lost_datagrams");
-    o.gateway_lost = json_number(summary, "lost_records");
     const double cpu = static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
                        static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
     if (o.records > 0) {
@@ -328,7 +349,7 @@ void print_row(const std::string& label, const Outcome& o) {
 void print_head(const std::string& title) {
     std::printf("\n%s\n%-24s %10s %10s %12s %10s %11s %12s %12s  %s\n", title.c_str(), "receiver",
                 "records/s", "CPU us/rec", "kernel drops", "(own count)", "lost dgrams",
-                "never seen", "gw's own", "socket buffer");
+                "never seen", "lost before", "socket buffer");
 }
 
 } // namespace
@@ -339,6 +360,7 @@ int main(int argc, char** argv) {
                      "fipdump_live_bench sends broadcasts: run it through scripts/netns-run\n");
         return 2;
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::uint64_t records = 20'000'000;
     double paced_rate = 2'000'000;
     double paced_seconds = 30;
