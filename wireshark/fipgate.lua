@@ -19,6 +19,15 @@ local FCS_SIZE = 2 -- bytes of FCS closing every frame
 local TYPE_CAPTURE = 0xC0
 local TYPE_LIFESIGN = 0xC1
 
+-- The compiled plugin (fipgate.so) registers the same protocol and is much faster: when it is
+-- loaded, it does the work and this file steps aside, saying once where it was loaded from.
+if Dissector.get("fipgate") then
+    local source = debug.getinfo(1, "S").source:gsub("^@", "")
+    report_failure("fipgate: the compiled plugin dissects the stream; the Lua dissector " .. source
+        .. " steps aside (remove it to silence this message)")
+    return
+end
+
 local fipgate = Proto("fipgate", "FIP gateway stream")
 
 ---------------------------------------------------------------------------------------------------
@@ -604,12 +613,13 @@ end
 ---------------------------------------------------------------------------------------------------
 -- Dissection
 
--- Microseconds as an NSTime. The values the gateway sends fit a double exactly. Seconds are cut
--- toward zero so that both parts carry the sign, the form Wireshark prints a negative time in.
+-- Microseconds as an NSTime. Seconds are cut toward zero so that both parts carry the sign, the
+-- form Wireshark prints a negative time in. Divided as 64-bit integers: a double would round a
+-- value past 2^53 microseconds, and the compiled plugin shows every value exactly.
 local function us_to_nstime(range)
-    local us = range:int64():tonumber()
-    local secs = us >= 0 and math.floor(us / 1000000) or -math.floor(-us / 1000000)
-    return NSTime(secs, (us - secs * 1000000) * 1000)
+    local us = range:int64()
+    local secs = us / 1000000
+    return NSTime(secs:tonumber(), (us - secs * 1000000):tonumber() * 1000)
 end
 
 local function add_lifesign(tree, tvb, off, len)
