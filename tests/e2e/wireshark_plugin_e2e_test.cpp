@@ -85,7 +85,8 @@ TEST(WiresharkPluginE2E, RecordingOfSickStationsDecodedAlikeAndAsTheCardMadeIt) 
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
     TsharkHomes::give_to_tshark_user(pcap);
 
-    EXPECT_EQ(testsupport::dissector_disagreement(homes, pcap), "");
+    const std::string disagreement = testsupport::dissector_disagreement(homes, pcap);
+    EXPECT_TRUE(disagreement.empty()) << disagreement;
 
     const auto run = homes.run(Dissectors::Plugin, {"-n", "-r", pcap, "-q", "-z", "fipgate,ids"});
     const auto table = identifier_table(run.out);

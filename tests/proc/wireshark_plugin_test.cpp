@@ -177,7 +177,8 @@ std::vector<Packet> frame_kinds(std::uint32_t src) {
             for (std::size_t i = 1; i < len; ++i) {
                 body.push_back(static_cast<std::uint8_t>(i == 1 ? (len % 3 ? 0x40 : 0x50) : i));
             }
-            records.push_back(record(idx++, fcs_frame(1, body), 1, static_cast<std::uint8_t>(idx)));
+            records.push_back(record(idx, fcs_frame(1, body), 1, static_cast<std::uint8_t>(idx)));
+            ++idx;
         }
     }
     for (std::uint8_t type : {0, 1, 2, 3}) {
@@ -358,6 +359,10 @@ struct Capture {
     std::vector<Packet> (*packets)();
 };
 
+void PrintTo(const Capture& capture, std::ostream* os) {
+    *os << capture.name;
+}
+
 const Capture kCaptures[] = {
     {"frame_kinds_and_checks", [] { return frame_kinds(0x0A000001); }},
     {"bus_with_every_outcome", [] { return bus(0x0A000010, 12345); }},
@@ -383,7 +388,8 @@ TEST_P(PluginAgreement, EveryFieldOfEveryEventAsTheLuaDissector) {
     // Not vacuous: the plugin dissects the capture.
     const auto decoded = homes.run(Dissectors::Plugin, {"-n", "-r", pcap, "-Y", "fipgate"});
     ASSERT_NE(decoded.out.find("FIPGATE"), std::string::npos) << decoded.out << decoded.err;
-    EXPECT_EQ(testsupport::dissector_disagreement(homes, pcap), "");
+    const std::string disagreement = testsupport::dissector_disagreement(homes, pcap);
+    EXPECT_TRUE(disagreement.empty()) << disagreement;
 }
 
 INSTANTIATE_TEST_SUITE_P(Captures, PluginAgreement, testing::ValuesIn(kCaptures),
@@ -406,7 +412,8 @@ protected:
 // The same registrations: every field with its type, base and value strings, the heuristic, the
 // port and its preference.
 TEST_F(PluginLoading, RegistersWhatTheLuaDissectorRegisters) {
-    EXPECT_EQ(testsupport::registration_disagreement(homes), "");
+    const std::string disagreement = testsupport::registration_disagreement(homes);
+    EXPECT_TRUE(disagreement.empty()) << disagreement;
 }
 
 // The build's own target puts the plugin where tshark finds it for this user, with no -X.

@@ -67,6 +67,48 @@ std::string first_difference(const std::string& what, const std::string& a, cons
     }
 }
 
+std::vector<std::string> split(const std::string& line, char separator) {
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    for (std::size_t at; (at = line.find(separator, from)) != std::string::npos; from = at + 1) {
+        out.push_back(line.substr(from, at - from));
+    }
+    out.push_back(line.substr(from));
+    return out;
+}
+
+// The first packet and field where two `-T fields` outputs (one line per packet, the -e columns
+// of `names` then the expert and Info columns, the -z table after) differ.
+std::string first_field_difference(std::vector<std::string> names, const std::string& a,
+                                   const std::string& b) {
+    for (const char* extra :
+         {"_ws.expert.message", "_ws.expert.severity", "_ws.expert.group", "_ws.col.Info"}) {
+        names.push_back(extra);
+    }
+    const std::vector<std::string> lines_a = split(a, '\n');
+    const std::vector<std::string> lines_b = split(b, '\n');
+    for (std::size_t n = 0; n < std::max(lines_a.size(), lines_b.size()); ++n) {
+        const std::string la = n < lines_a.size() ? lines_a[n] : "<end>";
+        const std::string lb = n < lines_b.size() ? lines_b[n] : "<end>";
+        if (la == lb) {
+            continue;
+        }
+        const std::vector<std::string> ca = split(la, '|');
+        const std::vector<std::string> cb = split(lb, '|');
+        if (ca.size() == names.size() && cb.size() == names.size()) {
+            for (std::size_t c = 0; c < names.size(); ++c) {
+                if (ca[c] != cb[c]) {
+                    return "one pass, packet " + std::to_string(n + 1) + ", " + names[c] +
+                           ":\n  plugin: " + ca[c] + "\n  Lua:    " + cb[c];
+                }
+            }
+        }
+        return "one pass, line " + std::to_string(n + 1) + ":\n  plugin: " + la +
+               "\n  Lua:    " + lb;
+    }
+    return "";
+}
+
 } // namespace
 
 bool TsharkHomes::available() {
@@ -230,8 +272,7 @@ std::string dissector_disagreement(const TsharkHomes& homes, const std::string& 
     if (std::string failed = both(one_pass, plugin, lua); !failed.empty()) {
         return failed;
     }
-    if (std::string d = first_difference("one pass, every field", plugin.out, lua.out);
-        !d.empty()) {
+    if (std::string d = first_field_difference(names, plugin.out, lua.out); !d.empty()) {
         return d;
     }
     if (std::string failed =
