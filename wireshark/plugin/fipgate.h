@@ -111,7 +111,7 @@ typedef struct {
     int frame, control, name, kind, identifier, pdu_type, data, frame_len, fcs, fcs_computed,
         fcs_good;
     int verdict, check_ctrl, check_fcs, check_pdu, check_len;
-    int response, response_in, response_idx, response_name, request_in, request_idx;
+    int response, response_in, response_idx, response_name, unanswered, request_in, request_idx;
     int event_data, ls_extra, trailing;
 } fipgate_fields;
 

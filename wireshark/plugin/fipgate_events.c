@@ -161,8 +161,13 @@ static void add_poll_outcomes(packet_info* pinfo, tvbuff_t* tvb, fipgate_records
         }
         proto_item_append_text(r, " (%s)", reason);
         if (poll.outcome == FIPGATE_POLL_MISSING) {
+            proto_tree* rt = proto_item_add_subtree(r, ett_fipgate_response);
+            proto_item* unanswered =
+                proto_tree_add_uint(rt, fipgate_hf.unanswered, tvb, s->idx_off, 8, poll.identifier);
+            proto_item_set_text(unanswered, "Identifier with no response: 0x%04X", poll.identifier);
+            proto_item_set_generated(unanswered);
             expert_add_info_format(pinfo, r, &fipgate_ei.no_response,
-                                   "No response to identifier 0x%04x (%s)", poll.identifier,
+                                   "No response to identifier 0x%04X (%s)", poll.identifier,
                                    reason);
         }
     }
@@ -171,13 +176,23 @@ static void add_poll_outcomes(packet_info* pinfo, tvbuff_t* tvb, fipgate_records
 static void add_lifesign_event(proto_tree* et, proto_item* event_item, packet_info* pinfo,
                                tvbuff_t* tvb, int off, int len, fipgate_summary* summary) {
     summary->lifesigns++;
-    if (len != FIPGATE_LIFESIGN_SIZE) {
+    if (len < FIPGATE_LIFESIGN_SIZE) {
         expert_add_info_format(pinfo, event_item, &fipgate_ei.malformed,
-                               "Lifesign record of %d bytes instead of %d", len,
+                               "Lifesign record of %d bytes, shorter than its %d", len,
                                FIPGATE_LIFESIGN_SIZE);
         summary->malformed++;
     }
     fipgate_add_lifesign(et, tvb, off, len);
+    if (len > FIPGATE_LIFESIGN_SIZE) {
+        /* Fields a newer gateway appended: skipped and counted, never malformed. */
+        proto_item* extra =
+            proto_tree_add_item(et, fipgate_hf.ls_extra, tvb, off + FIPGATE_LIFESIGN_SIZE,
+                                len - FIPGATE_LIFESIGN_SIZE, ENC_NA);
+        expert_add_info_format(pinfo, extra, &fipgate_ei.lifesign_extra,
+                               "Lifesign record of %d bytes: %d bytes after the known fields "
+                               "skipped",
+                               len, len - FIPGATE_LIFESIGN_SIZE);
+    }
     if (len >= 11) {
         proto_item_append_text(event_item, ", counter %" G_GUINT64_FORMAT,
                                tvb_get_ntoh64(tvb, off + 3));

@@ -162,7 +162,10 @@ void fipgate_add_frame(proto_tree* tree, packet_info* pinfo, tvbuff_t* tvb, int 
     int data_from = 1;
     if (kind == FIPGATE_KIND_IDENTIFIER && frame_len >= 3 + FIPGATE_FCS_SIZE) {
         out->identifier = tvb_get_ntohs(tvb, off + 1);
-        proto_tree_add_item(ft, fipgate_hf.identifier, tvb, off + 1, 2, ENC_BIG_ENDIAN);
+        proto_item* id_item =
+            proto_tree_add_item(ft, fipgate_hf.identifier, tvb, off + 1, 2, ENC_BIG_ENDIAN);
+        /* Upper-case hex, the form fipdump and its metrics write an identifier in. */
+        proto_item_set_text(id_item, "Identifier: 0x%04X", out->identifier);
         data_from = 3;
     } else if (kind == FIPGATE_KIND_VARIABLE_RESPONSE && frame_len >= 2 + FIPGATE_FCS_SIZE) {
         proto_item* pdu_item =

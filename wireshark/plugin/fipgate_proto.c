@@ -266,6 +266,11 @@ static void register_fields(void) {
         {&fipgate_hf.response_name,
          {"Response frame name", "fipgate.frame.response_name", FT_STRING, BASE_NONE, NULL, 0x0,
           NULL, HFILL}},
+        /* Only on a poll left without an answer, so that -T fields prints that identifier alone
+         * rather than every identifier of the datagram. */
+        {&fipgate_hf.unanswered,
+         {"Identifier with no response", "fipgate.frame.unanswered", FT_UINT16, BASE_HEX, NULL, 0x0,
+          NULL, HFILL}},
         {&fipgate_hf.request_in,
          {"Identifier in frame", "fipgate.frame.request_in", FT_FRAMENUM, BASE_NONE,
           FRAMENUM_TYPE(FT_FRAMENUM_REQUEST), 0x0, NULL, HFILL}},
@@ -274,6 +279,9 @@ static void register_fields(void) {
           NULL, HFILL}},
         {&fipgate_hf.event_data,
          {"Event bytes", "fipgate.event_data", FT_BYTES, BASE_NONE, NULL, 0x0, NULL, HFILL}},
+        {&fipgate_hf.ls_extra,
+         {"Fields after the known ones", "fipgate.ls.extra", FT_BYTES, BASE_NONE, NULL, 0x0, NULL,
+          HFILL}},
         {&fipgate_hf.trailing,
          {"Bytes after the last event", "fipgate.trailing", FT_BYTES, BASE_NONE, NULL, 0x0, NULL,
           HFILL}},
@@ -321,6 +329,8 @@ static void register_experts(void) {
          {"fipgate.index_break", PI_SEQUENCE, PI_WARN, "Record index break", EXPFILL}},
         {&fipgate_ei.no_response,
          {"fipgate.no_response", PI_RESPONSE_CODE, PI_WARN, "No response", EXPFILL}},
+        {&fipgate_ei.lifesign_extra,
+         {"fipgate.lifesign_extra", PI_PROTOCOL, PI_NOTE, "Lifesign fields not decoded", EXPFILL}},
     };
     expert_module_t* module = expert_register_protocol(proto_fipgate);
     expert_register_field_array(module, ei, array_length(ei));

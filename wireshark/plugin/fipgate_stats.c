@@ -73,6 +73,8 @@ static GArray* identifier_rows(const identifier_stats* stats) {
                 /* counted as a poll only: the capture ended before its answer could come */
                 break;
             case FIPGATE_POLL_BAD:
+                /* A bad answer is an answer all the same: the station spoke, the bus spoilt it. */
+                counts[RESPONSES]++;
                 counts[BAD]++;
                 if (poll->detail >= FIPGATE_VERDICT_BAD_CONTROL &&
                     poll->detail <= FIPGATE_VERDICT_BAD_LENGTH) {
@@ -100,11 +102,12 @@ static char* identifier_report(const identifier_stats* stats) {
                            stats->filter ? stats->filter : "none");
     g_string_append(
         out,
-        "Polls: identifier frames passing the four checks. Each gets one outcome: a response, a "
-        "bad\n"
-        "response (by the check it fails), no response (the next record is an identifier frame),\n"
-        "or unknown (an index break, restart or late datagram comes between); a last poll with\n"
-        "nothing after it in the capture is pending: counted as a poll only.\n\n");
+        "Polls: identifier frames passing the four checks. Responses: every frame that answers a\n"
+        "poll, bad ones included. Missing: polls followed by another identifier frame. Bad: the\n"
+        "responses that fail a check, by the first one failed. Unknown: polls whose answer an\n"
+        "index break, restart or late datagram hides. Polls = responses + missing + unknown, but\n"
+        "for a last poll with nothing after it in the capture (pending: counted as a poll only).\n"
+        "\n");
     g_string_append_printf(out, "%-10s", "Identifier");
     for (int c = 0; c < COLUMNS; ++c) {
         g_string_append_printf(out, " %10s", column_names[c]);
@@ -113,7 +116,7 @@ static char* identifier_report(const identifier_stats* stats) {
     guint64 total[COLUMNS] = {0};
     for (guint r = 0; r < rows->len; ++r) {
         const identifier_row* row = &g_array_index(rows, identifier_row, r);
-        g_string_append_printf(out, "0x%04x    ", row->identifier);
+        g_string_append_printf(out, "0x%04X    ", row->identifier);
         for (int c = 0; c < COLUMNS; ++c) {
             g_string_append_printf(out, " %10" G_GUINT64_FORMAT, row->counts[c]);
             total[c] += row->counts[c];
