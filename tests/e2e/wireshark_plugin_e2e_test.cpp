@@ -20,7 +20,7 @@ using testsupport::TsharkHomes;
 
 namespace {
 
-constexpr long kRecords = 6000; // a few seconds of tshark with the Lua dissector
+constexpr long kRecords = 3000; // a few seconds of tshark with the Lua dissector
 
 // The rows of a fipgate,ids table by identifier number: polls, responses, missing, bad, ...
 std::map<long long, std::vector<long long>> identifier_table(const std::string& out) {
@@ -59,8 +59,8 @@ TEST(WiresharkPluginE2E, RecordingOfSickStationsDecodedAlikeAndAsTheCardMadeIt) 
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     testsupport::SimControl card(gw.control_path(), 10s);
     ASSERT_TRUE(card.ok());
-    ASSERT_EQ(card.command("silence 0x0111 6"), "ok silence 0x0111 6");
-    ASSERT_EQ(card.command("corrupt 0x0122 5"), "ok corrupt 0x0122 5");
+    ASSERT_EQ(card.command("silence 0x0111 4"), "ok silence 0x0111 4");
+    ASSERT_EQ(card.command("corrupt 0x0122 3"), "ok corrupt 0x0122 3");
     ASSERT_EQ(card.command("resume"), "ok resumed");
     std::string stats;
     ASSERT_TRUE(testsupport::eventually(
@@ -101,6 +101,6 @@ TEST(WiresharkPluginE2E, RecordingOfSickStationsDecodedAlikeAndAsTheCardMadeIt) 
         EXPECT_EQ(row[3], field(t, "corrupted"));
         EXPECT_EQ(row[4], 0) << "no index break, restart or late datagram on a clean run";
     }
-    EXPECT_EQ(field(truth.at(0x0111), "silences"), 6);
-    EXPECT_EQ(field(truth.at(0x0122), "corrupted"), 5);
+    EXPECT_EQ(field(truth.at(0x0111), "silences"), 4);
+    EXPECT_EQ(field(truth.at(0x0122), "corrupted"), 3);
 }

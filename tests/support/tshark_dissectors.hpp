@@ -49,6 +49,8 @@ std::string registration_disagreement(const TsharkHomes& homes);
 // Decodes `pcap` with the plugin and with the Lua file (every field of every event in one pass,
 // the trees and expert items in two, and the fipgate,ids table after each); "" when both say the
 // same, else where they first differ.
-std::string dissector_disagreement(const TsharkHomes& homes, const std::string& pcap);
+// `plugin_trees`, when given, receives the plugin's trees.
+std::string dissector_disagreement(const TsharkHomes& homes, const std::string& pcap,
+                                   std::string* plugin_trees = nullptr);
 
 } // namespace testsupport
