@@ -3,7 +3,8 @@
 // FCS, lifesigns between, FIPGATE_BENCH_RECORDS records, one million unless given), read in one
 // pass and in two, in records per second. Then live: tshark with the plugin capturing lo while
 // the gateway sends a saturated 5 Mbit/s bus from the simulated card for FIPGATE_BENCH_LIVE_S
-// seconds (60), with the kernel's drops. Run inside scripts/netns-run (`make bench` does).
+// seconds (60; 0 leaves it out), with the kernel's drops. FIPGATE_BENCH_DISSECTORS limits the
+// offline runs to some of none,lua,plugin. Run inside scripts/netns-run (`make bench` does).
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -34,6 +35,8 @@ using testsupport::TsharkHomes;
 constexpr std::size_t kRecordsPerDatagram = 40; // what the gateway batches on a busy bus
 constexpr std::size_t kLifesignEvery = 250;     // datagrams between lifesigns
 constexpr std::uint16_t kPort = 57117;          // the gateway's default destination port
+// A 5 Mbit/s bus with no idle time: shortest frames back to back, in records per second.
+constexpr const char* kSaturatedBusRate = "104000";
 
 long env_number(const char* name, long fallback) {
     const char* text = std::getenv(name);
@@ -109,20 +112,26 @@ double children_cpu_seconds() {
 
 void offline(const TsharkHomes& homes, const std::string& pcap, std::size_t records) {
     struct Setup {
+        const char* key;
         const char* name;
         std::string home;
     };
     const std::vector<Setup> setups{
-        {"no fipgate dissector", homes.readable("home-none")},
-        {"Lua dissector", homes.home(Dissectors::Lua)},
-        {"compiled plugin", homes.home(Dissectors::Plugin)},
+        {"none", "no fipgate dissector", homes.readable("home-none")},
+        {"lua", "Lua dissector", homes.home(Dissectors::Lua)},
+        {"plugin", "compiled plugin", homes.home(Dissectors::Plugin)},
     };
+    const char* chosen = std::getenv("FIPGATE_BENCH_DISSECTORS");
+    const std::string wanted = chosen != nullptr ? std::string(",") + chosen + "," : "";
     std::filesystem::create_directories(setups[0].home);
     TsharkHomes::give_to_tshark_user(setups[0].home);
     std::printf("tshark -n -r on %zu records (%s)\n", records, pcap.c_str());
     std::printf("%-22s %-7s %10s %10s %16s\n", "dissector", "passes", "wall s", "CPU s",
                 "records/CPU s");
     for (const Setup& s : setups) {
+        if (!wanted.empty() && wanted.find(std::string(",") + s.key + ",") == std::string::npos) {
+            continue;
+        }
         for (const bool two : {false, true}) {
             std::vector<std::string> args{"-n", "-r", pcap};
             if (two) {
@@ -170,9 +179,10 @@ void live(const TsharkHomes& homes, long seconds) {
         const std::string rep = "CAPVANE_SIM_REPORT=" + report;
         const std::string buffer = std::string(dir) + "/buffer.bin";
         const std::string log = std::string(dir) + "/fipgate.log";
+        const std::string pace = std::string("CAPVANE_SIM_PACE=") + kSaturatedBusRate;
         execl("/usr/bin/env", "env", preload.c_str(), rep.c_str(), "CAPVANE_SIM_CARDS=0",
-              "CAPVANE_SIM_BITRATE=5000000", FIPGATE_BIN, "-B", buffer.c_str(), "-L", log.c_str(),
-              static_cast<char*>(nullptr));
+              "CAPVANE_SIM_BITRATE=5000000", pace.c_str(), FIPGATE_BIN, "-B", buffer.c_str(), "-L",
+              log.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -187,7 +197,7 @@ void live(const TsharkHomes& homes, long seconds) {
     std::filesystem::remove_all(dir);
 
     const long long sent = number_after(card, "\"records\":([0-9]+)");
-    const long long decoded = number_after(tshark.out(), "\\|\\s+([0-9]+)\\s+\\|\\s*\n=");
+    const long long decoded = number_after(tshark.out(), "<> [0-9.]+ \\|\\s+([0-9]+)");
     const long long captured = number_after(tshark.err(), "([0-9]+) packets? captured");
     const long long dropped = number_after(tshark.err(), "([0-9]+) packets? dropped");
     std::printf("\nlive: tshark -i lo with the plugin, saturated 5 Mbit/s bus, %ld s\n", seconds);
@@ -218,6 +228,8 @@ int main() {
     }
     TsharkHomes::give_to_tshark_user(pcap);
     offline(homes, pcap, records);
-    live(homes, env_number("FIPGATE_BENCH_LIVE_S", 60));
+    if (const long seconds = env_number("FIPGATE_BENCH_LIVE_S", 60); seconds > 0) {
+        live(homes, seconds);
+    }
     return 0;
 }
