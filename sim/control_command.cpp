@@ -249,22 +249,26 @@ std::variant<ControlCommand, std::string> parse_command(std::string_view line) {
         return cmd;
     }
     if (verb == "schedule") {
+        const std::string usage = "schedule needs an identifier, a period of 1 to " +
+                                  std::to_string(kMaxScanPeriodCycles) +
+                                  " elementary cycles and an optional response length of " +
+                                  std::to_string(kMinResponseLen) + " to " +
+                                  std::to_string(kMaxResponseLen) + " bytes";
         const auto id = argc == 2 || argc == 3 ? parse_identifier(words[1]) : std::nullopt;
         const auto period = id ? parse_count(words[2], kMaxScanPeriodCycles) : std::nullopt;
-        const auto len = argc == 3 ? parse_count(words[3], kMaxResponseLen) : std::nullopt;
-        if (!id || !period || *period == 0 || (argc == 3 && (!len || *len < kMinResponseLen))) {
-            return std::string("schedule needs an identifier, a period of 1 to ") +
-                   std::to_string(kMaxScanPeriodCycles) +
-                   " elementary cycles and an optional response length of " +
-                   std::to_string(kMinResponseLen) + " to " + std::to_string(kMaxResponseLen) +
-                   " bytes";
+        if (!id || !period || *period == 0) {
+            return usage;
+        }
+        if (argc == 3) {
+            const auto len = parse_count(words[3], kMaxResponseLen);
+            if (!len || *len < kMinResponseLen) {
+                return usage;
+            }
+            cmd.response_len = static_cast<uint16_t>(*len);
         }
         cmd.kind = CommandKind::schedule;
         cmd.identifier = *id;
         cmd.period_cycles = static_cast<uint32_t>(*period);
-        if (len) {
-            cmd.response_len = static_cast<uint16_t>(*len);
-        }
         return cmd;
     }
     if (verb == "ready") {
