@@ -189,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
                 1000,
                 {1, 1, 2, 1, 1},
                 {40, 1456, 1457, 32768, 40},
-                4}),
+                4},
+        CapCase{"DefaultCapEventAboveTheCapDroppedAlone", 65507, 0, 3, 1000, {2}, {40, 65492}, 1}),
     [](const ::testing::TestParamInfo<CapCase>& info) { return std::string(info.param.name); });
 
 // Events of random sizes under the Ethernet cap: no datagram above it, and none closed early
