@@ -94,11 +94,12 @@ bool build_components(const app_cfg* c, DestinationChoice& destinations, Compone
 
 // Warns at most once a second when the event buffer had to drop events since the last warning,
 // and reports what is left when the wait ends. The only place that warns about drops: the queue
-// counts every one, whoever enqueued it.
+// counts every one, whoever enqueued it. It counts from zero, not from the queue's count when the
+// wait begins: each generation has a fresh queue, and the capture runs before the wait loop, so
+// a burst that fills the buffer in the first moments must be reported like any later one.
 class DropReporter {
 public:
-    explicit DropReporter(const std::shared_ptr<event_queue>& q)
-        : queue(q), seen(q->dropped_cnt()) {}
+    explicit DropReporter(const std::shared_ptr<event_queue>& q) : queue(q) {}
 
     // `all`: the end of the run, whatever the interval.
     void poll(bool all = false) {
@@ -114,9 +115,28 @@ public:
 
 private:
     std::shared_ptr<event_queue> queue;
-    std::uint64_t seen;
+    std::uint64_t seen = 0;
     DropWarning warning;
 };
+
+// How long a stop or a reload lets the sender empty the event buffer: a full default buffer
+// (over a million waiting events) leaves in a fraction of it at the sender's full rate, and a
+// stop without a network still ends promptly.
+constexpr std::chrono::milliseconds drain_bound{1000};
+
+// Once the capture has stopped: the sender sends what still waits, and the log tells what it
+// could not send in time.
+void finish_sending(const Components& g) {
+    if (!g.sender) {
+        return;
+    }
+    const std::uint64_t left = g.sender->finish(drain_bound);
+    if (left != 0) {
+        logger::print(flog, logger::msg_type::warn,
+                      "%lu events discarded at stop (not sent within %ld ms)\n",
+                      static_cast<unsigned long>(left), static_cast<long>(drain_bound.count()));
+    }
+}
 
 // The threads whose progress the service manager's watchdog pings vouch for. The lifesign thread
 // sleeps a whole period between two passes; with a period of hours it is not watched.
@@ -241,12 +261,14 @@ int app(app_cfg* c) {
         if (result != 0) {
             break;
         }
+        finish_sending(current);
     }
 
     notifier.stopping();
     if (current.capture) {
         current.capture->stop();
     }
+    finish_sending(current);
     if (result != 0) {
         print_error(result);
     }

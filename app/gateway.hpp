@@ -6,6 +6,9 @@
 //   At a reload the previous generation is released before the next is built, so two senders,
 //   samplers or monitors never run side by side and the new event buffer's file is never
 //   removed by its predecessor.
+// - A stop or a reload stops the capture first, then lets the sender send what waits in the
+//   event buffer (UDPClient::finish, 1 s at most; what is left is logged as discarded), and only
+//   then releases the generation: the next one's first datagram follows the last of this one.
 // - A component that cannot be built (socket, buffer file or its directory, a buffer without a
 //   segment, a buffer file another gateway holds) is reported in the log and in syslog; what was
 //   built is released and the process ends with status 1 rather than running half-built.

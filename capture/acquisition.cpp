@@ -27,11 +27,20 @@ void report_wait_failures(FILE* log, WaitFailures& failures, bool all) {
         logger::print(log, warn, "fip: wait request failed %lu times (last: %s), retrying\n",
                       static_cast<unsigned long>(r.failures), last.c_str());
     }
-    if (r.persistent) {
+    if (r.shorts != 0) {
+        logger::print(log, warn, "fip: wait request answered short %lu times, retrying\n",
+                      static_cast<unsigned long>(r.shorts));
+    }
+    if (r.persistent && r.run_errno != 0) {
         logger::print(log, err,
                       "fip: no buffer for %ld s, only failed wait requests (last: %s); capture "
                       "keeps trying\n",
-                      static_cast<long>(r.failing_for.count()), last.c_str());
+                      static_cast<long>(r.failing_for.count()), errno_text(r.run_errno).c_str());
+    } else if (r.persistent) {
+        logger::print(log, err,
+                      "fip: no buffer for %ld s, only short answers to wait requests; capture "
+                      "keeps trying\n",
+                      static_cast<long>(r.failing_for.count()));
     }
 }
 
@@ -107,17 +116,15 @@ void Capvane::_bkgd_irq_func() {
             failures.on_success();
             report_wait_failures(log, failures, false);
             (void)clear_interrupt();
-            if (!irq_run.load(std::memory_order_acquire)) {
-                break;
+            // A buffer the card handed over while the stop was asked for still goes to the
+            // queue, which the sender empties after the capture: the card counts it delivered.
+            if (has_ready_bit(buffer)) {
+                record_activity();
+                WalkCounts counts;
+                walk_record_area(record_area(buffer), calc, seq, counts, &sink);
+                sink.enqueue_pending();
+                add_counts(counts, seq.lost_total);
             }
-            if (!has_ready_bit(buffer)) {
-                continue;
-            }
-            record_activity();
-            WalkCounts counts;
-            walk_record_area(record_area(buffer), calc, seq, counts, &sink);
-            sink.enqueue_pending();
-            add_counts(counts, seq.lost_total);
         }
         report_wait_failures(log, failures, true);
         logger::print(log, evt, "capvane interrupt handler is closed\n");

@@ -1,6 +1,5 @@
 #include "capture/wait_failures.hpp"
 
-#include <algorithm>
 #include <cerrno>
 
 bool WaitFailures::is_device_gone(int error) {
@@ -9,32 +8,35 @@ bool WaitFailures::is_device_gone(int error) {
 
 WaitFailures::Step WaitFailures::on_failure(int error, clock::time_point now) {
     Step step;
-    ++in_a_row;
     if (error != 0) {
         ++unreported;
         last_errno = error;
+        run_errno = error;
         gone_in_a_row = is_device_gone(error) ? gone_in_a_row + 1 : 0;
         step.broken = gone_in_a_row >= kGoneBeforeBroken;
-        if (!failing) {
-            failing = true;
-            run_start = now;
-        } else if (!persistent_told && now - run_start >= kPersistentAfter) {
-            persistent_told = true;
-            persistent_due = true;
-            persistent_for = std::chrono::duration_cast<std::chrono::seconds>(now - run_start);
-        }
     } else {
+        ++unreported_short;
         gone_in_a_row = 0;
     }
-    if (in_a_row >= kFailuresBeforeBackOff) {
-        const int doublings = std::min(in_a_row - kFailuresBeforeBackOff, 4);
-        step.back_off = std::min(kFirstBackOff * (1 << doublings), kMaxBackOff);
+    if (!failing) {
+        failing = true;
+        run_start = now;
+        run_errno = error;
+        return step;
+    }
+    const auto lasting = now - run_start;
+    if (!persistent_told && lasting >= kPersistentAfter) {
+        persistent_told = true;
+        persistent_due = true;
+        persistent_for = std::chrono::duration_cast<std::chrono::seconds>(lasting);
+    }
+    if (lasting >= kPauseAfter) {
+        step.back_off = kPause;
     }
     return step;
 }
 
 void WaitFailures::on_success() {
-    in_a_row = 0;
     gone_in_a_row = 0;
     failing = false;
     persistent_told = false;
@@ -46,14 +48,17 @@ WaitFailures::Report WaitFailures::take_report(clock::time_point now, bool all) 
         persistent_due = false;
         r.persistent = true;
         r.failing_for = persistent_for;
-        r.last_errno = last_errno;
+        r.run_errno = run_errno;
     }
-    if (unreported != 0 && (all || !warned || now - last_warning >= kWarnInterval)) {
+    if ((unreported != 0 || unreported_short != 0) &&
+        (all || !warned || now - last_warning >= kWarnInterval)) {
         warned = true;
         last_warning = now;
         r.failures = unreported;
+        r.shorts = unreported_short;
         r.last_errno = last_errno;
         unreported = 0;
+        unreported_short = 0;
     }
     return r;
 }

@@ -45,6 +45,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 #include <vector>
 
@@ -285,14 +286,27 @@ public:
         }
     }
 
-    // Appends the bytes of waiting events, front first, to the back of `out` under one lock,
-    // calling `room_after(event)` once for each appended event to ask whether the caller takes
-    // another; stops when it says no or the queue is empty. Waits like try_dequeue() while the
-    // queue is empty at the call. Returns the number of events taken, 0 when the time ran out.
-    // The taken events' storage stays in the queue for the next batches (as recycle() does). A
-    // failed append (bad_alloc from `out`) leaves that event at the front and is rethrown.
-    template <typename Bytes, typename RoomAfter>
-    std::size_t try_dequeue_into(std::vector<Bytes>& out, RoomAfter&& room_after,
+    // What a consumer of try_dequeue_into() does with the event at the front, told before it
+    // is taken.
+    enum class Take {
+        more,  // append it and look at the next one
+        last,  // append it and stop
+        leave, // stop and leave it at the front, for the next call
+        skip   // remove it without appending it and look at the next one
+    };
+
+    // Appends the bytes of waiting events, front first, to the back of `out` under one lock, and
+    // stops when the queue is empty or the caller says so, either way:
+    // - `decide(event)` returning Take, called for each event before it is taken;
+    // - `room_after(event)` returning bool, called for each event after it was appended, to ask
+    //   whether the caller takes another.
+    // Waits like try_dequeue() while the queue is empty at the call. Returns the number of events
+    // appended, 0 when the time ran out (or when every event looked at was left or skipped). The
+    // taken and skipped events' storage stays in the queue for the next batches (as recycle()
+    // does). A failed append (bad_alloc from `out`) leaves that event at the front and is
+    // rethrown.
+    template <typename Bytes, typename Decide>
+    std::size_t try_dequeue_into(std::vector<Bytes>& out, Decide&& decide,
                                  boost::posix_time::time_duration timeout) {
         static_assert(sizeof(Bytes) == 1 && sizeof(typename T::value_type) == 1);
         const boost::unique_lock<boost::mutex> lock = lock_when_not_empty(timeout);
@@ -302,15 +316,43 @@ public:
         std::size_t taken = 0;
         for (;;) {
             T& event = container->front();
-            const auto* bytes = reinterpret_cast<const Bytes*>(event.data());
-            out.insert(out.end(), bytes, bytes + event.size());
-            ++taken;
-            const bool more = room_after(static_cast<const T&>(event));
+            const T& seen = event;
+            Take take = Take::more;
+            if constexpr (std::is_same_v<decltype(decide(seen)), Take>) {
+                take = decide(seen);
+                if (take == Take::leave) {
+                    return taken;
+                }
+            }
+            if (take != Take::skip) {
+                const auto* bytes = reinterpret_cast<const Bytes*>(event.data());
+                out.insert(out.end(), bytes, bytes + event.size());
+                ++taken;
+                if constexpr (!std::is_same_v<decltype(decide(seen)), Take>) {
+                    take = decide(seen) ? Take::more : Take::last;
+                }
+            }
             keep_as_spare(event);
             container->pop_front();
-            if (!more || container->empty()) {
+            if (take == Take::last || container->empty()) {
                 return taken;
             }
+        }
+    }
+
+    // Removes every waiting event; returns how many there were. For a consumer that stops while
+    // events still wait and must count them.
+    std::size_t discard_waiting() noexcept {
+        if (container == nullptr) {
+            return 0;
+        }
+        try {
+            boost::unique_lock<boost::mutex> lock(mutex);
+            const std::size_t n = container->size();
+            container->clear();
+            return n;
+        } catch (...) {
+            return 0; // the lock failed: what waits is discarded with the queue, uncounted
         }
     }
 

@@ -57,6 +57,7 @@ UDPClient::UDPClient(const Destination& destination_, unsigned long lifesign_per
                                     std::to_string(datagram::max_udp_payload));
     }
     payload_fill_limit = datagram::payload_limit_for(max_datagram_bytes);
+    payload_max = max_datagram_bytes - datagram::header_size;
 
     destination_.open_socket(socket);
     // Neither bound nor connected: the system picks the source address and port at the first send.
@@ -104,40 +105,73 @@ void UDPClient::stop_threads() {
     per_sec_thread.reset();
 }
 
+std::uint64_t UDPClient::finish(std::chrono::milliseconds bound) {
+    drain_deadline = std::chrono::steady_clock::now() + bound;
+    draining.store(true); // publishes the deadline to the transmit thread
+    stop_threads();
+    const std::uint64_t left = queue->discard_waiting();
+    discarded_at_stop.fetch_add(left, std::memory_order_relaxed);
+    return left;
+}
+
 void UDPClient::_bkgd_tx_func() {
     thread_name::name_this_thread(thread_name::kUdpTx);
     std::uint64_t datagram_seq = 0;
     // A negative limit becomes a huge unsigned one: only the size and the time-out close a batch.
     const auto evt_limit = static_cast<std::uint32_t>(max_evt);
     const auto timeout = boost::posix_time::milliseconds(dequeue_timeout_ms);
+    const auto no_wait = boost::posix_time::milliseconds(0);
     // The datagram buffer lives as long as the thread and the events' bytes are copied into it
     // straight from the queue, whose events keep their storage for the next records: after the
     // first datagrams nothing here allocates or frees.
     std::vector<char> datagram;
-    while (tx_run.load()) {
+    OversizedEvents oversized;
+    for (;;) {
+        // Told to stop: only a finish() goes on, until the queue is empty or its time is up.
+        const bool drain = !tx_run.load();
+        if (drain && (!draining.load() || std::chrono::steady_clock::now() >= drain_deadline)) {
+            break;
+        }
         try {
-            // Room for a full payload plus the longest event that may close it; reserved once,
-            // but here, where a failed allocation is survived and tried again.
-            datagram.reserve(datagram::header_size + payload_fill_limit + max_event_bytes);
+            // Room for a full datagram, reserved once, but here, where a failed allocation is
+            // survived and tried again.
+            datagram.reserve(datagram::header_size + payload_max);
             // A datagram takes one more event while it holds fewer than max_evt events and at
-            // most payload_fill_limit bytes of payload; the next event is waited for at most the
-            // time-out, afresh after each one.
+            // most payload_fill_limit bytes of payload, and only an event that keeps it within
+            // the cap: a longer one waits for the next datagram. The next event is waited for at
+            // most the time-out, afresh after each one.
             std::uint32_t event_cnt = 0;
             std::size_t payload_bytes = 0;
-            const auto room_after = [&](const std::vector<char>& event) {
+            const auto decide = [&](const std::vector<char>& event) {
+                if (event.size() > payload_max) {
+                    // No datagram can carry it; the events around it go on.
+                    oversized_cnt.fetch_add(1, std::memory_order_relaxed);
+                    ++oversized.pending;
+                    return event_queue::Take::skip;
+                }
+                if (payload_bytes + event.size() > payload_max) {
+                    return event_queue::Take::leave;
+                }
                 ++event_cnt;
                 payload_bytes += event.size();
-                return event_cnt < evt_limit && payload_bytes <= payload_fill_limit;
+                return event_cnt < evt_limit && payload_bytes <= payload_fill_limit
+                           ? event_queue::Take::more
+                           : event_queue::Take::last;
             };
             // Room for the header is kept in front, so that the payload is never moved.
             datagram.resize(datagram::header_size);
-            while (event_cnt < evt_limit && payload_bytes <= payload_fill_limit && tx_run.load()) {
+            while (event_cnt < evt_limit && payload_bytes <= payload_fill_limit &&
+                   (drain || tx_run.load())) {
                 tx_beat.beat();
-                if (queue->try_dequeue_into(datagram, room_after, timeout) == 0) {
+                if (queue->try_dequeue_into(datagram, decide, drain ? no_wait : timeout) == 0) {
                     break;
                 }
             }
+            report_oversized(oversized);
             if (event_cnt == 0) {
+                if (drain) {
+                    break; // nothing left to send
+                }
                 continue; // the time-out of the queue paces this loop
             }
             ++datagram_seq;
@@ -150,11 +184,28 @@ void UDPClient::_bkgd_tx_func() {
             std::this_thread::sleep_for(error_pause);
         }
     }
+    report_oversized(oversized, true);
     {
         std::lock_guard lock(stats_mutex);
         stats.is_active = false;
     }
     set_changed();
+}
+
+void UDPClient::report_oversized(OversizedEvents& oversized, bool all) {
+    if (oversized.pending == 0) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!all && oversized.told && now - oversized.last_told < std::chrono::seconds(1)) {
+        return;
+    }
+    logger::print(
+        log, logger::msg_type::err, "udp: %lu events longer than a datagram of %zu bytes dropped\n",
+        static_cast<unsigned long>(oversized.pending), datagram::header_size + payload_max);
+    oversized.pending = 0;
+    oversized.told = true;
+    oversized.last_told = now;
 }
 
 void UDPClient::send_datagram(const std::vector<char>& datagram) {

@@ -9,11 +9,19 @@
 // - The destructor stops the watchdog first, so that the link is not declared lost while the
 //   transmit thread sends its last batch; then the transmit thread (a batch being collected is
 //   still sent); then the per-second thread; the socket closes last, after its only user.
+// - At a stop or a reload the gateway calls finish() once the capture has stopped: what waits in
+//   the event buffer was captured and belongs on the wire, and the next generation restarts the
+//   record indexes, so a receiver could not even tell it was lost. The drain is bounded so that
+//   a stop stays prompt when the network is gone; what it cannot send is counted and told.
+// - A datagram is closed before an event that would take it over the cap, so one long record
+//   (from a faulty card: the walk accepts records up to the record area's size) never makes a
+//   datagram the network refuses, which would lose every event in it.
 // - One short lock guards the statistics record and the two accumulators. It is held for each
 //   update step and for the copy in get_stats(), never while sending, sleeping or notifying.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <latch>
@@ -64,6 +72,17 @@ public:
     // Returns within a few tens of milliseconds. Events still queued stay in the queue.
     ~UDPClient() override;
 
+    // The end of a generation, once the producers have stopped: the transmit thread sends what
+    // the queue still holds, in order and batched as usual, for at most `bound`, then the threads
+    // stop as in the destructor. Removes what is left from the queue and returns how many
+    // events that was (0 when everything was sent). Main thread; the sender sends nothing more.
+    std::uint64_t finish(std::chrono::milliseconds bound);
+
+    // Events removed unsent by finish(), and events longer than a datagram's payload can be
+    // (dropped, each on its own: never the events around it).
+    std::uint64_t discarded_events() const { return discarded_at_stop.load(); }
+    std::uint64_t oversized_events() const { return oversized_cnt.load(); }
+
     UDPClient(const UDPClient&) = delete;
     UDPClient& operator=(const UDPClient&) = delete;
 
@@ -102,6 +121,15 @@ private:
     void start_per_sec_thread();
     void start_wtdog_thread();
 
+    // Events too long for any datagram, not yet told in the log.
+    struct OversizedEvents {
+        std::uint64_t pending = 0;
+        bool told = false;
+        std::chrono::steady_clock::time_point last_told{};
+    };
+    // Logs them, one line a second at most (`all`: whatever the interval). Transmit thread.
+    void report_oversized(OversizedEvents& oversized, bool all = false);
+
     // Sends one finished datagram and does the bookkeeping of a success or a failure.
     void send_datagram(const std::vector<char>& datagram);
     // Bookkeeping of a datagram handed to the socket (`size` includes the header).
@@ -129,10 +157,9 @@ private:
     std::int32_t wtdog_rearm = 0; // value wtdog_cnt is re-armed to, in 10 ms ticks
     std::int32_t max_evt = 1;
     std::size_t payload_fill_limit = datagram::payload_fill_limit; // from the datagram cap
+    std::size_t payload_max = datagram::max_udp_payload - datagram::header_size; // ditto
     // Bytes counted per datagram besides its own: the Ethernet, IP and UDP headers.
     std::uint64_t frame_overhead_bytes = 14 + 20 + 8;
-    // The longest event there can be: its length field is 16 bits.
-    static constexpr std::size_t max_event_bytes = 0xFFFF;
     FILE* log = nullptr;
     std::shared_ptr<event_queue> queue;
 
@@ -159,5 +186,9 @@ private:
     std::optional<PeriodicThread> wtdog_thread;
     std::thread tx_thread;
     std::atomic<bool> tx_run{false};
+    std::atomic<bool> draining{false}; // set by finish() before tx_run is cleared
+    std::chrono::steady_clock::time_point drain_deadline{}; // written before `draining`
+    std::atomic<std::uint64_t> discarded_at_stop{0};
+    std::atomic<std::uint64_t> oversized_cnt{0};
     Heartbeat tx_beat;
 };

@@ -43,15 +43,20 @@ TEST(WaitFailuresTest, OnlyARunOfDeviceGoneErrorsEndsTheCapture) {
     }
 }
 
-TEST(WaitFailuresTest, BackOffStartsAfterThreeAndStaysBounded) {
+// However many failures come, a run is retried at once until it has lasted 100 ms; then the
+// pauses never exceed 1 ms, whatever kind of failure and however long the run.
+TEST(WaitFailuresTest, RetriedAtOnceWhileFreshThenPausedAtMostOneMillisecond) {
     WaitFailures f;
-    std::vector<long> sleeps;
-    for (int i = 0; i < 10; ++i) {
-        sleeps.push_back(static_cast<long>(f.on_failure(EIO, t0).back_off.count()));
+    for (int i = 0; i < 200000; ++i) { // 200,000 failures within the first 100 ms
+        ASSERT_EQ(f.on_failure(i % 3 == 0 ? 0 : EIO, t0 + i * 490ns).back_off, 0ms) << i;
     }
-    EXPECT_EQ(sleeps, (std::vector<long>{0, 0, 1, 2, 4, 8, 10, 10, 10, 10}));
+    EXPECT_EQ(f.on_failure(EIO, t0 + 100ms).back_off, 1ms);
+    for (auto t = t0 + 100ms; t < t0 + 120s; t += 7ms) {
+        ASSERT_EQ(f.on_failure(0, t).back_off, 1ms);
+    }
     f.on_success();
-    EXPECT_EQ(f.on_failure(EIO, t0).back_off, 0ms);
+    EXPECT_EQ(f.on_failure(0, t0 + 121s).back_off, 0ms);
+    EXPECT_EQ(f.on_failure(EIO, t0 + 121s + 99ms).back_off, 0ms);
 }
 
 TEST(WaitFailuresTest, OneWarningAtMostEveryTenSecondsWithCountAndErrno) {
@@ -70,16 +75,22 @@ TEST(WaitFailuresTest, OneWarningAtMostEveryTenSecondsWithCountAndErrno) {
     EXPECT_EQ(r.failures, 39U);
     EXPECT_EQ(r.last_errno, EAGAIN);
     EXPECT_FALSE(r.persistent);
-    // Short answers back off but are not failed requests.
+    // Short answers are reported like failed requests, in a count of their own.
     f.on_failure(0, t0 + 30s);
-    EXPECT_EQ(f.take_report(t0 + 30s).failures, 0U);
+    r = f.take_report(t0 + 30s);
+    EXPECT_EQ(r.failures, 0U);
+    EXPECT_EQ(r.shorts, 1U);
     f.on_failure(EIO, t0 + 30s);
-    EXPECT_EQ(f.take_report(t0 + 30s).failures, 1U);
+    f.on_failure(0, t0 + 30s);
+    EXPECT_EQ(f.take_report(t0 + 30s).failures, 0U); // within the interval
+    r = f.take_report(t0 + 40s);
+    EXPECT_EQ(r.failures, 1U);
+    EXPECT_EQ(r.shorts, 1U);
     // The end of the capture reports what is left whatever the interval.
-    f.on_failure(EIO, t0 + 31s);
-    EXPECT_EQ(f.take_report(t0 + 31s).failures, 0U);
-    EXPECT_EQ(f.take_report(t0 + 31s, true).failures, 1U);
-    EXPECT_EQ(f.take_report(t0 + 60s).failures, 0U);
+    f.on_failure(EIO, t0 + 41s);
+    EXPECT_EQ(f.take_report(t0 + 41s).failures, 0U);
+    EXPECT_EQ(f.take_report(t0 + 41s, true).failures, 1U);
+    EXPECT_EQ(f.take_report(t0 + 70s).failures, 0U);
 }
 
 TEST(WaitFailuresTest, ThirtySecondsOfNothingButFailuresTellsAnErrorOncePerRun) {
@@ -91,10 +102,17 @@ TEST(WaitFailuresTest, ThirtySecondsOfNothingButFailuresTellsAnErrorOncePerRun) 
         if (r.persistent) {
             ++errors;
             EXPECT_EQ(r.failing_for, 30s);
-            EXPECT_EQ(r.last_errno, EIO);
+            EXPECT_EQ(r.run_errno, EIO);
         }
     }
     EXPECT_EQ(errors, 1);
+    // A storm of short answers is a run like any other, and says it had no errno.
+    f.on_success();
+    f.on_failure(0, t0 + 150s);
+    f.on_failure(0, t0 + 180s);
+    const WaitFailures::Report shorts = f.take_report(t0 + 180s);
+    EXPECT_TRUE(shorts.persistent);
+    EXPECT_EQ(shorts.run_errno, 0);
     // A buffer ends the run; a new run of 30 s tells again, a shorter one never.
     f.on_success();
     f.on_failure(EIO, t0 + 200s);
