@@ -9,7 +9,7 @@
 namespace fipdump {
 
 Dumper::Dumper(const Options& options, std::ostream& out_, std::ostream& notices_)
-    : opts(options), out(out_), notices(notices_) {}
+    : opts(options), out(out_), notices(notices_), selector(options.filter) {}
 
 void Dumper::on_datagram(const Received& r) {
     const wire::Datagram d = wire::decode_datagram(r.bytes);
@@ -42,7 +42,7 @@ void Dumper::on_datagram(const Received& r) {
         if (done()) {
             break;
         }
-        if (!matches(opts.filter, e)) {
+        if (!selector.select(r.from, e)) {
             continue;
         }
         if (!opts.quiet) {
@@ -73,6 +73,10 @@ void Dumper::report_by_capture_time(std::chrono::system_clock::time_point t) {
     }
 }
 
+void Dumper::end_of_stream() {
+    bus_analysis.finish();
+}
+
 bool Dumper::done() const {
     std::lock_guard<std::mutex> guard(lock);
     return opts.count && printed >= *opts.count;
@@ -88,6 +92,12 @@ void Dumper::set_undecoded(const Undecoded& u) {
     undecoded = u;
 }
 
+void Dumper::set_not_recorded(std::uint64_t datagrams, const std::string& failure) {
+    std::lock_guard<std::mutex> guard(lock);
+    not_recorded = datagrams;
+    record_failure = failure;
+}
+
 Summary Dumper::summary() const {
     std::lock_guard<std::mutex> guard(lock);
     Summary s;
@@ -96,6 +106,8 @@ Summary Dumper::summary() const {
     s.kernel_drops = kernel_drops;
     s.printed = printed;
     s.undecoded = undecoded;
+    s.not_recorded = not_recorded;
+    s.record_failure = record_failure;
     return s;
 }
 

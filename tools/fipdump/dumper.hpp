@@ -10,6 +10,7 @@
 
 #include "tools/fipdump/accounting.hpp"
 #include "tools/fipdump/bus_analyser.hpp"
+#include "tools/fipdump/filter.hpp"
 #include "tools/fipdump/options.hpp"
 #include "tools/fipdump/received.hpp"
 
@@ -23,6 +24,10 @@ public:
     // Decodes, accounts and prints one datagram. Never throws on any content. Main thread.
     void on_datagram(const Received& r);
 
+    // The input ended (end of file, a signal, -c or -t): the analysis settles what it held.
+    // Main thread.
+    void end_of_stream();
+
     // True once -c N events have been printed. Main thread.
     bool done() const;
 
@@ -31,6 +36,9 @@ public:
 
     // What the source saw besides the stream, for the summary. Main thread.
     void set_undecoded(const Undecoded& undecoded);
+
+    // What the -w recording could not write, for the summary and the metrics. Main thread.
+    void set_not_recorded(std::uint64_t datagrams, const std::string& failure);
 
     // A copy of the counts. Any thread (the metrics endpoint calls it on its own).
     Summary summary() const;
@@ -47,8 +55,11 @@ private:
     std::ostream& notices;
     mutable std::mutex lock; // guards accounting, printed and kernel_drops against summary()
     LossAccounting accounting;
+    EventSelector selector;
     std::uint64_t printed = 0;
     std::optional<std::uint64_t> kernel_drops;
+    std::optional<std::uint64_t> not_recorded;
+    std::string record_failure;
     Undecoded undecoded;
     BusAnalyser bus_analysis;
     std::optional<std::chrono::system_clock::time_point> next_bus_report;

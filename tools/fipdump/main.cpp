@@ -27,6 +27,7 @@ using namespace fipdump;
 constexpr std::chrono::milliseconds kPollInterval{100}; // how soon a signal or -t is noticed
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr int kExitNotRecorded = 3; // the run went on, but -w could not write every datagram
 constexpr double kBytesPerMB = 1e6; // -C counts in millions of bytes, as tcpdump
 
 std::atomic<bool> stop_requested{false};
@@ -43,6 +44,18 @@ void install_signals() {
     sa.sa_flags = 0; // no SA_RESTART: a signal ends the wait in poll at once
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+}
+
+// Writes `r` when recording, and passes on what the recording could not write.
+void record(Recording* recording, Dumper& dumper, const Received& r) {
+    if (recording == nullptr) {
+        return;
+    }
+    const std::uint64_t before = recording->not_recorded();
+    recording->write(r);
+    if (recording->not_recorded() != before) {
+        dumper.set_not_recorded(recording->not_recorded(), recording->failure());
+    }
 }
 
 std::chrono::steady_clock::duration to_duration(double s) {
@@ -82,9 +95,7 @@ int run_live(const Options& o, Dumper& dumper, Recording* recording) {
         if (!r) {
             continue;
         }
-        if (recording != nullptr) {
-            recording->write(*r);
-        }
+        record(recording, dumper, *r);
         dumper.set_kernel_drops(listener.kernel_drops());
         dumper.on_datagram(*r);
     }
@@ -100,7 +111,9 @@ int run_live(const Options& o, Dumper& dumper, Recording* recording) {
 }
 
 int run_offline(const Options& o, Dumper& dumper, Recording* recording) {
-    PcapReader reader(o.read_paths, o.port);
+    // Without -p, the stream is found on whatever port it was recorded: a capture says where
+    // it was sent, and a user who did not ask for a port should not be asked for one.
+    PcapReader reader(o.read_paths, o.port_given ? o.port : kAnyPort);
     if (!reader.ok()) {
         std::cerr << "fipdump: " << reader.error() << "\n";
         return kExitFailure;
@@ -117,9 +130,7 @@ int run_offline(const Options& o, Dumper& dumper, Recording* recording) {
             break;
         }
         const Received r{d->payload, d->from, d->time};
-        if (recording != nullptr) {
-            recording->write(r);
-        }
+        record(recording, dumper, r);
         dumper.on_datagram(r);
     }
     dumper.set_undecoded(reader.undecoded());
@@ -170,14 +181,18 @@ int main(int argc, char** argv) {
             std::cerr << "fipdump: " << writer->error() << "\n";
             return kExitFailure;
         }
+        dumper.set_not_recorded(0, "");
     }
     std::unique_ptr<MetricsServer> metrics;
     if (o.metrics) {
         metrics = std::make_unique<MetricsServer>(
             o.metrics_addr, o.metrics_port, [&dumper, &o, offline = !o.read_paths.empty()] {
                 const Summary s = dumper.summary();
-                return render_metrics(s,
-                                      offline ? capture_now(s) : std::chrono::system_clock::now()) +
+                const auto forget = o.forget_gateway
+                                        ? std::optional(std::chrono::seconds(*o.forget_gateway))
+                                        : std::nullopt;
+                return render_metrics(
+                           s, offline ? capture_now(s) : std::chrono::system_clock::now(), forget) +
                        (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
             });
         if (!metrics->ok()) {
@@ -192,16 +207,22 @@ int main(int argc, char** argv) {
         const bool live_screen = o.read_paths.empty() && !o.json && isatty(STDOUT_FILENO) == 1;
         bus_report = std::make_unique<BusReporter>(o, dumper.bus(), std::cout, live_screen);
     }
-    const int status = o.read_paths.empty() ? run_live(o, dumper, writer.get())
-                                            : run_offline(o, dumper, writer.get());
-    writer.reset(); // flushed and closed before the summary says the run is over
+    int status = o.read_paths.empty() ? run_live(o, dumper, writer.get())
+                                      : run_offline(o, dumper, writer.get());
+    writer.reset(); // closed before the summary says the run is over
+    dumper.end_of_stream();
     if (bus_report && source_opened) {
         bus_report->finish();
     }
+    const Summary s = dumper.summary();
     if (source_opened && (o.stats || o.quiet)) {
-        const Summary s = dumper.summary();
         std::cout << (o.json ? json_summary(s) + "\n" : text_summary(s));
         std::cout.flush();
+    } else {
+        std::cerr << not_recorded_text(s); // a loss of the recording is always said at the end
+    }
+    if (status == 0 && s.not_recorded.value_or(0) != 0) {
+        status = kExitNotRecorded;
     }
     return status;
 }
