@@ -8,16 +8,16 @@
 
 #include "support/card_truth.hpp"
 #include "support/fipdump_stream.hpp"
-#include "tools/fipdump/bus_json.hpp"
-#include "tools/fipdump/bus_metrics.hpp"
-#include "tools/fipdump/bus_report.hpp"
-#include "tools/fipdump/bus_table.hpp"
+#include "tools/fipdump/analysis/filter.hpp"
 #include "tools/fipdump/dumper.hpp"
-#include "tools/fipdump/filter.hpp"
-#include "tools/fipdump/iso_time.hpp"
-#include "tools/fipdump/json_format.hpp"
 #include "tools/fipdump/options.hpp"
-#include "tools/fipdump/text_format.hpp"
+#include "tools/fipdump/output/bus_json.hpp"
+#include "tools/fipdump/output/bus_metrics.hpp"
+#include "tools/fipdump/output/bus_report.hpp"
+#include "tools/fipdump/output/bus_table.hpp"
+#include "tools/fipdump/output/iso_time.hpp"
+#include "tools/fipdump/output/json_format.hpp"
+#include "tools/fipdump/output/text_format.hpp"
 #include "wire/decode.hpp"
 
 using namespace fipdump;
@@ -212,6 +212,7 @@ TEST(FipdumpBus, IntervalOfARecordingIsCaptureTime) {
     run.o.json = true;
     run.o.interval = 1.0;
     run.o.read_paths = {"recording.pcap"};
+    run.dumper = std::make_unique<Dumper>(run.o, run.out, run.notices); // outputs chosen anew
     std::uint64_t idx = 0;
     for (const int ms : {0, 500, 1200, 1300, 3500}) {
         const Bytes d = datagram(idx / 2 + 1, {card_lifesign(idx / 2 + 1, 7),

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "support/fipdump_stream.hpp"
-#include "tools/fipdump/metrics.hpp"
+#include "tools/fipdump/output/metrics.hpp"
 #include "wire/decode.hpp"
 
 using namespace fipdump;

@@ -4,20 +4,13 @@
 #include <chrono>
 #include <csignal>
 #include <iostream>
-#include <memory>
-#include <unistd.h>
 
-#include "tools/fipdump/bus_metrics.hpp"
-#include "tools/fipdump/bus_report.hpp"
 #include "tools/fipdump/dumper.hpp"
-#include "tools/fipdump/json_format.hpp"
-#include "tools/fipdump/metrics.hpp"
-#include "tools/fipdump/metrics_server.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
+#include "tools/fipdump/input/receiver.hpp"
 #include "tools/fipdump/options.hpp"
-#include "tools/fipdump/pcap_file.hpp"
-#include "tools/fipdump/receiver.hpp"
-#include "tools/fipdump/recording.hpp"
-#include "tools/fipdump/text_format.hpp"
+#include "tools/fipdump/output/outputs.hpp"
+#include "tools/fipdump/output/text_format.hpp"
 #include "tools/fipdump/version.hpp"
 
 namespace {
@@ -28,7 +21,6 @@ constexpr std::chrono::milliseconds kPollInterval{100}; // how soon a signal or 
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
 constexpr int kExitNotRecorded = 3; // the run went on, but -w could not write every datagram
-constexpr double kBytesPerMB = 1e6; // -C counts in millions of bytes, as tcpdump
 
 std::atomic<bool> stop_requested{false};
 bool source_opened = false; // the summary is printed once the socket or files were opened
@@ -46,34 +38,12 @@ void install_signals() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-// Writes `r` when recording, and passes on what the recording could not write.
-void record(Recording* recording, Dumper& dumper, const Received& r) {
-    if (recording == nullptr) {
-        return;
-    }
-    const std::uint64_t before = recording->not_recorded();
-    recording->write(r);
-    if (recording->not_recorded() != before) {
-        dumper.set_not_recorded(recording->not_recorded(), recording->failure());
-    }
-}
-
 std::chrono::steady_clock::duration to_duration(double s) {
     return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(s));
 }
 
-// Reading a capture, "now" is the time of its latest datagram: whether a gateway was up is
-// judged in the capture's time, not today's.
-std::chrono::system_clock::time_point capture_now(const Summary& s) {
-    std::chrono::system_clock::time_point latest{};
-    for (const auto& [from, c] : s.senders) {
-        latest = std::max(latest, c.last_seen);
-    }
-    return latest;
-}
-
-int run_live(const Options& o, Dumper& dumper, Recording* recording) {
+int run_live(const Options& o, Dumper& dumper) {
     UdpListener listener(o.port, o.rcvbuf_bytes, o.group, o.iface);
     if (!listener.ok()) {
         std::cerr << "fipdump: " << listener.error() << "\n";
@@ -93,9 +63,9 @@ int run_live(const Options& o, Dumper& dumper, Recording* recording) {
         }
         const auto r = listener.receive(kPollInterval);
         if (!r) {
+            dumper.tick(std::chrono::system_clock::now());
             continue;
         }
-        record(recording, dumper, *r);
         dumper.set_kernel_drops(listener.kernel_drops());
         dumper.on_datagram(*r);
     }
@@ -110,7 +80,7 @@ int run_live(const Options& o, Dumper& dumper, Recording* recording) {
     return 0;
 }
 
-int run_offline(const Options& o, Dumper& dumper, Recording* recording) {
+int run_offline(const Options& o, Dumper& dumper) {
     // Without -p, the stream is found on whatever port it was recorded: a capture says where
     // it was sent, and a user who did not ask for a port should not be asked for one.
     PcapReader reader(o.read_paths, o.port_given ? o.port : kAnyPort);
@@ -129,9 +99,7 @@ int run_offline(const Options& o, Dumper& dumper, Recording* recording) {
         if (o.seconds && d->time - *first >= to_duration(*o.seconds)) {
             break;
         }
-        const Received r{d->payload, d->from, d->time};
-        record(recording, dumper, r);
-        dumper.on_datagram(r);
+        dumper.on_datagram({d->payload, d->from, d->time});
     }
     dumper.set_undecoded(reader.undecoded());
     for (const std::string& e : reader.read_errors()) {
@@ -165,60 +133,17 @@ int main(int argc, char** argv) {
     install_signals();
     Dumper dumper(o, std::cout, std::cerr);
 
-    std::unique_ptr<Recording> writer;
-    if (!o.write_path.empty()) {
-        RecordingPolicy policy;
-        policy.pattern = o.write_path;
-        if (o.rotate_mb) {
-            policy.max_bytes = static_cast<std::uint64_t>(*o.rotate_mb * kBytesPerMB);
-        }
-        if (o.rotate_seconds) {
-            policy.period = std::chrono::seconds(*o.rotate_seconds);
-        }
-        policy.keep = o.ring_files;
-        writer = std::make_unique<Recording>(policy, o.port, std::cerr);
-        if (!writer->ok()) {
-            std::cerr << "fipdump: " << writer->error() << "\n";
-            return kExitFailure;
-        }
-        dumper.set_not_recorded(0, "");
+    const std::string error = open_outputs(o, dumper, std::cout, std::cerr);
+    if (!error.empty()) {
+        std::cerr << "fipdump: " << error << "\n";
+        return kExitFailure;
     }
-    std::unique_ptr<MetricsServer> metrics;
-    if (o.metrics) {
-        metrics = std::make_unique<MetricsServer>(
-            o.metrics_addr, o.metrics_port, [&dumper, &o, offline = !o.read_paths.empty()] {
-                const Summary s = dumper.summary();
-                const auto forget = o.forget_gateway
-                                        ? std::optional(std::chrono::seconds(*o.forget_gateway))
-                                        : std::nullopt;
-                return render_metrics(
-                           s, offline ? capture_now(s) : std::chrono::system_clock::now(), forget) +
-                       (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
-            });
-        if (!metrics->ok()) {
-            std::cerr << "fipdump: " << metrics->error() << "\n";
-            return kExitFailure;
-        }
-        std::cerr << "fipdump: metrics on http://" << metrics->endpoint() << "/metrics\n";
-    }
-
-    std::unique_ptr<BusReporter> bus_report;
-    if (o.bus) {
-        const bool live_screen = o.read_paths.empty() && !o.json && isatty(STDOUT_FILENO) == 1;
-        bus_report = std::make_unique<BusReporter>(o, dumper.bus(), std::cout, live_screen);
-    }
-    int status = o.read_paths.empty() ? run_live(o, dumper, writer.get())
-                                      : run_offline(o, dumper, writer.get());
-    writer.reset(); // closed before the summary says the run is over
-    dumper.end_of_stream();
-    if (bus_report && source_opened) {
-        bus_report->finish();
+    int status = o.read_paths.empty() ? run_live(o, dumper) : run_offline(o, dumper);
+    if (source_opened) {
+        dumper.finish();
     }
     const Summary s = dumper.summary();
-    if (source_opened && (o.stats || o.quiet)) {
-        std::cout << (o.json ? json_summary(s) + "\n" : text_summary(s));
-        std::cout.flush();
-    } else {
+    if (!source_opened || !(o.stats || o.quiet)) {
         std::cerr << not_recorded_text(s); // a loss of the recording is always said at the end
     }
     if (status == 0 && s.not_recorded.value_or(0) != 0) {
