@@ -44,7 +44,7 @@ struct BusCounters {
     std::uint64_t frames = 0;
     std::array<std::uint64_t, kFrameKindCount> by_kind{}; // indexed by FrameKind
     std::uint64_t bytes = 0;                              // frame bytes
-    std::uint64_t transactions = 0;                       // polls answered
+    std::uint64_t transactions = 0;                       // polls answered, badly included
     std::uint64_t missing = 0;                            // polls unanswered
     std::uint64_t unknown_polls = 0;                      // polls whose answer fell into a break
     std::uint64_t unknown_frames = 0; // frames after a break that no poll seen can explain

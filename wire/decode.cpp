@@ -76,7 +76,7 @@ template <std::size_t I> void read_row(Bytes rec, LifesignRecord& r) {
     r.*member = read_as<T>(rec, f.offset);
 }
 
-// `rec` holds exactly kLifesignSize bytes.
+// `rec` holds at least kLifesignSize bytes; only the first kLifesignSize are read.
 LifesignRecord decode_lifesign(Bytes rec, std::size_t base) {
     LifesignRecord r;
     r.offset = base;
@@ -118,7 +118,7 @@ EventResult decode_event_at(Bytes buf, std::size_t offset, std::size_t& consumed
         }
         return decode_capture(rec, offset, frames);
     }
-    if (length != kLifesignSize) {
+    if (length < kLifesignSize) {
         return DecodeError{Fault::bad_lifesign_length, offset + 1};
     }
     return decode_lifesign(rec, offset);
@@ -147,7 +147,7 @@ const char* DecodeError::reason() const {
     case Fault::short_capture_record:
         return "capture record shorter than its 30-byte header";
     case Fault::bad_lifesign_length:
-        return "lifesign record length is not 323";
+        return "lifesign record shorter than 323 bytes";
     case Fault::count_mismatch:
         return "event count does not match the events walked";
     case Fault::trailing_bytes:

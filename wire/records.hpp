@@ -17,7 +17,9 @@ constexpr std::size_t kDatagramHeaderSize = 16;  // bytes before the first event
 constexpr std::size_t kEventHeaderSize = 3;      // type byte and 16-bit length of every event
 constexpr std::size_t kCaptureHeaderSize = 30;   // bytes of a capture record before its frame
 constexpr std::size_t kCaptureReservedSize = 17; // header bytes the gateway forwards uninterpreted
-constexpr std::size_t kLifesignSize = 323;       // bytes of every lifesign record
+// Bytes of the lifesign fields this decoder knows. A longer lifesign carries fields a newer
+// gateway added after them: they are skipped, so that receivers keep working when one is added.
+constexpr std::size_t kLifesignSize = 323;
 constexpr std::uint8_t kCaptureType = 0xC0;
 constexpr std::uint8_t kLifesignType = 0xC1;
 
@@ -42,7 +44,7 @@ struct CaptureRecord {
 struct LifesignRecord {
     std::size_t offset = 0;
     std::uint8_t type = kLifesignType;
-    std::uint16_t length = kLifesignSize;
+    std::uint16_t length = kLifesignSize; // as the record states it: kLifesignSize or more
     std::uint64_t lifesign_cnt = 0;
     std::int64_t date_us = 0;
     std::uint32_t sn = 0;
@@ -97,6 +99,9 @@ struct LifesignRecord {
     std::uint64_t st6_cnt = 0;
     std::uint64_t st5_cnt = 0;
     std::uint64_t st4_cnt = 0;
+
+    // Bytes after the known fields, left undecoded.
+    std::size_t extra_bytes() const { return length > kLifesignSize ? length - kLifesignSize : 0; }
 };
 
 using Event = std::variant<CaptureRecord, LifesignRecord>;
@@ -111,7 +116,7 @@ enum class Fault {
     event_past_end,       // an event length that runs past the end of the buffer
     unknown_type,         // a type byte other than C0 and C1
     short_capture_record, // a capture record shorter than its 30-byte header
-    bad_lifesign_length,  // a lifesign record whose length is not 323
+    bad_lifesign_length,  // a lifesign record shorter than 323 bytes
     count_mismatch,       // the header's event count differs from the events walked
     trailing_bytes,       // bytes left after a single decoded event
 };

@@ -1,5 +1,7 @@
 // fipdump's capture-file path: one captured packet of any link type it reads, parsed down to
-// the UDP datagram and then decoded. The first byte picks the link type; the rest is the packet.
+// the UDP datagram and then decoded. The first byte picks the link type and whether one port or
+// any port (the stream recognised by its header, as -r without -p) is read; the rest is the
+// packet.
 #include <cstddef>
 #include <cstdint>
 #include <pcap/pcap.h>
@@ -14,10 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;
     }
-    const int link = links[data[0] % (sizeof links / sizeof links[0])];
+    constexpr std::size_t kLinks = sizeof links / sizeof links[0];
+    const int link = links[data[0] % kLinks];
+    const std::uint16_t port = (data[0] / kLinks) % 2 == 0 ? 57117 : fipdump::kAnyPort;
     bool truncated = false;
     const auto d = fipdump::parse_packet(link, std::span<const std::uint8_t>(data + 1, size - 1),
-                                         57117, truncated);
+                                         port, truncated);
     if (d) {
         (void)wire::decode_datagram(std::span<const std::uint8_t>(d->payload));
     }

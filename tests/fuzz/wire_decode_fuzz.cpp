@@ -24,7 +24,10 @@ std::size_t event_length(const wire::Event& e) {
         check(c->fcs_type <= 3);
         return c->length;
     }
-    return std::get<wire::LifesignRecord>(e).length;
+    const auto& l = std::get<wire::LifesignRecord>(e);
+    check(l.length >= wire::kLifesignSize);
+    check(l.extra_bytes() == l.length - wire::kLifesignSize);
+    return l.length;
 }
 
 } // namespace
@@ -71,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (const auto* c = std::get_if<wire::CaptureRecord>(&e)) {
         check(c->length == size);
     } else {
-        check(size == wire::kLifesignSize);
+        check(std::get<wire::LifesignRecord>(e).length == size && size >= wire::kLifesignSize);
     }
     return 0;
 }

@@ -591,6 +591,50 @@ TEST_F(DissectorTest, IdentifierStatistics) {
     EXPECT_NE(filtered.find("Filter: udp.srcport == 40001"), std::string::npos);
 }
 
+// Every tshark command of README's code blocks, run as written on a capture with every outcome,
+// gives what README says it gives.
+TEST_F(DissectorTest, ReadmeExamplesGiveWhatTheyClaim) {
+    write_pcap(pcap("capture.pcap"), bus_with_every_outcome());
+    std::ifstream readme(FIPGATE_SOURCE_DIR "/README.md");
+    std::vector<std::string> commands;
+    bool in_block = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.rfind("```", 0) == 0) {
+            in_block = !in_block;
+        } else if (in_block && !commands.empty() && commands.back().back() == '\\') {
+            commands.back().back() = ' ';
+            commands.back() += line;
+        } else if (in_block && line.rfind("tshark ", 0) == 0) {
+            commands.push_back(line);
+        }
+    }
+    ASSERT_GE(commands.size(), 3U);
+    const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+        for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+            text.replace(at, from.size(), to);
+        }
+        return text;
+    };
+    for (const std::string& command : commands) {
+        std::string shell = replaced(command, "wireshark/fipgate.lua", kScript);
+        shell = replaced(shell, "capture.pcap", pcap("capture.pcap"));
+        testsupport::ChildProcess child({"/bin/sh", "-c", "exec " + shell + " -n"});
+        const int status = child.wait_exit(kTsharkTimeout);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << child.err();
+        EXPECT_EQ(child.out().find("Lua Error"), std::string::npos) << command;
+        if (command.find("-T fields") != std::string::npos) {
+            // The frame and identifier of each poll left unanswered, and nothing else.
+            EXPECT_EQ(child.out(), "3\t0x0100\n") << command;
+        } else if (command.find("-z fipgate,ids") != std::string::npos) {
+            EXPECT_EQ(identifier_table(child.out())["Total"],
+                      (std::vector<std::string>{"12", "8", "1", "4", "2", "1", "1", "1", "1"}))
+                << child.out();
+        } else {
+            EXPECT_NE(child.out().find("FIPGATE"), std::string::npos) << command;
+        }
+    }
+}
+
 // Crafted malformed datagrams are flagged, each with its own message, and never stop the dissector.
 TEST_F(DissectorTest, MalformedEventsFlaggedNotFatal) {
     // Unnumbered, so that repeating it breaks no record index.

@@ -34,12 +34,15 @@ inline Bytes capture_record(std::uint64_t idx, const Bytes& frame_body = {0x03, 
     return r;
 }
 
-// A lifesign record with its counter and date; every other field zero but the CPU load.
-inline Bytes lifesign_record(std::uint64_t counter, std::int64_t date_us = 0) {
-    Bytes r{0xC1, 0x01, 0x43};
+// A lifesign record with its counter and date; every other field zero but the CPU load. A `size`
+// above 323 is a newer gateway's record, with fields after the known ones.
+inline Bytes lifesign_record(std::uint64_t counter, std::int64_t date_us = 0,
+                             std::size_t size = 323) {
+    Bytes r{0xC1};
+    put_be(r, size, 2);
     put_be(r, counter, 8);
     put_be(r, static_cast<std::uint64_t>(date_us), 8);
-    r.resize(323, 0);
+    r.resize(size, 0);
     return r;
 }
 

@@ -35,11 +35,21 @@ Bytes poll(std::uint16_t id) {
 }
 const Bytes answer{0x02, 0x40, 2, 7, 7};
 
+// A lifesign of card `serial`: what names a gateway's bus.
+Bytes card_lifesign(std::uint64_t counter, std::uint32_t serial) {
+    Bytes life = lifesign_record(counter);
+    for (int i = 0; i < 4; ++i) {
+        life[19 + i] = static_cast<std::uint8_t>(serial >> (24 - 8 * i)); // serial at offset 19
+    }
+    return life;
+}
+
 // Feeds datagrams of (index, frame) records to a Dumper with --bus; returns its analysis.
 struct BusRun {
     Options o;
     std::ostringstream out, notices;
     std::unique_ptr<Dumper> dumper;
+    std::optional<std::uint32_t> card; // when set, each datagram opens with its lifesign
     BusRun() {
         o.bus = true;
         dumper = std::make_unique<Dumper>(o, out, notices);
@@ -47,13 +57,19 @@ struct BusRun {
     void send(std::uint64_t seq, std::vector<std::pair<std::uint64_t, Bytes>> recs,
               Sender from = gw) {
         std::vector<Bytes> events;
+        if (card) {
+            events.push_back(card_lifesign(seq, *card));
+        }
         for (const auto& [idx, frame] : recs) {
             events.push_back(capture_record(idx, frame));
         }
         const Bytes d = datagram(seq, events);
         dumper->on_datagram({d, from, t0});
     }
-    GatewayBus bus() const { return dumper->bus().snapshot().at(0); }
+    GatewayBus bus() const {
+        dumper->end_of_stream();
+        return dumper->bus().snapshot().at(0);
+    }
 };
 
 const wire::IdentifierStats& id_of(const GatewayBus& g, std::uint16_t id) {
@@ -74,6 +90,7 @@ wire::Event decode_one(const Bytes& rec) {
 
 TEST(FipdumpBus, LostDuplicateAndRestartedDatagramsAreBreaksNotSilence) {
     BusRun run;
+    run.card = 7;
     run.send(1, {{1, poll(0x100)}, {2, answer}, {3, poll(0x101)}});
     run.send(1, {{1, poll(0x100)}, {2, answer}, {3, poll(0x101)}}); // duplicate: ignored
     run.send(3, {{9, answer}, {10, poll(0x100)}});                  // datagram 2 lost
@@ -85,10 +102,15 @@ TEST(FipdumpBus, LostDuplicateAndRestartedDatagramsAreBreaksNotSilence) {
     EXPECT_EQ(g.bus.unknown_frames, 1U);
 
     // A restart from a new port of the same address, numbered from 1 with unnumbered records
-    // only: told by the datagram sequence alone, and the same bus goes on.
+    // only and no lifesign yet: told by the datagram sequence alone, held until the next
+    // datagram's lifesign names the card, and the card's bus goes on.
+    run.card.reset();
     run.send(1, {{0, answer}, {0, poll(0x100)}, {0, answer}}, {gw.addr, 40001});
+    run.card = 7;
+    run.send(2, {}, {gw.addr, 40001});
     g = run.bus();
     EXPECT_EQ(run.dumper->bus().snapshot().size(), 1U);
+    EXPECT_EQ(g.gateway, "10.0.0.5/7");
     EXPECT_EQ(id_of(g, 0x100).unknown, 1U);
     EXPECT_EQ(id_of(g, 0x100).responses, 2U);
     EXPECT_EQ(g.bus.unknown_frames, 2U);
@@ -114,7 +136,7 @@ TEST(FipdumpBus, TableAndJsonPutTheSickFirstWithTheirCounts) {
     EXPECT_EQ(table_order(g).at(0).id, 0x200);
 
     const std::string table = bus_table({g}, 100);
-    EXPECT_NE(table.find("gateway 10.0.0.5  frames 76"), std::string::npos) << table;
+    EXPECT_NE(table.find("gateway 10.0.0.5:40000  frames 76"), std::string::npos) << table;
     EXPECT_LT(table.find("0x0200"), table.find("0x0100")) << table;
     EXPECT_NE(table.find("SILENT"), std::string::npos);
     EXPECT_NE(bus_table({g}, 1).find("... 1 more identifiers"), std::string::npos);
@@ -132,7 +154,7 @@ TEST(FipdumpBus, TableAndJsonPutTheSickFirstWithTheirCounts) {
     EXPECT_EQ(field(bus, "missing"), 5);
     EXPECT_EQ(field(bus, "bad_frames"), 0);
     EXPECT_NE(bus.find("\"macrocycle_polls\":0"), std::string::npos);
-    EXPECT_NE(bus.find("\"gateway\":\"10.0.0.5\""), std::string::npos);
+    EXPECT_NE(bus.find("\"gateway\":\"10.0.0.5:40000\""), std::string::npos);
 }
 
 TEST(FipdumpBus, MetricsCapTheIdentifiersExported) {
@@ -144,15 +166,16 @@ TEST(FipdumpBus, MetricsCapTheIdentifiersExported) {
         recs.push_back({++idx, id == 7 ? Bytes{0x02, 0x41, 0} : answer});
     }
     run.send(1, recs);
+    run.dumper->end_of_stream();
     const std::string m = render_bus_metrics(run.dumper->bus().snapshot(), 10);
     EXPECT_EQ(testsupport::count_substr(m, "fipgate_identifier_polls_total{"), 10U);
-    EXPECT_NE(m.find("fipgate_identifiers_omitted_total{gateway=\"10.0.0.5\"} 40\n"),
+    EXPECT_NE(m.find("fipgate_identifiers_omitted_total{gateway=\"10.0.0.5:40000\"} 40\n"),
               std::string::npos)
         << m;
-    EXPECT_NE(m.find("fipgate_identifier_bad_frames_total{gateway=\"10.0.0.5\",id=\"0x0007\","
+    EXPECT_NE(m.find("fipgate_identifier_bad_frames_total{gateway=\"10.0.0.5:40000\",id=\"0x0007\","
                      "cause=\"pdu\"} 1\n"),
               std::string::npos);
-    EXPECT_NE(m.find("fipgate_bus_bad_frames_total{gateway=\"10.0.0.5\",cause=\"pdu\"} 1\n"),
+    EXPECT_NE(m.find("fipgate_bus_bad_frames_total{gateway=\"10.0.0.5:40000\",cause=\"pdu\"} 1\n"),
               std::string::npos);
     // Every family is announced once, with its type, before its samples.
     for (const char* family :
@@ -176,6 +199,7 @@ TEST(FipdumpBus, IntervalReportsWhileTheStreamIsFedThenTheFinalOne) {
     for (std::uint64_t seq = 1; std::chrono::steady_clock::now() - start < 300ms; ++seq) {
         run.send(seq, {{++idx, poll(0x100)}, {++idx, answer}});
     }
+    run.dumper->end_of_stream();
     reporter.finish();
     const std::string out = shown.str();
     EXPECT_GE(testsupport::count_substr(out, "\"type\":\"bus\""), 2U) << out;
@@ -191,8 +215,9 @@ TEST(FipdumpBus, IntervalOfARecordingIsCaptureTime) {
     run.dumper = std::make_unique<Dumper>(run.o, run.out, run.notices); // outputs chosen anew
     std::uint64_t idx = 0;
     for (const int ms : {0, 500, 1200, 1300, 3500}) {
-        const Bytes d = datagram(
-            idx / 2 + 1, {capture_record(idx + 1, poll(0x100)), capture_record(idx + 2, answer)});
+        const Bytes d = datagram(idx / 2 + 1, {card_lifesign(idx / 2 + 1, 7),
+                                               capture_record(idx + 1, poll(0x100)),
+                                               capture_record(idx + 2, answer)});
         idx += 2;
         run.dumper->on_datagram({d, gw, t0 + std::chrono::milliseconds(ms)});
     }
@@ -257,13 +282,26 @@ TEST(FipdumpOptions, BusOptions) {
         args.insert(args.begin(), "fipdump");
         return parse_options(static_cast<int>(args.size()), const_cast<char**>(args.data()));
     };
-    const auto ok = parse({"--bus", "--json", "--interval", "2.5", "--metrics-ids", "10", "--bad"});
+    const auto ok = parse(
+        {"--bus", "--json", "--interval", "2.5", "--metrics-ids", "10", "--metrics", ":9187"});
     ASSERT_EQ(ok.error, "");
     EXPECT_TRUE(ok.options.bus);
     EXPECT_EQ(ok.options.interval, 2.5);
     EXPECT_EQ(ok.options.metrics_ids, 10U);
-    EXPECT_TRUE(ok.options.filter.bad);
     EXPECT_EQ(parse({}).options.metrics_ids, kDefaultMetricsIdentifiers);
     EXPECT_EQ(parse({"--interval", "0"}).error, "invalid interval: 0");
     EXPECT_EQ(parse({"--metrics-ids", "-1"}).error, "invalid identifier count: -1");
+    // Combinations that would do nothing are refused, not ignored.
+    for (const std::vector<const char*>& useless : {std::vector<const char*>{"--bus", "--bad"},
+                                                    {"--bus", "--id", "0x0111"},
+                                                    {"--bus", "-c", "5"},
+                                                    {"--interval", "5"},
+                                                    {"--bus", "--interval", "5"},
+                                                    {"--metrics-ids", "10"},
+                                                    {"--bus", "--metrics-ids", "10"},
+                                                    {"-r", "x.pcap", "--rcvbuf", "1000000"},
+                                                    {"--type", "lifesign", "--kind", "identifier"},
+                                                    {"--type", "lifesign", "--bad"}}) {
+        EXPECT_NE(parse(useless).error, "") << useless[0] << " " << useless[1];
+    }
 }

@@ -1,6 +1,6 @@
 // The exporter as Prometheus sees it over a gateway's life: one series per gateway across
 // reloads (new source port, same address and card), counters that never go back, `up` falling
-// to 0 when lifesigns stop, and the gateway gone after ten silent minutes.
+// to 0 when lifesigns stop and staying there, or the gateway gone after --forget-gateway.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -37,10 +37,11 @@ struct Feed {
         const Bytes d = datagram(seq, events);
         acc.on_datagram({kAddr, port}, d.size(), wire::decode_datagram(std::span(d)), at);
     }
-    std::string metrics(std::chrono::system_clock::time_point now) const {
+    std::string metrics(std::chrono::system_clock::time_point now,
+                        std::optional<std::chrono::seconds> forget = std::nullopt) const {
         Summary s;
         s.senders = acc.senders();
-        return render_metrics(s, now);
+        return render_metrics(s, now, forget);
     }
 };
 
@@ -63,9 +64,14 @@ TEST(FipdumpExporter, OneSeriesAcrossAReloadUpThenDownThenGone) {
     f.send(40000, 2, {capture_record(2), lifesign(2, 7)}, t0 + 200ms);
     const std::string before = f.metrics(t0 + 300ms);
     // A reload: a new socket, so a new source port, numbering from 1 again. Its first datagram
-    // carries no lifesign yet: it still belongs to the same gateway.
+    // carries no lifesign yet: named by its address and port until one names its card...
     f.send(40001, 1, {capture_record(1)}, t0 + 400ms);
-    const std::string reloaded = f.metrics(t0 + 450ms);
+    EXPECT_EQ(samples(f.metrics(t0 + 450ms), "fipgate_dump_capture_records_total"),
+              (std::map<std::string, std::string>{{"gateway=\"10.0.0.5/7\"", "2"},
+                                                  {"gateway=\"10.0.0.5:40001\"", "1"}}));
+    // ...then it is the same gateway again, one series, its counts never gone back.
+    f.send(40001, 2, {lifesign(1, 7)}, t0 + 600ms);
+    const std::string reloaded = f.metrics(t0 + 650ms);
     const std::map<std::string, std::string> one{{"gateway=\"10.0.0.5/7\"", "3"}};
     EXPECT_EQ(samples(reloaded, "fipgate_dump_capture_records_total"), one) << reloaded;
     EXPECT_EQ(samples(before, "fipgate_dump_capture_records_total").begin()->first,
@@ -75,7 +81,6 @@ TEST(FipdumpExporter, OneSeriesAcrossAReloadUpThenDownThenGone) {
               (std::map<std::string, std::string>{{"gateway=\"10.0.0.5/7\"", "1"}}));
     EXPECT_EQ(reloaded.find("40001"), std::string::npos); // no port anywhere
 
-    f.send(40001, 2, {lifesign(1, 7)}, t0 + 600ms);
     // Lifesigns every 200 ms (from their dates): up for 3 periods after the last one, then 0,
     // and the lifesign's figures are no longer published as if current.
     EXPECT_EQ(samples(f.metrics(t0 + 1200ms), "fipgate_gateway_up").begin()->second, "1");
@@ -86,9 +91,13 @@ TEST(FipdumpExporter, OneSeriesAcrossAReloadUpThenDownThenGone) {
               "1796721652.5999999"); // reception, Unix time
     EXPECT_FALSE(samples(down, "fipgate_dump_datagrams_total").empty());
 
-    EXPECT_EQ(samples(f.metrics(t0 + 600ms + kSilentGatewayDropped), "fipgate_gateway_up").size(),
-              1U);
-    const std::string gone = f.metrics(t0 + 601ms + kSilentGatewayDropped);
+    // A dead gateway stays at 0, so that an alert on it does not resolve by itself...
+    EXPECT_EQ(samples(f.metrics(t0 + 24h), "fipgate_gateway_up"),
+              (std::map<std::string, std::string>{{"gateway=\"10.0.0.5/7\"", "0"}}));
+    // ...unless asked to forget it after a silence.
+    const std::chrono::seconds forget = 10min;
+    EXPECT_EQ(samples(f.metrics(t0 + 600ms + forget, forget), "fipgate_gateway_up").size(), 1U);
+    const std::string gone = f.metrics(t0 + 601ms + forget, forget);
     EXPECT_TRUE(samples(gone, "fipgate_gateway_up").empty()) << gone;
     EXPECT_TRUE(samples(gone, "fipgate_dump_datagrams_total").empty());
 }
@@ -99,6 +108,17 @@ TEST(FipdumpExporter, TwoCardsBehindOneAddressAreTwoGateways) {
     f.send(40002, 1, {lifesign(1, 8)}, t0);
     const std::string text = f.metrics(t0);
     EXPECT_EQ(samples(text, "fipgate_gateway_up").size(), 2U) << text;
+    // Neither started the other again: two gateways, not a restart, even when the second's first
+    // lifesign does not name its card yet.
+    f.send(40004, 1, {capture_record(1), lifesign(1, 0)}, t0);
+    EXPECT_EQ(
+        samples(f.metrics(t0), "fipgate_dump_datagrams_total").count("gateway=\"10.0.0.5:40004\""),
+        1U);
+    f.send(40004, 2, {lifesign(2, 9)}, t0 + 200ms);
+    EXPECT_EQ(samples(f.metrics(t0 + 200ms), "fipgate_dump_restarts_total"),
+              (std::map<std::string, std::string>{{"gateway=\"10.0.0.5/7\"", "0"},
+                                                  {"gateway=\"10.0.0.5/8\"", "0"},
+                                                  {"gateway=\"10.0.0.5/9\"", "0"}}));
     EXPECT_EQ(samples(text, "fipgate_card_info")
                   .count("gateway=\"10.0.0.5/8\",serial=\"8\",fcs_type=\"0\",aux_code=\"0\""),
               1U)

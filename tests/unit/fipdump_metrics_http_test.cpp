@@ -27,11 +27,11 @@ TEST(FipdumpMetricsHttp, ScrapeServesTheCurrentExposition) {
         http_exchange(server.port(), "GET /metrics HTTP/1.1\r\nHost: localhost\r\n\r\n");
     EXPECT_EQ(first.rfind("HTTP/1.1 200 OK\r\n", 0), 0U) << first;
     EXPECT_NE(first.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
-    EXPECT_NE(first.find("fipgate_dump_datagrams_total{gateway=\"127.0.0.1\"} 4\n"),
+    EXPECT_NE(first.find("fipgate_dump_datagrams_total{gateway=\"127.0.0.1:40000\"} 4\n"),
               std::string::npos)
         << first;
     const std::string second = http_exchange(server.port(), "GET / HTTP/1.0\r\n\r\n");
-    EXPECT_NE(second.find("fipgate_dump_datagrams_total{gateway=\"127.0.0.1\"} 5\n"),
+    EXPECT_NE(second.find("fipgate_dump_datagrams_total{gateway=\"127.0.0.1:40000\"} 5\n"),
               std::string::npos);
 
     EXPECT_NE(http_exchange(server.port(), "POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n")

@@ -133,33 +133,35 @@ TEST(FipdumpMetrics, RendersOwnCountersAndLifesignFiguresInBaseUnits) {
     const Bytes d = datagram(1, {sample_lifesign()});
     c.last_lifesign = std::get<wire::LifesignRecord>(
         wire::decode_datagram(std::span<const std::uint8_t>(d)).events.at(0));
+    c.last_lifesign->sn = 1554098974;
     const Sender silent{0x0A000001, 1}; // no lifesign yet: own counters only
     s.senders[silent].datagrams = 1;
     s.senders[silent].last_seen = now;
     const std::string text = render_metrics(s, now);
-    const std::string label = "{gateway=\"192.168.10.5/0\"} ";
-    for (const std::string& line : std::vector<std::string>{
-             "# TYPE fipgate_dump_datagrams_total counter\n",
-             "fipgate_dump_datagrams_total" + label + "10\n",
-             "fipgate_dump_lost_datagrams_total" + label + "2\n",
-             "fipgate_dump_malformed_datagrams_total" + label + "1\n",
-             "fipgate_dump_datagrams_total{gateway=\"10.0.0.1\"} 1\n",
-             "fipgate_gateway_up" + label + "1\n", "fipgate_gateway_up{gateway=\"10.0.0.1\"} 0\n",
-             "fipgate_gateway_last_seen_timestamp_seconds" + label + "1796721652\n",
-             "fipgate_card_info{gateway=\"192.168.10.5/0\",serial=\"0\",fcs_type=\"0\","
-             "aux_code=\"0\"} 1\n",
-             "fipgate_gateway_clock_offset_seconds" + label + "0.308473",
-             "fipgate_bad_frames_total{gateway=\"192.168.10.5/0\",check=\"fcs\"} 3\n",
-             "fipgate_status_bit_records_total{gateway=\"192.168.10.5/0\",bit=\"1_2\"} 0\n",
-             "fipgate_dump_build_info{version=\"",
-             "fipgate_lifesign_records_total" + label + "42\n",
-             "fipgate_cpu_temperature_celsius" + label + "NaN\n",
-             "fipgate_buffer_total_bytes" + label + "52429000\n",
-             "fipgate_udp_inactive_seconds_total" + label + "0.5\n",
-             "# TYPE fipgate_fip_active gauge\n", "fipgate_fip_active" + label + "1\n"}) {
+    const std::string label = "{gateway=\"192.168.10.5/1554098974\"} ";
+    for (
+        const std::string& line : std::vector<std::string>{
+            "# TYPE fipgate_dump_datagrams_total counter\n",
+            "fipgate_dump_datagrams_total" + label + "10\n",
+            "fipgate_dump_lost_datagrams_total" + label + "2\n",
+            "fipgate_dump_malformed_datagrams_total" + label + "1\n",
+            "fipgate_dump_datagrams_total{gateway=\"10.0.0.1:1\"} 1\n",
+            "fipgate_gateway_up" + label + "1\n", "fipgate_gateway_up{gateway=\"10.0.0.1:1\"} 0\n",
+            "fipgate_gateway_last_seen_timestamp_seconds" + label + "1796721652\n",
+            "fipgate_card_info{gateway=\"192.168.10.5/"
+            "1554098974\",serial=\"1554098974\",fcs_type=\"0\","
+            "aux_code=\"0\"} 1\n",
+            "fipgate_gateway_clock_offset_seconds" + label + "0.308473",
+            "fipgate_bad_frames_total{gateway=\"192.168.10.5/1554098974\",check=\"fcs\"} 3\n",
+            "fipgate_status_bit_records_total{gateway=\"192.168.10.5/1554098974\",bit=\"1_2\"} 0\n",
+            "fipgate_dump_build_info{version=\"", "fipgate_lifesign_records_total" + label + "42\n",
+            "fipgate_cpu_temperature_celsius" + label + "NaN\n",
+            "fipgate_buffer_total_bytes" + label + "52429000\n",
+            "fipgate_udp_inactive_seconds_total" + label + "0.5\n",
+            "# TYPE fipgate_fip_active gauge\n", "fipgate_fip_active" + label + "1\n"}) {
         EXPECT_TRUE(has(text, line)) << line << text;
     }
-    EXPECT_FALSE(has(text, "fipgate_cpu_load_ratio{gateway=\"10.0.0.1\"}"));
+    EXPECT_FALSE(has(text, "fipgate_cpu_load_ratio{gateway=\"10.0.0.1:1\"}"));
     EXPECT_FALSE(has(text, "_age_seconds{")); // the sample's link dates are 0: never happened
     // Every sample line is "name{labels} value" or "name value".
     std::size_t start = 0;

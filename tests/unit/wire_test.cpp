@@ -56,10 +56,11 @@ Bytes capture(const Bytes& frame, std::uint8_t fcs_info = 0x08, std::uint8_t sta
     return r;
 }
 
-Bytes lifesign(std::uint64_t counter = 1) {
-    Bytes r(323);
+// A lifesign record of `size` bytes: a newer gateway's may carry fields after the known ones.
+Bytes lifesign(std::uint64_t counter = 1, std::size_t size = 323) {
+    Bytes r(size, 0xEE);
     r[0] = 0xC1;
-    put_be(r, 1, 323, 2);
+    put_be(r, 1, size, 2);
     put_be(r, 3, counter, 8);
     return r;
 }
@@ -323,20 +324,28 @@ TEST(WireLifesign, ValuesAsTheSenderMeansThem) {
 
 TEST(WireDatagram, WalksMixedEventsInOrder) {
     const Bytes ack{0x40, 0x00, 0x00};
-    const Bytes d =
-        datagram(1, 3, {capture(ack, 0x08, 0, 7), lifesign(9), capture({}, 0x10, 0, 0)});
+    const Bytes d = datagram(
+        1, 4, {capture(ack, 0x08, 0, 7), lifesign(9), capture({}, 0x10, 0, 0), lifesign(10, 340)});
     const wire::Datagram g = wire::decode_datagram(d);
     ASSERT_TRUE(g.ok()) << wire::to_string(*g.error);
-    ASSERT_EQ(g.events.size(), 3U);
+    ASSERT_EQ(g.events.size(), 4U);
     EXPECT_EQ(std::get<wire::CaptureRecord>(g.events[0]).idx, 7U);
     EXPECT_EQ(std::get<wire::CaptureRecord>(g.events[0]).info.kind, wire::FrameKind::ack_end);
     EXPECT_EQ(std::get<wire::LifesignRecord>(g.events[1]).offset, 16U + 33U);
     EXPECT_EQ(std::get<wire::LifesignRecord>(g.events[1]).lifesign_cnt, 9U);
     EXPECT_EQ(std::get<wire::CaptureRecord>(g.events[2]).offset, 16U + 33U + 323U);
+    EXPECT_EQ(std::get<wire::LifesignRecord>(g.events[1]).extra_bytes(), 0U);
+    // A longer lifesign is read by its known fields; what follows them is skipped, not taken
+    // for the next event.
+    const auto& grown = std::get<wire::LifesignRecord>(g.events[3]);
+    EXPECT_EQ(grown.lifesign_cnt, 10U);
+    EXPECT_EQ(grown.st4_cnt, 0xEEEEEEEEEEEEEEEEU);
+    EXPECT_EQ(grown.length, 340U);
+    EXPECT_EQ(grown.extra_bytes(), 17U);
 
     // The same bytes as the char vector a socket read fills.
     const std::vector<char> chars(d.begin(), d.end());
-    EXPECT_EQ(wire::decode_datagram(chars).events.size(), 3U);
+    EXPECT_EQ(wire::decode_datagram(chars).events.size(), 4U);
 }
 
 TEST(WireDatagram, MalformedInputIsAnErrorWithItsOffset) {
@@ -351,9 +360,8 @@ TEST(WireDatagram, MalformedInputIsAnErrorWithItsOffset) {
     Bytes lifesign_short = lifesign();
     lifesign_short.pop_back();
     put_be(lifesign_short, 1, 322, 2);
-    Bytes lifesign_long = lifesign();
-    lifesign_long.push_back(0);
-    put_be(lifesign_long, 1, 324, 2);
+    Bytes lifesign_past_end = lifesign(1, 340);
+    lifesign_past_end.pop_back();
     Bytes truncated = ok_event;
     truncated.resize(ok_event.size() - 1);
     Bytes header_15 = datagram(1, 1, {});
@@ -389,7 +397,8 @@ TEST(WireDatagram, MalformedInputIsAnErrorWithItsOffset) {
          with_header(1, patched(Bytes(ok_event.begin(), ok_event.begin() + 29), 2, 29)),
          wire::Fault::short_capture_record, 17},
         {"lifesign of 322", with_header(1, lifesign_short), wire::Fault::bad_lifesign_length, 17},
-        {"lifesign of 324", with_header(1, lifesign_long), wire::Fault::bad_lifesign_length, 17},
+        {"lifesign of 340 in 339", with_header(1, lifesign_past_end), wire::Fault::event_past_end,
+         17},
         {"type 00", with_header(1, patched(ok_event, 0, 0x00)), wire::Fault::unknown_type, 16},
         {"type C2 second", with_header(2, two_events), wire::Fault::unknown_type, 16 + 33, 1},
     };

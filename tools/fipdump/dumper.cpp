@@ -6,7 +6,8 @@
 
 namespace fipdump {
 
-Dumper::Dumper(const Options& options, std::ostream& out, std::ostream& notices) : opts(options) {
+Dumper::Dumper(const Options& options, std::ostream& out, std::ostream& notices)
+    : opts(options), selector(options.filter) {
     for (auto& output : stream_outputs(opts, bus_analysis, out, notices)) {
         add_output(std::move(output));
     }
@@ -49,7 +50,7 @@ void Dumper::select_events(const Received& r, const wire::Datagram& d) {
         if (done()) {
             break;
         }
-        if (!matches(opts.filter, e)) {
+        if (!selector.select(r.from, e)) {
             continue;
         }
         for (const auto& o : outputs) {
@@ -69,7 +70,12 @@ void Dumper::tick(std::chrono::system_clock::time_point now) {
     }
 }
 
+void Dumper::end_of_stream() {
+    bus_analysis.finish();
+}
+
 void Dumper::finish() {
+    end_of_stream();
     const Summary s = summary();
     for (const auto& o : outputs) {
         o->end(s);
@@ -96,6 +102,12 @@ void Dumper::set_undecoded(const Undecoded& u) {
     undecoded = u;
 }
 
+void Dumper::set_not_recorded(std::uint64_t datagrams, const std::string& failure) {
+    std::lock_guard<std::mutex> guard(lock);
+    not_recorded = datagrams;
+    record_failure = failure;
+}
+
 Summary Dumper::summary() const {
     std::lock_guard<std::mutex> guard(lock);
     Summary s;
@@ -105,6 +117,8 @@ Summary Dumper::summary() const {
     s.rcvbuf_bytes = rcvbuf;
     s.printed = printed;
     s.undecoded = undecoded;
+    s.not_recorded = not_recorded;
+    s.record_failure = record_failure;
     return s;
 }
 

@@ -13,6 +13,7 @@
 
 #include "tools/fipdump/analysis/accounting.hpp"
 #include "tools/fipdump/analysis/bus_analyser.hpp"
+#include "tools/fipdump/analysis/filter.hpp"
 #include "tools/fipdump/input/received.hpp"
 #include "tools/fipdump/options.hpp"
 #include "tools/fipdump/output/sink.hpp"
@@ -34,7 +35,10 @@ public:
     void on_datagram(const Received& r);
     // Tells the outputs the time while no datagram comes. Main thread.
     void tick(std::chrono::system_clock::time_point now);
-    // Ends every output with the final summary, in the order they were added. Main thread, once.
+    // The input ended: the analysis settles what it held (finish() does it too). Main thread.
+    void end_of_stream();
+    // Ends every output with the final summary, in the order they were added, once the analysis
+    // has settled what it held. Main thread, once.
     void finish();
 
     // True once -c N events have been selected. Main thread.
@@ -48,6 +52,9 @@ public:
 
     // What the source saw besides the stream, for the summary. Main thread.
     void set_undecoded(const Undecoded& undecoded);
+
+    // What the -w recording could not write, for the summary and the metrics. Main thread.
+    void set_not_recorded(std::uint64_t datagrams, const std::string& failure);
 
     // A copy of the counts. Any thread (the metrics endpoint calls it on its own).
     Summary summary() const;
@@ -64,7 +71,10 @@ private:
     std::uint64_t printed = 0;
     std::optional<std::uint64_t> kernel_drops;
     std::optional<int> rcvbuf;
+    std::optional<std::uint64_t> not_recorded;
+    std::string record_failure;
     Undecoded undecoded;
+    EventSelector selector;
     BusAnalyser bus_analysis;
     // Last, so destroyed first: an output's thread may still read the analysis and the counts.
     std::vector<std::unique_ptr<Sink>> outputs;

@@ -11,6 +11,7 @@
 #include "tools/fipdump/input/receiving_thread.hpp"
 #include "tools/fipdump/options.hpp"
 #include "tools/fipdump/output/outputs.hpp"
+#include "tools/fipdump/output/text_format.hpp"
 #include "tools/fipdump/version.hpp"
 
 namespace {
@@ -20,6 +21,7 @@ using namespace fipdump;
 constexpr std::chrono::milliseconds kPollInterval{100}; // how soon a signal or -t is noticed
 constexpr int kExitUsage = 2;
 constexpr int kExitFailure = 1;
+constexpr int kExitNotRecorded = 3; // the run went on, but -w could not write every datagram
 
 std::atomic<bool> stop_requested{false};
 bool source_opened = false; // the summary is printed once the socket or files were opened
@@ -103,7 +105,9 @@ int run_live(const Options& o, Dumper& dumper) {
 }
 
 int run_offline(const Options& o, Dumper& dumper) {
-    PcapReader reader(o.read_paths, o.port);
+    // Without -p, the stream is found on whatever port it was recorded: a capture says where
+    // it was sent, and a user who did not ask for a port should not be asked for one.
+    PcapReader reader(o.read_paths, o.port_given ? o.port : kAnyPort);
     if (!reader.ok()) {
         std::cerr << "fipdump: " << reader.error() << "\n";
         return kExitFailure;
@@ -158,9 +162,16 @@ int main(int argc, char** argv) {
         std::cerr << "fipdump: " << error << "\n";
         return kExitFailure;
     }
-    const int status = o.read_paths.empty() ? run_live(o, dumper) : run_offline(o, dumper);
+    int status = o.read_paths.empty() ? run_live(o, dumper) : run_offline(o, dumper);
     if (source_opened) {
         dumper.finish();
+    }
+    const Summary s = dumper.summary();
+    if (!source_opened || !(o.stats || o.quiet)) {
+        std::cerr << not_recorded_text(s); // a loss of the recording is always said at the end
+    }
+    if (status == 0 && s.not_recorded.value_or(0) != 0) {
+        status = kExitNotRecorded;
     }
     return status;
 }

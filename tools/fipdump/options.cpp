@@ -24,6 +24,7 @@ enum LongOnly {
     opt_bad,
     opt_interval,
     opt_metrics_ids,
+    opt_forget_gateway,
 };
 
 // An unsigned number in any base strtoull accepts (0x prefix for hex), within `max`.
@@ -103,6 +104,31 @@ std::optional<std::uint32_t> parse_positive32(const std::string& arg) {
     return static_cast<std::uint32_t>(*v);
 }
 
+// A combination of options that would be accepted and do nothing: said rather than ignored.
+std::string useless_combination(const Options& o) {
+    const bool event_filter = o.filter.kind || o.filter.id || o.filter.type || o.filter.bad;
+    if (o.bus && (event_filter || o.count)) {
+        return "--kind, --id, --type, --bad and -c choose the events printed, and --bus prints "
+               "the analysis instead of events";
+    }
+    if (o.interval && !(o.bus && o.json)) {
+        return "--interval needs --bus --json (the live table redraws every second on its own)";
+    }
+    if (o.metrics_ids_given && !(o.bus && o.metrics)) {
+        return "--metrics-ids needs --bus and --metrics";
+    }
+    if (o.forget_gateway && !o.metrics) {
+        return "--forget-gateway needs --metrics";
+    }
+    if (o.rcvbuf_bytes && !o.read_paths.empty()) {
+        return "--rcvbuf applies to the socket, not to -r";
+    }
+    if (o.filter.type == RecordType::lifesign && (o.filter.kind || o.filter.id || o.filter.bad)) {
+        return "--kind, --id and --bad choose capture records, which --type lifesign leaves out";
+    }
+    return "";
+}
+
 } // namespace
 
 std::optional<wire::FrameKind> kind_from_name(const std::string& name) {
@@ -131,24 +157,26 @@ std::string usage(const std::string& program) {
     return "usage: " + program +
            " [options]\n"
            "Receives the gateway's UDP stream, checks it for loss and decodes every event.\n"
-           "  -p PORT            UDP port to listen on (default 57117)\n"
+           "  -p, --port PORT    UDP port to listen on (default 57117); with -r, read only\n"
+           "                     the datagrams to PORT (without -p, the stream on any port)\n"
            "  --json             one JSON object per event (and a JSON summary)\n"
            "  --stats            print a summary at the end (also on SIGINT/SIGTERM)\n"
-           "  -c N               stop after N printed events\n"
-           "  -t S               stop after S seconds (of capture time with -r)\n"
-           "  -q                 quiet: no per-event output, the summary at the end\n"
-           "  -w FILE            also write the received datagrams to a pcap file\n"
+           "  -c, --count N      stop after N printed events\n"
+           "  -t, --time S       stop after S seconds (of capture time with -r)\n"
+           "  -q, --quiet        quiet: no per-event output, the summary at the end\n"
+           "  -w, --write FILE   also write the received datagrams to a pcap file\n"
            "  -C MB              with -w: start a new file after MB million bytes\n"
            "  -G SECONDS         with -w: start a new file every SECONDS (FILE may hold\n"
            "                     strftime conversions, e.g. rec-%Y%m%d-%H%M%S.pcap)\n"
            "  -W N               with -C or -G: keep at most N files, deleting the oldest\n"
-           "  -r FILE            read a pcap file instead of listening; repeat it or give a\n"
+           "  -r, --read FILE    read a pcap file instead of listening; repeat it or give a\n"
            "                     quoted glob to read several files as one stream\n"
            "  -g GROUP           join this multicast group (IPv4 or IPv6)\n"
            "  --iface NAME       receive on this interface only\n"
            "  --kind KIND        print capture records of one frame kind only: identifier,\n"
            "                     variable, request-list, message, ack, unknown\n"
-           "  --id 0xNNNN        print identifier frames of this identifier only\n"
+           "  --id 0xNNNN        print this identifier's transactions only: its polls and\n"
+           "                     the frames answering them\n"
            "  --type TYPE        print one record type only: capture or lifesign\n"
            "  --rcvbuf BYTES     socket receive buffer to ask of the kernel (default 32 MiB)\n"
            "  --metrics ADDR:PORT  serve Prometheus metrics over HTTP; ADDR may be a name,\n"
@@ -158,9 +186,15 @@ std::string usage(const std::string& program) {
            "  --interval S       with --bus --json, also print the analysis every S seconds\n"
            "                     (of capture time with -r)\n"
            "  --bad              print only frames that break a frame rule\n"
-           "  --metrics-ids N    identifiers exported to the metrics at most (default 1024)\n"
+           "  --metrics-ids N    with --bus --metrics: identifiers exported at most\n"
+           "                     (default 1024)\n"
+           "  --forget-gateway S  with --metrics: leave out a gateway silent for S seconds\n"
+           "                     (default: kept, fipgate_gateway_up 0, until fipdump ends)\n"
            "  -h, --help         this text\n"
-           "  -v, --version      version\n";
+           "  -v, --version      version\n"
+           "Exit status: 0; 1 when the socket, a file or the metrics address cannot be opened,\n"
+           "or a file read is cut off or skipped; 2 for a bad command line; 3 when -w could not\n"
+           "write every datagram (a full disk, an I/O error).\n";
 }
 
 ParseResult parse_options(int argc, char** argv) {
@@ -185,6 +219,7 @@ ParseResult parse_options(int argc, char** argv) {
         {"bad", no_argument, nullptr, opt_bad},
         {"interval", required_argument, nullptr, opt_interval},
         {"metrics-ids", required_argument, nullptr, opt_metrics_ids},
+        {"forget-gateway", required_argument, nullptr, opt_forget_gateway},
         {nullptr, 0, nullptr, 0},
     };
     ParseResult r;
@@ -202,6 +237,7 @@ ParseResult parse_options(int argc, char** argv) {
                 return r;
             }
             o.port = static_cast<std::uint16_t>(*v);
+            o.port_given = true;
             break;
         }
         case 'c': {
@@ -349,8 +385,16 @@ ParseResult parse_options(int argc, char** argv) {
                 return r;
             }
             o.metrics_ids = static_cast<std::size_t>(*v);
+            o.metrics_ids_given = true;
             break;
         }
+        case opt_forget_gateway:
+            o.forget_gateway = parse_positive32(arg);
+            if (!o.forget_gateway) {
+                r.error = "invalid duration: " + arg;
+                return r;
+            }
+            break;
         case ':':
             r.error = std::string("missing argument to ") + argv[optind - 1];
             return r;
@@ -367,6 +411,8 @@ ParseResult parse_options(int argc, char** argv) {
         r.error = "-W needs -C or -G";
     } else if ((!o.group.empty() || !o.iface.empty()) && !o.read_paths.empty()) {
         r.error = "-g and --iface apply to the socket, not to -r";
+    } else {
+        r.error = useless_combination(o);
     }
     return r;
 }

@@ -18,13 +18,15 @@ enum class RecordType { capture, lifesign };
 // Which events are printed. Every event is still counted and accounted for loss.
 struct Filter {
     std::optional<wire::FrameKind> kind; // capture records of this frame kind only
-    std::optional<std::uint16_t> id;     // identifier frames naming this identifier only
+    std::optional<std::uint16_t> id;     // this identifier's transactions only: its polls and
+                                         // the frames answering them
     std::optional<RecordType> type;      // one record type only
     bool bad = false;                    // frames that break a rule only (--bad)
 };
 
 struct Options {
     std::uint16_t port = kDefaultPort;
+    bool port_given = false; // -p: with -r, only the datagrams to that port are read
     bool json = false;
     bool stats = false;
     bool help = false;
@@ -48,6 +50,9 @@ struct Options {
     bool bus = false;               // --bus: the bus analysis instead of the events
     std::optional<double> interval; // --interval: JSON analysis every this many seconds
     std::size_t metrics_ids = 1024; // --metrics-ids: identifiers exported at most
+    bool metrics_ids_given = false;
+    std::optional<std::uint32_t> forget_gateway; // --forget-gateway: seconds of silence after
+                                                 // which a gateway leaves the metrics
 };
 
 struct ParseResult {

@@ -5,6 +5,20 @@
 
 namespace fipdump {
 
+bool same_address(const Sender& a, const Sender& b) {
+    return a.v6 == b.v6 && a.addr == b.addr && a.addr6 == b.addr6;
+}
+
+std::optional<std::uint32_t> card_serial(const wire::Datagram& d) {
+    for (const wire::Event& e : d.events) {
+        const auto* life = std::get_if<wire::LifesignRecord>(&e);
+        if (life != nullptr && life->sn != kSerialUnknown) {
+            return life->sn;
+        }
+    }
+    return std::nullopt;
+}
+
 const char* to_string(SeqVerdict verdict) {
     switch (verdict) {
     case SeqVerdict::first:
@@ -99,6 +113,7 @@ void LossAccounting::account_events(Track& t, SenderCounts& c, const wire::Datag
         } else {
             const auto& life = std::get<wire::LifesignRecord>(e);
             ++c.lifesign;
+            c.lifesign_extra_bytes += life.extra_bytes();
             if (late) {
                 c.lost_lifesigns -= c.lost_lifesigns > 0 ? 1 : 0;
                 continue;
@@ -130,11 +145,16 @@ DatagramVerdict LossAccounting::on_datagram(const Sender& from, std::size_t byte
                                             std::chrono::system_clock::time_point received) {
     DatagramVerdict v;
     // A restarted or reloaded gateway sends from a fresh socket, so from a new source port:
-    // a new sender that starts at 1 where another port of the same address was seen is that.
+    // a new sender that starts at 1 where another port of the same address was seen is that,
+    // unless the lifesigns name two cards (two gateways on one host).
     bool same_host_seen = false;
     if (tracks.find(from) == tracks.end()) {
+        const std::optional<std::uint32_t> card = card_serial(datagram);
         for (const auto& [other, track] : tracks) {
-            same_host_seen = same_host_seen || (other.addr == from.addr && track.highest != 0);
+            const auto& seen = counts[other].last_lifesign;
+            const bool other_card = card && seen && seen->sn != kSerialUnknown && seen->sn != *card;
+            same_host_seen =
+                same_host_seen || (same_address(other, from) && track.highest != 0 && !other_card);
         }
     }
     SenderCounts& c = counts[from];
@@ -155,12 +175,32 @@ DatagramVerdict LossAccounting::on_datagram(const Sender& from, std::size_t byte
     if (v.seq == SeqVerdict::first && same_host_seen && datagram.seq == 1) {
         v.seq = SeqVerdict::restart;
         ++c.restarts;
+        t.restart_by_port = true;
+    }
+    if (t.restart_by_port) {
+        confirm_restart(from, t, c, datagram);
     }
     if (v.seq == SeqVerdict::duplicate) {
         return v; // its events were accounted the first time
     }
     account_events(t, c, datagram, v);
     return v;
+}
+
+void LossAccounting::confirm_restart(const Sender& from, Track& t, SenderCounts& c,
+                                     const wire::Datagram& datagram) {
+    const std::optional<std::uint32_t> card = card_serial(datagram);
+    if (!card) {
+        return;
+    }
+    t.restart_by_port = false;
+    for (const auto& [other, counts_of_other] : counts) {
+        if (!(other == from) && same_address(other, from) && counts_of_other.last_lifesign &&
+            counts_of_other.last_lifesign->sn == *card) {
+            return; // the same card from a new port: a restart indeed
+        }
+    }
+    --c.restarts;
 }
 
 void add_counts(SenderCounts& sum, const SenderCounts& c) {
@@ -178,6 +218,7 @@ void add_counts(SenderCounts& sum, const SenderCounts& c) {
     sum.lost_records += c.lost_records;
     sum.lifesign_breaks += c.lifesign_breaks;
     sum.lost_lifesigns += c.lost_lifesigns;
+    sum.lifesign_extra_bytes += c.lifesign_extra_bytes;
 }
 
 SenderCounts LossAccounting::totals() const {

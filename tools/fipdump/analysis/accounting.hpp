@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
 
 #include "tools/fipdump/input/received.hpp"
 #include "tools/fipdump/input/undecoded.hpp"
@@ -30,6 +31,15 @@ enum class SeqVerdict {
 
 const char* to_string(SeqVerdict verdict);
 
+// Whether two senders share an address (IPv4 or IPv6), whatever their ports.
+bool same_address(const Sender& a, const Sender& b);
+
+// What a gateway's first lifesigns may carry before it has read its card's identity.
+constexpr std::uint32_t kSerialUnknown = 0;
+
+// The card serial number of the first lifesign in `d` that names it, if any.
+std::optional<std::uint32_t> card_serial(const wire::Datagram& d);
+
 // Everything counted for one gateway. Plain values; copied whole for output and metrics.
 struct SenderCounts {
     std::uint64_t datagrams = 0;
@@ -45,7 +55,8 @@ struct SenderCounts {
     std::uint64_t index_breaks = 0; // capture records whose index broke continuity
     std::uint64_t lost_records = 0; // capture indexes skipped by forward breaks
     std::uint64_t lifesign_breaks = 0;
-    std::uint64_t lost_lifesigns = 0; // lifesign counters skipped by forward breaks
+    std::uint64_t lost_lifesigns = 0;       // lifesign counters skipped by forward breaks
+    std::uint64_t lifesign_extra_bytes = 0; // after the known fields of longer lifesigns, skipped
     std::optional<wire::LifesignRecord> last_lifesign;
     std::chrono::system_clock::time_point last_seen{};        // reception of the last datagram
     std::chrono::system_clock::time_point last_lifesign_at{}; // and of the last lifesign
@@ -86,7 +97,14 @@ private:
         bool idx_known = false;          // prev_idx is a reference (not before the first)
         std::uint64_t prev_lifesign = 0;
         bool lifesign_known = false;
+        bool restart_by_port = false; // a restart told by the new port alone, until a lifesign
+                                      // names the card
     };
+
+    // Takes back a restart told by the new port alone once the sender's lifesign names a card
+    // no other port of its address had: a second gateway on the host, not a restart.
+    void confirm_restart(const Sender& from, Track& t, SenderCounts& c,
+                         const wire::Datagram& datagram);
 
     SeqVerdict account_seq(Track& t, SenderCounts& c, std::uint64_t seq, std::uint64_t& missing);
     void account_events(Track& t, SenderCounts& c, const wire::Datagram& d, DatagramVerdict& v);
@@ -102,6 +120,8 @@ struct Summary {
     std::optional<std::uint64_t> kernel_drops; // absent when reading a file
     std::optional<int> rcvbuf_bytes;           // the socket buffer granted; absent likewise
     std::uint64_t printed = 0;                 // events that passed the filters
+    std::optional<std::uint64_t> not_recorded; // datagrams -w could not write; absent without -w
+    std::string record_failure;                // the last failure to write: "file: reason"
     Undecoded undecoded;                       // what the capture or socket held besides
 };
 

@@ -2,29 +2,38 @@
 // datagram in arrival order and told where the stream broke, and snapshots of what they count.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "tools/fipdump/analysis/accounting.hpp"
+#include "tools/fipdump/analysis/gateways.hpp"
 #include "tools/fipdump/input/received.hpp"
 #include "wire/records.hpp"
 #include "wire/transactions.hpp"
 
 namespace fipdump {
 
+// A sender's datagrams are held, at most this many or this long (of receive time), until a
+// lifesign names its card: they then go to that card's bus, a restarted gateway's included.
+constexpr std::size_t kHeldDatagrams = 256;
+constexpr std::chrono::seconds kHeldTime{2};
+
 // The analysis of one gateway's bus at one moment. Plain values.
 struct GatewayBus {
-    std::uint32_t addr = 0; // the gateway's IPv4 address, host order: a restart changes its port
+    // "address/serial" (IPv4 or IPv6), as every metric family names the gateway: a restart on a
+    // new port continues the same bus, two cards behind one address are two buses.
+    // "address:port" for a sender whose lifesigns never named its card.
+    std::string gateway;
     wire::BusCounters bus;
     std::vector<wire::IdentifierStats> ids; // in order of first poll
     wire::ScanTable scan;
 };
-
-// "10.0.0.5".
-std::string address_text(std::uint32_t addr);
 
 class BusAnalyser {
 public:
@@ -32,12 +41,32 @@ public:
     // datagram is a break of the stream. Duplicates are left out. Main thread.
     void on_datagram(const Received& r, const wire::Datagram& d, const DatagramVerdict& verdict);
 
-    // A copy of every gateway's analysis, by address. Any thread.
+    // The end of the stream: what is still held goes to the bus of its sender's address and
+    // port. Main thread.
+    void finish();
+
+    // A copy of every gateway's analysis, by name. Any thread.
     std::vector<GatewayBus> snapshot() const;
 
 private:
+    struct Held {
+        wire::Datagram datagram;
+        std::int64_t time_us = 0;
+        SeqVerdict seq = SeqVerdict::first;
+    };
+
+    // Feeds `h` to the walker named `name`.
+    void feed(const std::string& name, const Held& h);
+    // Sends the datagrams held for `from` to the walker named `name`.
+    void release(const Sender& from, const std::string& name);
+    // Renames the sender's walker from its address and port to `name`.
+    void rename(const Sender& from, const std::string& name);
+
     mutable std::mutex lock; // one per datagram fed, one per snapshot
-    std::map<std::uint32_t, std::unique_ptr<wire::TransactionWalker>> walkers;
+    GatewayNames names;
+    std::map<Sender, std::deque<Held>> held;
+    std::map<Sender, std::string> settled; // senders fed under their address and port
+    std::map<std::string, std::unique_ptr<wire::TransactionWalker>> walkers;
 };
 
 } // namespace fipdump

@@ -4,18 +4,20 @@
 
 namespace fipdump {
 
-std::vector<Gateway> gateways(const Summary& summary, std::chrono::system_clock::time_point now) {
-    // The card behind each address, from its most recent lifesign: a sender that has not sent
-    // one yet (a gateway just reloaded) belongs to it.
-    std::map<std::string, std::pair<std::chrono::system_clock::time_point, std::uint32_t>> card;
-    for (const auto& [from, c] : summary.senders) {
-        if (c.last_lifesign) {
-            auto& known = card[address_text(from)];
-            if (c.last_lifesign_at >= known.first) {
-                known = {c.last_lifesign_at, c.last_lifesign->sn};
-            }
-        }
+std::string gateway_name(const Sender& from, std::optional<std::uint32_t> serial) {
+    return serial ? address_text(from) + "/" + std::to_string(*serial) : to_string(from);
+}
+
+std::optional<std::string> GatewayNames::on_datagram(const Sender& from, const wire::Datagram& d) {
+    if (const auto sn = card_serial(d)) {
+        serial[from] = *sn;
     }
+    const auto s = serial.find(from);
+    return s == serial.end() ? std::nullopt : std::optional(gateway_name(from, s->second));
+}
+
+std::vector<Gateway> gateways(const Summary& summary, std::chrono::system_clock::time_point now,
+                              std::optional<std::chrono::seconds> forget_after) {
     struct Group {
         Gateway g;
         std::chrono::system_clock::time_point last_seen{};
@@ -25,13 +27,9 @@ std::vector<Gateway> gateways(const Summary& summary, std::chrono::system_clock:
     };
     std::map<std::string, Group> groups;
     for (const auto& [from, c] : summary.senders) {
-        const std::string addr = address_text(from);
-        std::string label = addr;
-        if (c.last_lifesign) {
-            label.append(1, '/').append(std::to_string(c.last_lifesign->sn));
-        } else if (const auto k = card.find(addr); k != card.end()) {
-            label.append(1, '/').append(std::to_string(k->second.second));
-        }
+        const bool named = c.last_lifesign && c.last_lifesign->sn != kSerialUnknown;
+        const std::string label =
+            gateway_name(from, named ? std::optional(c.last_lifesign->sn) : std::nullopt);
         Group& grp = groups[label];
         grp.g.label = label;
         add_counts(grp.g.counts, c);
@@ -48,7 +46,7 @@ std::vector<Gateway> gateways(const Summary& summary, std::chrono::system_clock:
     }
     std::vector<Gateway> out;
     for (auto& [label, grp] : groups) {
-        if (now - grp.last_seen > kSilentGatewayDropped) {
+        if (forget_after && now - grp.last_seen > *forget_after) {
             continue;
         }
         const auto period =

@@ -1,9 +1,15 @@
 #include "tools/fipdump/input/pcap_file.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <pcap/pcap.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 namespace fipdump {
 
@@ -127,6 +133,17 @@ std::optional<std::size_t> ip_offset(int link, std::span<const std::uint8_t> p) 
 
 namespace {
 
+// Whether a datagram to `dst_port` whose UDP payload starts with `payload` is read: to `port`,
+// or with kAnyPort, on any port when it opens with the stream's header bytes.
+bool wanted(std::uint16_t port, std::uint16_t dst_port, std::span<const std::uint8_t> payload) {
+    if (port != kAnyPort) {
+        return dst_port == port;
+    }
+    constexpr std::uint8_t kHeaderStart[4] = {0x43, 0x56, 0x01, 0x00};
+    return payload.size() >= sizeof kHeaderStart &&
+           std::equal(std::begin(kHeaderStart), std::end(kHeaderStart), payload.begin());
+}
+
 // A UDP datagram over IPv6 straight after the fixed header. Extension headers (fragments
 // among them) are not followed: such packets count as other traffic.
 IpPacket classify_ipv6(std::span<const std::uint8_t> ip, std::uint16_t port, PcapDatagram& out,
@@ -141,7 +158,7 @@ IpPacket classify_ipv6(std::span<const std::uint8_t> ip, std::uint16_t port, Pca
     if (udp_len < kUdpHeader || ip_payload < udp_len) {
         return IpPacket::not_udp;
     }
-    if (dst_port != port) {
+    if (!wanted(port, dst_port, udp.subspan(kUdpHeader))) {
         return IpPacket::other_port;
     }
     std::size_t payload_len = udp_len - kUdpHeader;
@@ -189,7 +206,7 @@ IpPacket classify_ipv4(std::span<const std::uint8_t> ip, std::uint16_t port, Pca
     if (udp_len < kUdpHeader || ip_total < ihl + udp_len) {
         return IpPacket::not_udp;
     }
-    if (dst_port != port) {
+    if (!wanted(port, dst_port, udp.subspan(kUdpHeader))) {
         return IpPacket::other_port;
     }
     std::size_t payload_len = udp_len - kUdpHeader;
@@ -226,25 +243,79 @@ std::optional<PcapDatagram> parse_packet(int link, std::span<const std::uint8_t>
     return d;
 }
 
-PcapWriter::PcapWriter(const std::string& path, std::uint16_t port_) : port(port_) {
-    dead = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, kSnapLen, PCAP_TSTAMP_PRECISION_MICRO);
-    if (dead == nullptr) {
-        why = "cannot create a pcap handle";
+namespace {
+
+// Writes the `count` buffers whole, or fails with errno set; a write cut short by a full disk
+// reports ENOSPC as the kernel would for the next byte.
+bool write_all(int fd, iovec* parts, int count) {
+    while (count > 0) {
+        const ssize_t n = ::writev(fd, parts, count);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        auto left = static_cast<std::size_t>(n);
+        while (count > 0 && left >= parts->iov_len) {
+            left -= parts->iov_len;
+            ++parts;
+            --count;
+        }
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + left;
+            parts->iov_len -= left;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+// Written by hand rather than through libpcap's stdio stream: a write that fails must be seen
+// at the datagram it fails on, and a file must never be left with half a packet or half a header.
+PcapWriter::PcapWriter(const std::string& path_, std::uint16_t port_) : path(path_), port(port_) {
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        err = errno;
+        why = std::strerror(err);
         return;
     }
-    dumper = pcap_dump_open(dead, path.c_str());
-    if (dumper == nullptr) {
-        why = pcap_geterr(dead);
+    // The file header in the host's byte order, as libpcap writes it; microsecond stamps.
+    struct {
+        std::uint32_t magic = 0xA1B2C3D4;
+        std::uint16_t version_major = PCAP_VERSION_MAJOR;
+        std::uint16_t version_minor = PCAP_VERSION_MINOR;
+        std::int32_t thiszone = 0;
+        std::uint32_t sigfigs = 0;
+        std::uint32_t snaplen = kSnapLen;
+        std::uint32_t linktype = DLT_EN10MB;
+    } header;
+    static_assert(sizeof header == kPcapFileHeader);
+    iovec part{&header, sizeof header};
+    if (!write_all(fd, &part, 1)) {
+        err = errno;
+        why = std::strerror(err);
+        // A file without its whole header is unreadable: none is left behind. Only a regular
+        // file, never a device such as /dev/full.
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            ::unlink(path.c_str());
+        }
+        ::close(fd);
+        fd = -1;
+        return;
     }
     written = kPcapFileHeader;
 }
 
 PcapWriter::~PcapWriter() {
-    if (dumper != nullptr) {
-        pcap_dump_close(dumper);
-    }
-    if (dead != nullptr) {
-        pcap_close(dead);
+    if (fd >= 0) {
+        ::close(fd);
     }
 }
 
@@ -298,15 +369,17 @@ void PcapWriter::write_ipv6(const Received& r) {
     put16(udp + 6, udp6_checksum(ip, udp, kUdpHeader + n));
 }
 
-void PcapWriter::write(const Received& r) {
+bool PcapWriter::write(const Received& r) {
     const std::size_t n = r.bytes.size();
-    if (dumper == nullptr || n > (r.from.v6 ? kMaxUdp6Payload : kMaxUdpPayload)) {
-        return; // the rebuilt length fields could not hold it
+    if (fd < 0) {
+        return false;
+    }
+    if (n > (r.from.v6 ? kMaxUdp6Payload : kMaxUdpPayload)) {
+        return true; // the rebuilt length fields could not hold it
     }
     if (r.from.v6) {
         write_ipv6(r);
-        dump(r);
-        return;
+        return dump(r);
     }
     frame.assign(kEthernetHeader + kIpv4MinHeader + kUdpHeader, 0);
     std::uint8_t* eth = frame.data();
@@ -326,31 +399,36 @@ void PcapWriter::write(const Received& r) {
     put16(udp + 4, static_cast<std::uint16_t>(kUdpHeader + n));
     // UDP checksum 0: "not computed", valid over IPv4, and the receiver checked the original.
     frame.insert(frame.end(), r.bytes.begin(), r.bytes.end());
-    dump(r);
+    return dump(r);
 }
 
-void PcapWriter::dump(const Received& r) {
+bool PcapWriter::dump(const Received& r) {
     const auto us =
         std::chrono::duration_cast<std::chrono::microseconds>(r.time.time_since_epoch()).count();
-    pcap_pkthdr h{};
-    h.ts.tv_sec = static_cast<time_t>(us / 1'000'000);
-    h.ts.tv_usec = static_cast<suseconds_t>(us % 1'000'000);
-    h.caplen = static_cast<bpf_u_int32>(frame.size());
-    h.len = h.caplen;
-    pcap_dump(reinterpret_cast<u_char*>(dumper), &h, frame.data());
+    const std::uint32_t h[4] = {
+        static_cast<std::uint32_t>(us / 1'000'000), static_cast<std::uint32_t>(us % 1'000'000),
+        static_cast<std::uint32_t>(frame.size()), static_cast<std::uint32_t>(frame.size())};
+    static_assert(sizeof h == kPcapPacketHeader);
+    iovec parts[2] = {{const_cast<std::uint32_t*>(h), sizeof h}, {frame.data(), frame.size()}};
+    if (!write_all(fd, parts, 2)) {
+        err = errno;
+        why = std::strerror(err);
+        // Whatever part of the packet reached the disk goes: the file keeps whole packets only.
+        if (::ftruncate(fd, static_cast<off_t>(written)) != 0 ||
+            ::lseek(fd, static_cast<off_t>(written), SEEK_SET) < 0) {
+            why += std::string(", and the file could not be cut back to its last whole packet: ") +
+                   std::strerror(errno);
+        }
+        return false;
+    }
     written += kPcapPacketHeader + frame.size();
     ++packet_cnt;
+    return true;
 }
 
 std::uint64_t PcapWriter::packet_size(const Received& r) {
     return kPcapPacketHeader + kEthernetHeader + (r.from.v6 ? kIpv6Header : kIpv4MinHeader) +
            kUdpHeader + r.bytes.size();
-}
-
-void PcapWriter::flush() {
-    if (dumper != nullptr) {
-        pcap_dump_flush(dumper);
-    }
 }
 
 namespace {
@@ -379,14 +457,26 @@ PcapReader::PcapReader(const std::string& path, std::uint16_t port_)
 
 PcapReader::PcapReader(std::vector<std::string> paths_, std::uint16_t port_)
     : paths(std::move(paths_)), port(port_) {
-    // Every file is opened once up front, so that a missing or unreadable one stops the run
-    // before anything is printed, and so that the files are read in the order of their first
-    // packet: a ring of files or names that do not sort by time still make one stream.
+    // Every file is opened once up front, so that one that cannot be opened stops the run before
+    // anything is printed, and so that the files are read in the order of their first packet: a
+    // ring of files or names that do not sort by time still make one stream. Of several files,
+    // one that opens but holds no capture (empty, or without a whole header: its recorder
+    // stopped at creation) is reported and left out, as a file cut off is.
     std::vector<std::pair<std::chrono::system_clock::time_point, std::string>> order;
+    std::vector<std::string> unreadable;
     for (const std::string& p : paths) {
-        pcap_t* h = open_capture(p, why);
-        if (h == nullptr) {
+        // A file that cannot be opened at all (absent, not allowed) stops the run: it was named.
+        if (std::FILE* probe = std::fopen(p.c_str(), "rb")) {
+            std::fclose(probe);
+        } else {
+            why = p + ": " + std::strerror(errno);
             return;
+        }
+        std::string err;
+        pcap_t* h = open_capture(p, err);
+        if (h == nullptr) {
+            unreadable.push_back(err);
+            continue;
         }
         pcap_pkthdr* hdr = nullptr;
         const u_char* data = nullptr;
@@ -395,6 +485,13 @@ PcapReader::PcapReader(std::vector<std::string> paths_, std::uint16_t port_)
                                : std::chrono::system_clock::time_point::min();
         order.emplace_back(first, p);
         pcap_close(h);
+    }
+    if (order.empty()) {
+        why = unreadable.empty() ? "no capture file given" : unreadable.front();
+        return;
+    }
+    for (const std::string& e : unreadable) {
+        read_errors_.push_back(e + " (skipped)");
     }
     std::stable_sort(order.begin(), order.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });

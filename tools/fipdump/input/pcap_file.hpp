@@ -17,22 +17,31 @@ typedef struct pcap_dumper pcap_dumper_t;
 
 namespace fipdump {
 
+// As the port to read: datagrams to any UDP port, those that open with the stream's header
+// bytes (43 56 01 00). What -r reads when -p is not given.
+constexpr std::uint16_t kAnyPort = 0;
+
+// Each packet goes to the file in one unbuffered write: what write() accepted is in the file
+// whatever becomes of the process.
 class PcapWriter {
 public:
-    // Creates (truncates) `path`. ok() is false and error() says why when it cannot.
+    // Creates (truncates) `path` and writes its file header. ok() is false and error() says why
+    // when it cannot; a file whose header could not be written whole is removed.
     PcapWriter(const std::string& path, std::uint16_t port);
-    ~PcapWriter(); // flushes and closes
+    ~PcapWriter(); // closes
     PcapWriter(const PcapWriter&) = delete;
     PcapWriter& operator=(const PcapWriter&) = delete;
 
-    bool ok() const { return dumper != nullptr; }
+    bool ok() const { return fd >= 0; }
     const std::string& error() const { return why; }
+    int error_number() const { return err; } // the errno of the last failure
+    const std::string& file() const { return path; }
 
     // Appends one datagram, from r.from to 255.255.255.255:port (ff02::1 from an IPv6 sender),
     // at r.time; a payload above 65507 bytes (65527 over IPv6; none comes from a socket) is
-    // left out. Main thread.
-    void write(const Received& r);
-    void flush();
+    // left out. False when it could not be written (a full disk, an I/O error: error() says
+    // which); the file then ends with its last whole packet. Main thread.
+    bool write(const Received& r);
 
     // Bytes of the file so far (file header, packet headers and packets) and packets written.
     std::uint64_t size() const { return written; }
@@ -42,12 +51,13 @@ public:
 
 private:
     void write_ipv6(const Received& r); // builds `frame` for a sender over IPv6
-    void dump(const Received& r);       // appends `frame`
+    bool dump(const Received& r);       // appends `frame`
 
-    pcap_t* dead = nullptr;
+    std::string path;
+    int fd = -1;
+    int err = 0;
     std::uint64_t written = 0;
     std::uint64_t packet_cnt = 0;
-    pcap_dumper_t* dumper = nullptr;
     std::uint16_t port;
     std::vector<std::uint8_t> frame; // reused for every packet
     std::string why;

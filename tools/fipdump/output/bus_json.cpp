@@ -73,7 +73,7 @@ std::string json_bus(const GatewayBus& g, std::chrono::system_clock::time_point 
     f.str("type", "bus")
         .str("time", iso_time(now))
         .raw("unix_time", unix_seconds(now))
-        .str("gateway", address_text(g.addr))
+        .str("gateway", g.gateway)
         .num("frames", b.frames)
         .raw("frames_by_kind", kinds.object())
         .num("bytes", b.bytes)
@@ -112,7 +112,7 @@ std::string json_identifier(const GatewayBus& g, const wire::IdentifierStats& s)
     pdus += "]";
     Fields f;
     f.str("type", "identifier")
-        .str("gateway", address_text(g.addr))
+        .str("gateway", g.gateway)
         .num("id", s.id)
         .num("polls", s.polls)
         .num("responses", s.responses)

@@ -38,7 +38,7 @@ using IdValue = std::function<std::uint64_t(const wire::IdentifierStats&)>;
 
 std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::size_t max_ids) {
     std::string out;
-    const auto gw = [](const GatewayBus& g) { return "gateway=\"" + address_text(g.addr) + "\""; };
+    const auto gw = [](const GatewayBus& g) { return "gateway=\"" + g.gateway + "\""; };
 
     header(out, {"fipgate_bus_frames_total", "counter", "Frames captured on the bus, by kind"});
     for (const GatewayBus& g : gateways) {

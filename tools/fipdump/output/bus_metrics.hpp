@@ -14,9 +14,9 @@ namespace fipdump {
 
 constexpr std::size_t kDefaultMetricsIdentifiers = 1024;
 
-// Families with HELP and TYPE lines; labels gateway="10.0.0.5", id="0x0123", cause="fcs",
-// kind="variable". At most `max_ids` identifiers over all gateways, in order of first poll (so
-// that the set exported stays the same from one scrape to the next). Pure.
+// Families with HELP and TYPE lines; labels gateway="10.0.0.5/1554098974", id="0x0123",
+// cause="fcs", kind="variable". At most `max_ids` identifiers over all gateways, in order of first
+// poll (so that the set exported stays the same from one scrape to the next). Pure.
 std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::size_t max_ids);
 
 } // namespace fipdump

@@ -36,7 +36,7 @@ double frame_rate(const wire::BusCounters& b) {
 std::string summary(const GatewayBus& g) {
     const wire::BusCounters& b = g.bus;
     std::string out =
-        "gateway " + address_text(g.addr) +
+        "gateway " + g.gateway +
         format("  frames %llu (%.0f/s)  transactions %llu  missing %llu  bad %llu", ull(b.frames),
                frame_rate(b), ull(b.transactions), ull(b.missing), ull(b.bad_frames));
     out +=

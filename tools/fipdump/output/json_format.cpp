@@ -151,7 +151,8 @@ std::string counts_json(const SenderCounts& c, const std::string& extra) {
         .num("index_breaks", c.index_breaks)
         .num("lost_records", c.lost_records)
         .num("lifesign_breaks", c.lifesign_breaks)
-        .num("lost_lifesigns", c.lost_lifesigns);
+        .num("lost_lifesigns", c.lost_lifesigns)
+        .num("lifesign_extra_bytes", c.lifesign_extra_bytes);
     if (!extra.empty()) {
         o << "," << extra;
     }
@@ -195,6 +196,12 @@ std::string json_summary(const Summary& s) {
     }
     if (s.rcvbuf_bytes) {
         extra << ",\"rcvbuf_bytes\":" << *s.rcvbuf_bytes;
+    }
+    if (s.not_recorded) {
+        extra << ",\"not_recorded\":" << *s.not_recorded;
+        if (!s.record_failure.empty()) {
+            extra << ",\"record_failure\":" << json_string(s.record_failure);
+        }
     }
     extra << ",\"undecoded\":" << undecoded_json(s.undecoded);
     extra << ",\"gateways\":{";

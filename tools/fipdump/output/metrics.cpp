@@ -114,6 +114,9 @@ const OwnFamily own_families[] = {
      &SenderCounts::lost_records},
     {"fipgate_dump_lifesign_breaks_total", "Breaks in the lifesign counter",
      &SenderCounts::lifesign_breaks},
+    {"fipgate_dump_lifesign_extra_bytes_total",
+     "Lifesign bytes after the fields this fipdump knows, skipped",
+     &SenderCounts::lifesign_extra_bytes},
 };
 
 void head(std::ostringstream& o, std::string_view name, const char* type, std::string_view help) {
@@ -134,14 +137,20 @@ std::string quoted(const std::string& v) {
 
 } // namespace
 
-std::string render_metrics(const Summary& summary, std::chrono::system_clock::time_point now) {
-    const std::vector<Gateway> gws = gateways(summary, now);
+std::string render_metrics(const Summary& summary, std::chrono::system_clock::time_point now,
+                           std::optional<std::chrono::seconds> forget_after) {
+    const std::vector<Gateway> gws = gateways(summary, now, forget_after);
     std::ostringstream o;
     head(o, "fipgate_dump_build_info", "gauge", "fipdump's version");
     o << "fipgate_dump_build_info{version=" << quoted(kVersion) << "} 1\n";
     head(o, "fipgate_dump_kernel_drops_total", "counter",
          "Datagrams the kernel dropped on fipdump's socket");
     o << "fipgate_dump_kernel_drops_total " << summary.kernel_drops.value_or(0) << "\n";
+    if (summary.not_recorded) {
+        head(o, "fipgate_dump_unrecorded_datagrams_total", "counter",
+             "Datagrams the -w recording could not write (full disk, I/O error)");
+        o << "fipgate_dump_unrecorded_datagrams_total " << *summary.not_recorded << "\n";
+    }
     for (const OwnFamily& f : own_families) {
         head(o, f.name, "counter", f.help);
         for (const Gateway& g : gws) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "tools/fipdump/analysis/accounting.hpp"
@@ -13,9 +14,11 @@ constexpr const char* kMetricsContentType = "text/plain; version=0.0.4; charset=
 
 // Every family with its HELP and TYPE lines; samples labelled gateway="<address>/<card serial>"
 // (see gateways.hpp). Sizes in bytes, durations in seconds, shares as ratios 0-1; the gateway's
-// local dates are published only as differences. Pure: `now` decides which gateways are up or
-// left out.
-std::string render_metrics(const Summary& summary, std::chrono::system_clock::time_point now);
+// local dates are published only as differences. Pure: `now` decides which gateways are up, and
+// with `forget_after` (--forget-gateway), which silent ones are left out; without it a gateway
+// gone silent stays, `fipgate_gateway_up` 0, until fipdump restarts.
+std::string render_metrics(const Summary& summary, std::chrono::system_clock::time_point now,
+                           std::optional<std::chrono::seconds> forget_after = std::nullopt);
 // The same at the current time.
 std::string render_metrics(const Summary& summary);
 

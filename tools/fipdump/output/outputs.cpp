@@ -49,6 +49,10 @@ std::string open_outputs(const Options& o, Dumper& dumper, std::ostream& out,
         if (!recording->ok()) {
             return recording->error();
         }
+        dumper.set_not_recorded(0, "");
+        recording->on_loss([&dumper](std::uint64_t datagrams, const std::string& failure) {
+            dumper.set_not_recorded(datagrams, failure);
+        });
         dumper.add_output(std::move(recording));
     }
     if (o.metrics) {

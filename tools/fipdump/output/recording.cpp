@@ -55,6 +55,14 @@ bool Recording::open(std::chrono::system_clock::time_point time) {
     const std::uint64_t n = (started != 0 && base == current_base) ? same_base + 1 : 0;
     const std::string name = file_name(policy.pattern, policy.period.has_value(), time, n);
     auto next = std::make_unique<PcapWriter>(name, port);
+    if (!next->ok() && next->error_number() == ENOSPC && policy.keep && !kept.empty() &&
+        kept.size() >= *policy.keep && kept.front() != current_name) {
+        // A full disk under a ring: the oldest file would go once this one is open, so it goes
+        // first to make the room.
+        std::remove(kept.front().c_str());
+        kept.pop_front();
+        next = std::make_unique<PcapWriter>(name, port);
+    }
     if (!next->ok()) {
         why = next->error();
         if (file == nullptr) {
@@ -63,7 +71,10 @@ bool Recording::open(std::chrono::system_clock::time_point time) {
         }
         const std::string failure = name + ": " + why;
         if (failure != last_failure) {
-            notices << "fipdump: " << failure << " (recording goes on in " << current_name << ")\n";
+            notices << "fipdump: " << failure
+                    << (broken ? " (datagrams are not recorded until a new file opens)"
+                               : " (recording goes on in " + current_name + ")")
+                    << "\n";
             last_failure = failure;
         }
         return false;
@@ -71,6 +82,9 @@ bool Recording::open(std::chrono::system_clock::time_point time) {
     // The file being closed is complete before the oldest goes: the ring never holds fewer
     // finished files than asked.
     file = std::move(next);
+    broken = false;
+    file_bytes = file->size();
+    file_datagrams = 0;
     current_name = name;
     current_base = base;
     same_base = n;
@@ -102,14 +116,31 @@ void Recording::write(const Received& r) {
             rotate = true;
         }
     }
-    if (policy.max_bytes && file->packets() != 0 &&
-        file->size() + PcapWriter::packet_size(r) > *policy.max_bytes) {
+    if (policy.max_bytes && file_datagrams != 0 &&
+        file_bytes + PcapWriter::packet_size(r) > *policy.max_bytes) {
         rotate = true;
     }
     if (rotate) {
         open(policy.period ? *period_start : r.time);
     }
-    file->write(r);
+    file_bytes += PcapWriter::packet_size(r);
+    ++file_datagrams;
+    if (!broken && !file->write(r)) {
+        broken = true;
+        last_write_failure = current_name + ": " + file->error();
+        notices << "fipdump: cannot write to " << last_write_failure
+                << (policy.max_bytes || policy.period
+                        ? "; datagrams are not recorded until the next file"
+                        : "; the datagrams that follow are not recorded")
+                << "\n";
+        notices.flush();
+    }
+    if (broken) {
+        ++lost;
+        if (loss_report) {
+            loss_report(lost, last_write_failure);
+        }
+    }
 }
 
 void Recording::end(const Summary& summary) {

@@ -2,12 +2,15 @@
 // one after a size (-C) or every period (-G, the name passed through strftime), keeping at
 // most N (-W, the oldest deleted). Each datagram goes whole into exactly one file: a rotation
 // happens between two datagrams, and when the next file cannot be created the recording goes
-// on in the current one rather than lose anything.
+// on in the current one rather than lose anything. A datagram that cannot be written (a full
+// disk, an I/O error) is never lost silently: the failure is reported at once, the datagrams
+// not recorded are counted, and the next rotation tries a new file.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -36,13 +39,25 @@ public:
     const std::string& error() const { return why; }
 
     // Writes one datagram, first starting a new file when the size or the period (reckoned in
-    // the datagrams' own times) says so. Main thread.
+    // the datagrams' own times) says so. After a failed write the file is left as it is (whole
+    // packets only) and the datagrams up to the next rotation are counted, not written; the
+    // size a rotation waits for counts them as if written. Main thread.
     void write(const Received& r);
 
     // As an output: every datagram as it came, duplicates included; the last file is closed
     // before the run's summary says it is over.
     void received(const Received& r) override { write(r); }
     void end(const Summary& summary) override;
+
+    // Datagrams that could not be recorded, and the last failure ("file: reason").
+    std::uint64_t not_recorded() const { return lost; }
+    const std::string& failure() const { return last_write_failure; }
+
+    // Called with both after each datagram not recorded, so that the summary and the metrics
+    // say it while the run goes on. Main thread.
+    void on_loss(std::function<void(std::uint64_t, const std::string&)> report) {
+        loss_report = std::move(report);
+    }
 
     // The file written now, and the number of files started.
     const std::string& current() const { return current_name; }
@@ -60,6 +75,12 @@ private:
     std::uint16_t port;
     std::ostream& notices;
     std::unique_ptr<PcapWriter> file;
+    bool broken = false;              // the current file failed: nothing more goes into it
+    std::uint64_t file_bytes = 0;     // of the current file, counting the datagrams not recorded
+    std::uint64_t file_datagrams = 0; // the same
+    std::uint64_t lost = 0;
+    std::string last_write_failure;
+    std::function<void(std::uint64_t, const std::string&)> loss_report;
     std::string current_name;
     std::string current_base; // the pattern's expansion current_name was made from
     std::uint64_t same_base = 0;

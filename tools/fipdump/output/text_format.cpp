@@ -194,6 +194,10 @@ void counts_text(std::ostream& o, const SenderCounts& c) {
       << c.restarts << " restarts, " << c.index_breaks << " record index breaks (" << c.lost_records
       << " records skipped), " << c.lifesign_breaks << " lifesign breaks (" << c.lost_lifesigns
       << " skipped)";
+    if (c.lifesign_extra_bytes != 0) {
+        // Only a gateway newer than this fipdump sends them: said, but not in every summary.
+        o << ", " << c.lifesign_extra_bytes << " lifesign bytes after the known fields skipped";
+    }
 }
 
 } // namespace
@@ -239,6 +243,14 @@ std::string text_notice(const Received& r, std::uint64_t seq, const DatagramVerd
     return text.empty() ? text : prefix(r) + text;
 }
 
+std::string not_recorded_text(const Summary& s) {
+    if (s.not_recorded.value_or(0) == 0) {
+        return "";
+    }
+    return "fipdump: " + std::to_string(*s.not_recorded) + " datagrams not recorded (" +
+           s.record_failure + ")\n";
+}
+
 std::string text_summary(const Summary& s) {
     std::ostringstream o;
     o << "fipdump: ";
@@ -257,6 +269,7 @@ std::string text_summary(const Summary& s) {
         o << "\n";
     }
     o << undecoded_text(s.undecoded);
+    o << not_recorded_text(s);
     return o.str();
 }
 

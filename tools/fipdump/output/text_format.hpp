@@ -23,4 +23,7 @@ std::string text_notice(const Received& r, std::uint64_t seq, const DatagramVerd
 // The summary: totals, then one line per gateway. Ends with a newline.
 std::string text_summary(const Summary& s);
 
+// "fipdump: N datagrams not recorded (file: reason)\n", or nothing when -w lost nothing.
+std::string not_recorded_text(const Summary& s);
+
 } // namespace fipdump
