@@ -1,5 +1,7 @@
 // fipdump --bus against the real gateway on a simulated card made sick on purpose: the counts of
-// the silenced and the corrupted identifier, and of every other one, equal what the card did.
+// the silenced and the corrupted identifier, and of every other one, equal what the card did;
+// the states judged on recent traffic name the stations the card made sick and no other; the
+// stream's state follows the card and the gateway going quiet.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -28,6 +30,23 @@ long long sample(const std::string& metrics, const std::string& family) {
     return value == std::string::npos ? -1 : std::strtoll(metrics.c_str() + value + 2, nullptr, 10);
 }
 
+// Whether the exposition holds `fipgate_stream_state{...,state="<state>"} 1`.
+bool stream_state_is(const std::string& state) {
+    const std::string m = testsupport::scrape_metrics(kMetricsPort);
+    return m.find("\nfipgate_stream_state{") != std::string::npos &&
+           m.find(",state=\"" + state + "\"} 1") != std::string::npos;
+}
+
+// A JSON string field of a flat object: `"name":"text"`.
+std::string text_field(const std::string& object, const std::string& name) {
+    const std::string key = "\"" + name + "\":\"";
+    const auto at = object.find(key);
+    return at == std::string::npos
+               ? ""
+               : object.substr(at + key.size(),
+                               object.find('"', at + key.size()) - at - key.size());
+}
+
 } // namespace
 
 TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
@@ -41,6 +60,8 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     ASSERT_TRUE(card.ok());
     ASSERT_EQ(card.command("silence 0x0111 40"), "ok silence 0x0111 40");
     ASSERT_EQ(card.command("corrupt 0x0122 30"), "ok corrupt 0x0122 30");
+    ASSERT_EQ(card.command("silence 0x0144 100000"), "ok silence 0x0144 100000"); // for good
+    ASSERT_EQ(card.command("silence 0x0133 1"), "ok silence 0x0133 1");           // one miss
 
     // Until both faults are done and the silenced identifier was polled a few times since, so
     // that the stream does not stop on one of its silent polls.
@@ -60,6 +81,7 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         30s));
     ASSERT_EQ(card.command("pause"), "ok paused");
     ASSERT_EQ(card.command("flush"), "ok flushed");
+    EXPECT_TRUE(testsupport::eventually([] { return stream_state_is("bus silent"); }, 10s));
 
     // Every record the card delivered has reached fipdump.
     std::string stats;
@@ -77,7 +99,9 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         ",id=\"0x0111\"} ", metrics.find("\nfipgate_identifier_missing_responses_total{"));
     ASSERT_NE(missing_0111, std::string::npos) << metrics;
     EXPECT_GE(std::strtoll(metrics.c_str() + missing_0111 + 14, nullptr, 10), 40);
+    EXPECT_NE(metrics.find(",id=\"0x0144\",state=\"silent\"} 1"), std::string::npos) << metrics;
     EXPECT_EQ(gw.stop(SIGINT), 0);
+    EXPECT_TRUE(testsupport::eventually([] { return stream_state_is("gateway silent"); }, 10s));
     kill(dump.pid(), SIGINT);
     const int status = dump.wait_exit(10s);
     ASSERT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
@@ -94,6 +118,16 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         EXPECT_EQ(field(s, "missing"), field(t, "silences"));
         EXPECT_EQ(field(s, "bad_frames"), field(t, "corrupted"));
         EXPECT_EQ(field(s, "unknown"), 0);
+        // The card's own faults are the only sick stations: rare misses leave a station ok.
+        const char* expected = id == 0x0144   ? "silent"  // still silenced
+                               : id == 0x0111 ? "missing" // 40 misses in the window, answers again
+                               : id == 0x0122 ? "bad"
+                                              : "ok";
+        if (field(t, "period_cycles") > 0 || id == 0x0144 || id == 0x0111 || id == 0x0122) {
+            EXPECT_EQ(text_field(s, "state"), expected) << s;
+        } else { // an aperiodic variable may also have stopped being asked for
+            EXPECT_TRUE(text_field(s, "state") == "ok" || text_field(s, "state") == "gone") << s;
+        }
     }
     EXPECT_GE(field(truth.at(0x0111), "silences"), 40);
     EXPECT_EQ(field(truth.at(0x0122), "corrupted"), 30);
@@ -101,9 +135,29 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     const std::string& out = dump.out();
     const auto first_id = out.find("\"type\":\"identifier\"");
     const auto line = out.substr(first_id, out.find('\n', first_id) - first_id);
-    EXPECT_TRUE(field("{" + line, "id") == 0x0111 || field("{" + line, "id") == 0x0122) << line;
+    EXPECT_TRUE(field("{" + line, "id_num") == 0x0144) << line; // silent: the sickest
+    EXPECT_EQ(text_field(out.substr(out.find("\"type\":\"bus\"")), "stream"), "gateway silent");
     const auto bus_line = out.substr(out.find("\"type\":\"bus\""));
     EXPECT_EQ(field(bus_line, "breaks"), 0);
     EXPECT_EQ(field(bus_line, "orphans"), 0);
     EXPECT_GT(field(bus_line, "macrocycle_polls"), 0);
+}
+
+// An unplugged card ends the gateway: its stream falls silent, and fipdump says whose silence.
+TEST(BusAnalysisE2E, UnpluggedCardIsAGatewayGoneSilent) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    ChildProcess dump(
+        {FIPDUMP_BIN, "--bus", "--json", "--metrics", "127.0.0.1:" + std::to_string(kMetricsPort)});
+    ASSERT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
+    GatewayRun gw({{"-R", "100"}, {}, true});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    ASSERT_TRUE(card.ok());
+    ASSERT_TRUE(testsupport::eventually([] { return stream_state_is("live"); }, 10s));
+    ASSERT_EQ(card.command("unplug"), "ok unplugged");
+    EXPECT_TRUE(testsupport::eventually([] { return stream_state_is("gateway silent"); }, 10s))
+        << gw.process().out();
+    gw.stop(SIGINT);
+    kill(dump.pid(), SIGINT);
+    dump.wait_exit(10s);
 }

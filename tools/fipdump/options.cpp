@@ -24,6 +24,7 @@ enum LongOnly {
     opt_bad,
     opt_interval,
     opt_metrics_ids,
+    opt_missing_threshold,
 };
 
 // An unsigned number in any base strtoull accepts (0x prefix for hex), within `max`.
@@ -159,6 +160,8 @@ std::string usage(const std::string& program) {
            "                     (of capture time with -r)\n"
            "  --bad              print only frames that break a frame rule\n"
            "  --metrics-ids N    identifiers exported to the metrics at most (default 1024)\n"
+           "  --missing-threshold PCT  with --bus, unanswered polls in the last 10 s above which\n"
+           "                     an identifier is `missing` (default 1 %)\n"
            "  -h, --help         this text\n"
            "  -v, --version      version\n";
 }
@@ -185,6 +188,7 @@ ParseResult parse_options(int argc, char** argv) {
         {"bad", no_argument, nullptr, opt_bad},
         {"interval", required_argument, nullptr, opt_interval},
         {"metrics-ids", required_argument, nullptr, opt_metrics_ids},
+        {"missing-threshold", required_argument, nullptr, opt_missing_threshold},
         {nullptr, 0, nullptr, 0},
     };
     ParseResult r;
@@ -349,6 +353,16 @@ ParseResult parse_options(int argc, char** argv) {
                 return r;
             }
             o.metrics_ids = static_cast<std::size_t>(*v);
+            break;
+        }
+        case opt_missing_threshold: {
+            char* end = nullptr;
+            const double pct = std::strtod(arg.c_str(), &end);
+            if (arg.empty() || *end != '\0' || !(pct >= 0) || pct > 100) {
+                r.error = "invalid missing threshold (a percentage, 0 to 100): " + arg;
+                return r;
+            }
+            o.missing_threshold = pct / 100;
             break;
         }
         case ':':
