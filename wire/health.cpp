@@ -72,9 +72,9 @@ Health judge(const HealthInput& in, std::int64_t now_us, double missing_threshol
         return Health::silent;
     }
     const WindowCounts& w = in.window;
-    if (w.missing != 0 && static_cast<double>(w.missing) >
-                              missing_threshold *
-                                  static_cast<double>(std::max(w.polls, kMinJudgedPolls))) {
+    if (w.missing != 0 &&
+        static_cast<double>(w.missing) >
+            missing_threshold * static_cast<double>(std::max(w.polls, kMinJudgedPolls))) {
         return Health::missing;
     }
     if (w.bad != 0) {

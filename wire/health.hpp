@@ -19,16 +19,16 @@ constexpr std::size_t kHealthCount = 5;
 // "silent", "missing", "bad", "gone", "ok": the names in every output.
 const char* to_string(Health h);
 
-constexpr std::int64_t kWindowUs = 10'000'000; // the recent window: the last 10 s of bus time
-constexpr std::uint32_t kSilentPolls = 3; // polls unanswered in a row: the station stopped
-                                          // answering (not a rare miss)
+constexpr std::int64_t kWindowUs = 10'000'000;    // the recent window: the last 10 s of bus time
+constexpr std::uint32_t kSilentPolls = 3;         // polls unanswered in a row: the station stopped
+                                                  // answering (not a rare miss)
 constexpr double kDefaultMissingThreshold = 0.01; // share of unanswered polls in the window
                                                   // above which a station is `missing`
-constexpr std::uint64_t kMinJudgedPolls = 200; // the share of misses is taken of at least this
-                                               // many polls: on a slow or young identifier, two
-                                               // rare misses are not yet a trend
-constexpr std::int64_t kGonePollIntervals = 5; // a periodic identifier not polled for this many
-                                               // of its usual intervals is `gone`
+constexpr std::uint64_t kMinJudgedPolls = 200;    // the share of misses is taken of at least this
+                                                  // many polls: on a slow or young identifier, two
+                                                  // rare misses are not yet a trend
+constexpr std::int64_t kGonePollIntervals = 5;    // a periodic identifier not polled for this many
+                                                  // of its usual intervals is `gone`
 
 struct WindowCounts {
     std::uint64_t polls = 0;

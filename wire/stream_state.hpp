@@ -16,7 +16,7 @@ constexpr std::size_t kStreamStateCount = 4;
 // "live", "bus silent", "gateway silent", "ended": the names in every output.
 const char* to_string(StreamState s);
 
-constexpr std::int64_t kBusSilentUs = 3'000'000; // no capture record for this long: bus silent
+constexpr std::int64_t kBusSilentUs = 3'000'000;   // no capture record for this long: bus silent
 constexpr std::int64_t kLifesignPeriodsSilent = 3; // no datagram for this many lifesign
                                                    // periods: gateway silent
 constexpr std::int64_t kDefaultLifesignPeriodUs = 500'000; // until two lifesigns have told it

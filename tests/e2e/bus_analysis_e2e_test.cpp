@@ -4,7 +4,9 @@
 // stream's state follows the card and the gateway going quiet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include "support/gateway_run.hpp"
 #include "support/http_client.hpp"
 #include "support/loopback_only.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::card_truth;
@@ -45,6 +48,68 @@ std::string text_field(const std::string& object, const std::string& name) {
                ? ""
                : object.substr(at + key.size(),
                                object.find('"', at + key.size()) - at - key.size());
+}
+
+// fipdump --bus in a tmux pane of a chosen size: a real terminal, resized as a user would.
+class TmuxPane {
+public:
+    TmuxPane(const std::string& command, int width, int height) : sock(dir.file("tmux.sock")) {
+        run({"new-session", "-d", "-s", "bus", "-x", std::to_string(width), "-y",
+             std::to_string(height), command});
+    }
+    ~TmuxPane() { run({"kill-server"}); } // ends fipdump with it
+    TmuxPane(const TmuxPane&) = delete;
+    TmuxPane& operator=(const TmuxPane&) = delete;
+
+    void resize(int width, int height) {
+        run({"resize-window", "-t", "bus", "-x", std::to_string(width), "-y",
+             std::to_string(height)});
+    }
+    // The screen's lines as shown, the blank ones at the bottom included.
+    std::vector<std::string> screen() {
+        ChildProcess c(args({"capture-pane", "-p", "-t", "bus"}));
+        c.wait_exit(5s);
+        std::vector<std::string> lines;
+        std::istringstream in(c.out());
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+private:
+    std::vector<std::string> args(std::vector<std::string> tail) const {
+        std::vector<std::string> a{"tmux", "-S", sock, "-f", "/dev/null"};
+        a.insert(a.end(), tail.begin(), tail.end());
+        return a;
+    }
+    void run(const std::vector<std::string>& tail) const {
+        ChildProcess c(args(tail));
+        c.wait_exit(5s);
+    }
+
+    testsupport::TempDir dir;
+    std::string sock;
+};
+
+// Columns a line takes on the terminal: UTF-8 continuation bytes take none.
+std::size_t columns(const std::string& line) {
+    return static_cast<std::size_t>(std::count_if(line.begin(), line.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+// The identifier rows on a screen and the count of the "… N more" line (0 without one).
+std::pair<std::size_t, long long> rows_and_more(const std::vector<std::string>& screen) {
+    std::size_t rows = 0;
+    long long more = 0;
+    for (const std::string& line : screen) {
+        rows += line.rfind("0x", 0) == 0 ? 1 : 0;
+        if (line.rfind("\u2026 ", 0) == 0) {
+            more = std::strtoll(line.c_str() + 4, nullptr, 10);
+        }
+    }
+    return {rows, more};
 }
 
 } // namespace
@@ -160,4 +225,53 @@ TEST(BusAnalysisE2E, UnpluggedCardIsAGatewayGoneSilent) {
     gw.stop(SIGINT);
     kill(dump.pid(), SIGINT);
     dump.wait_exit(10s);
+}
+
+// The live table at 80x24 and, resized, at 200x50: the stream's state, the header and the silent
+// station always on screen, no line wider than the terminal, every identifier the card polled
+// either shown or counted.
+TEST(BusAnalysisE2E, LiveTableFitsTheTerminalAndFollowsItsSize) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    TmuxPane pane(std::string("exec ") + FIPDUMP_BIN + " --bus 2>/dev/null", 80, 24);
+    GatewayRun gw({{"-R", "100"}, {}, true});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    ASSERT_TRUE(card.ok());
+    ASSERT_EQ(card.command("silence 0x0144 100000"), "ok silence 0x0144 100000");
+
+    for (const auto& [width, height] : {std::pair{80, 24}, std::pair{200, 50}}) {
+        SCOPED_TRACE(width);
+        pane.resize(width, height);
+        std::vector<std::string> screen;
+        // Until the screen shows the silent station and counts every identifier the card polled.
+        const bool settled = testsupport::eventually(
+            [&] {
+                screen = pane.screen();
+                const auto [rows, more] = rows_and_more(screen);
+                const auto truth = card_truth(card.command("stats"));
+                return screen.size() == static_cast<std::size_t>(height) &&
+                       screen[0].find("  stream live  ") != std::string::npos &&
+                       rows + static_cast<std::size_t>(more) == truth.size() &&
+                       std::any_of(screen.begin(), screen.end(), [](const std::string& l) {
+                           return l.rfind("0x0144 silent", 0) == 0;
+                       });
+            },
+            15s);
+        std::string shown;
+        for (const std::string& line : screen) {
+            shown += line + "\n";
+            EXPECT_LE(columns(line), static_cast<std::size_t>(width)) << line;
+        }
+        ASSERT_TRUE(settled) << shown;
+        EXPECT_EQ(screen.at(0).rfind("gateway ", 0), 0U) << shown;
+        EXPECT_NE(screen.at(0).find("  stream live  "), std::string::npos) << shown;
+        const auto header = std::find_if(screen.begin(), screen.end(),
+                                         [](const auto& l) { return l.rfind("ID ", 0) == 0; });
+        ASSERT_NE(header, screen.end()) << shown;
+        EXPECT_EQ((header + 1)->rfind("0x0144 silent", 0), 0U) << shown; // the sickest first
+        // Narrow: the totals' detail gives way; wide: every column.
+        EXPECT_EQ(header->find("RESPONSES") != std::string::npos, width == 200) << *header;
+        EXPECT_EQ(rows_and_more(screen).second != 0, width == 80) << shown;
+    }
+    gw.stop(SIGINT);
 }

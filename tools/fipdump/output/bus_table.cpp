@@ -293,6 +293,10 @@ std::vector<wire::IdentifierStats> table_order(const GatewayBus& g) {
         if (a.state != b.state) {
             return a.state < b.state;
         }
+        // A station that recovered comes before those that never were sick: the latest first.
+        if (a.last_problem_us != b.last_problem_us) {
+            return a.last_problem_us > b.last_problem_us;
+        }
         if (a.window.polls != b.window.polls) {
             return a.window.polls > b.window.polls;
         }

@@ -18,7 +18,8 @@ constexpr std::size_t kMinScreenWidth = 80;  // columns
 constexpr std::size_t kMinScreenHeight = 24; // rows
 
 // Identifiers of `g` in the order the table shows them: sickest state first (silent, missing,
-// bad, gone, ok), then most polls in the recent window, then most polls, then by identifier.
+// bad, gone, ok), then the latest to have had a problem, then most polls in the recent window,
+// then most polls, then by identifier.
 std::vector<wire::IdentifierStats> table_order(const GatewayBus& g);
 
 // The whole table, every column that fits in `width` (all of them by default); at most
