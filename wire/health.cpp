@@ -60,7 +60,7 @@ std::int64_t gone_after(std::int64_t last_poll_us, std::int64_t poll_interval_us
     if (poll_interval_us <= 0 || last_poll_us == 0) {
         return 0;
     }
-    return last_poll_us + kGonePollIntervals * poll_interval_us;
+    return last_poll_us + std::max(kGonePollIntervals * poll_interval_us, kGoneMinUs);
 }
 
 Health judge(const HealthInput& in, std::int64_t now_us, double missing_threshold) {
@@ -72,9 +72,8 @@ Health judge(const HealthInput& in, std::int64_t now_us, double missing_threshol
         return Health::silent;
     }
     const WindowCounts& w = in.window;
-    if (w.missing != 0 &&
-        static_cast<double>(w.missing) >
-            missing_threshold * static_cast<double>(std::max(w.polls, kMinJudgedPolls))) {
+    if (w.missing >= kMinMissing &&
+        static_cast<double>(w.missing) > missing_threshold * static_cast<double>(w.polls)) {
         return Health::missing;
     }
     if (w.bad != 0) {

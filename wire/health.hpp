@@ -24,11 +24,13 @@ constexpr std::uint32_t kSilentPolls = 3;         // polls unanswered in a row: 
                                                   // answering (not a rare miss)
 constexpr double kDefaultMissingThreshold = 0.01; // share of unanswered polls in the window
                                                   // above which a station is `missing`
-constexpr std::uint64_t kMinJudgedPolls = 200;    // the share of misses is taken of at least this
-                                                  // many polls: on a slow or young identifier, two
-                                                  // rare misses are not yet a trend
-constexpr std::int64_t kGonePollIntervals = 5;    // a periodic identifier not polled for this many
-                                                  // of its usual intervals is `gone`
+constexpr std::uint64_t kMinMissing = 5;       // and at least this many misses in the window: on a
+                                               // slow identifier (a few hundred polls in it) a
+                                               // handful of rare misses is chance, not a trend
+constexpr std::int64_t kGoneMinUs = 2'000'000; // and at least this long: receive times come a
+                                               // datagram at a time, tens of ms apart
+constexpr std::int64_t kGonePollIntervals = 5; // a periodic identifier not polled for this many
+                                               // of its usual intervals is `gone`
 
 struct WindowCounts {
     std::uint64_t polls = 0;

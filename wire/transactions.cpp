@@ -31,6 +31,19 @@ bool expected(std::uint8_t poll_control, FrameKind response) {
     }
 }
 
+// Before `s` changes to state `h` at `time_us`: a spell away from ok begins, or grows sicker.
+void note_problem(IdentifierStats& s, Health h, std::int64_t time_us) {
+    if (h == Health::ok) {
+        return;
+    }
+    if (s.state == Health::ok || s.last_problem_us == 0) {
+        s.last_problem = h;
+        s.last_problem_us = time_us;
+    } else if (h < s.last_problem) {
+        s.last_problem = h; // sicker (the states are ordered sickest first)
+    }
+}
+
 } // namespace
 
 TransactionWalker::TransactionWalker(double missing_threshold)
@@ -89,8 +102,9 @@ void TransactionWalker::on_identifier(const FrameInfo& info, bool good, std::int
     if (s.first_seen_us == 0) {
         s.first_seen_us = time_us;
         s.state_since_us = time_us;
-    } else if (recent.breaks_at_poll == bus_.breaks && time_us >= s.last_seen_us) {
-        // Intervals across a break of the stream say nothing of the scan.
+    } else if (recent.breaks_at_poll == bus_.breaks && time_us > s.last_seen_us) {
+        // Intervals across a break of the stream say nothing of the scan; polls of one datagram
+        // share its receive time.
         std::int64_t sample = time_us - s.last_seen_us;
         if (s.poll_interval_us != 0) {
             sample = std::min(sample, kIntervalSampleCap * s.poll_interval_us);
@@ -221,12 +235,9 @@ void TransactionWalker::rejudge(std::uint32_t index, std::int64_t now_us) {
     in.poll_interval_us = s.poll_interval_us;
     const Health h = judge(in, now_us, missing_threshold_);
     if (h != s.state) {
+        note_problem(s, h, now_us);
         s.state = h;
         s.state_since_us = now_us;
-        if (h != Health::ok) {
-            s.last_problem = h;
-            s.last_problem_us = now_us;
-        }
     }
 }
 
@@ -248,13 +259,11 @@ std::vector<IdentifierStats> TransactionWalker::identifiers() const {
         s.window = in.window;
         const Health h = judge(in, now_us, missing_threshold_);
         if (h != s.state) {
-            s.state = h;
-            s.state_since_us =
+            const std::int64_t since =
                 h == Health::gone ? gone_after(s.last_seen_us, s.poll_interval_us) : now_us;
-            if (h != Health::ok) {
-                s.last_problem = h;
-                s.last_problem_us = s.state_since_us;
-            }
+            note_problem(s, h, since);
+            s.state = h;
+            s.state_since_us = since;
         }
     }
     return out;
