@@ -161,7 +161,7 @@ std::string usage(const std::string& program) {
            "  --bad              print only frames that break a frame rule\n"
            "  --metrics-ids N    identifiers exported to the metrics at most (default 1024)\n"
            "  --missing-threshold PCT  with --bus, unanswered polls in the last 10 s above which\n"
-           "                     an identifier is `missing` (default 1 %)\n"
+           "                     an identifier is missing (default 1 %)\n"
            "  -h, --help         this text\n"
            "  -v, --version      version\n";
 }
