@@ -828,7 +828,7 @@ local function add_poll_outcomes(records, visited)
             end
             if outcome == MISSING then
                 r:add_proto_expert_info(e.no_response, string.format(
-                    "No response to identifier 0x%04x (%s)", id, reason))
+                    "No response to identifier 0x%04X (%s)", id, reason))
             end
         end
     end
@@ -1149,7 +1149,7 @@ local function identifier_report(tapped, filter)
     lines[#lines + 1] = header
     local total = { 0, 0, 0, 0, 0, 0, 0, 0, 0 }
     for _, row in ipairs(rows) do
-        local line = string.format("0x%04x    ", row.id)
+        local line = string.format("0x%04X    ", row.id)
         for i = 1, #STAT_COLUMNS do
             line = line .. string.format(" %10d", row[i])
             total[i] = total[i] + row[i]
