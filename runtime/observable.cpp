@@ -1,4 +1,4 @@
-#include "monitoring/observable.hpp"
+#include "runtime/observable.hpp"
 
 #include <vector>
 
