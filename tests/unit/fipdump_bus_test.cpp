@@ -55,7 +55,7 @@ struct BusRun {
         dumper = std::make_unique<Dumper>(o, out, notices);
     }
     void send(std::uint64_t seq, std::vector<std::pair<std::uint64_t, Bytes>> recs,
-              Sender from = gw) {
+              Sender from = gw, std::chrono::system_clock::time_point at = t0) {
         std::vector<Bytes> events;
         if (card) {
             events.push_back(card_lifesign(seq, *card));
@@ -64,7 +64,7 @@ struct BusRun {
             events.push_back(capture_record(idx, frame));
         }
         const Bytes d = datagram(seq, events);
-        dumper->on_datagram({d, from, t0});
+        dumper->on_datagram({d, from, at});
     }
     GatewayBus bus() const {
         dumper->end_of_stream();
@@ -136,10 +136,13 @@ TEST(FipdumpBus, TableAndJsonPutTheSickFirstWithTheirCounts) {
     EXPECT_EQ(table_order(g).at(0).id, 0x200);
 
     const std::string table = bus_table({g}, 100);
-    EXPECT_NE(table.find("gateway 10.0.0.5:40000  frames 76"), std::string::npos) << table;
+    EXPECT_NE(table.find("gateway 10.0.0.5:40000  stream "), std::string::npos) << table;
+    EXPECT_NE(table.find("  frames 76 "), std::string::npos) << table;
     EXPECT_LT(table.find("0x0200"), table.find("0x0100")) << table;
-    EXPECT_NE(table.find("SILENT"), std::string::npos);
-    EXPECT_NE(bus_table({g}, 1).find("... 1 more identifiers"), std::string::npos);
+    // A quarter of its polls unanswered: missing now, and no rare miss makes 0x0100 so.
+    EXPECT_NE(table.find("0x0200 missing"), std::string::npos) << table;
+    EXPECT_NE(table.find("0x0100 ok"), std::string::npos) << table;
+    EXPECT_NE(bus_table({g}, 1).find("\u2026 1 more, ok"), std::string::npos);
 
     const std::string json = json_bus_report({g}, t0);
     const auto ids = testsupport::bus_identifiers(json);
@@ -155,6 +158,71 @@ TEST(FipdumpBus, TableAndJsonPutTheSickFirstWithTheirCounts) {
     EXPECT_EQ(field(bus, "bad_frames"), 0);
     EXPECT_NE(bus.find("\"macrocycle_polls\":0"), std::string::npos);
     EXPECT_NE(bus.find("\"gateway\":\"10.0.0.5:40000\""), std::string::npos);
+}
+
+// A 20 s scan of three identifiers, one datagram every 50 ms: 0x0200 stops answering for ten
+// polls, 0x0300 stops being polled three quarters in. The states, when each began, and the
+// stream's state follow what was fed, in the table, the JSON and the metrics alike.
+TEST(FipdumpBus, StatesFollowTheRecentTraffic) {
+    BusRun run;
+    const auto at = [](int k) { return t0 + k * 50ms; };
+    std::uint64_t idx = 0;
+    std::vector<GatewayBus> while_silent;
+    for (int k = 0; k < 400; ++k) {
+        std::vector<std::pair<std::uint64_t, Bytes>> recs{{++idx, poll(0x100)}, {++idx, answer}};
+        recs.push_back({++idx, poll(0x200)});
+        if (k < 100 || k >= 110) {
+            recs.push_back({++idx, answer});
+        }
+        if (k < 300) {
+            recs.push_back({++idx, poll(0x300)});
+            recs.push_back({++idx, answer});
+        }
+        run.send(static_cast<std::uint64_t>(k) + 1, recs, gw, at(k));
+        if (k == 109) {
+            while_silent = run.dumper->bus().snapshot(at(k));
+        }
+    }
+    const auto state_of = [](const GatewayBus& g, std::uint16_t id) {
+        const auto& s = id_of(g, id);
+        return std::make_tuple(std::string(wire::to_string(s.state)), s.state_since_us,
+                               std::string(wire::to_string(s.last_problem)), s.last_problem_us);
+    };
+    const auto us = [&](auto t) { return unix_micros(t); };
+    // The third unanswered poll in a row, at k = 102, made it silent.
+    ASSERT_EQ(while_silent.size(), 1U);
+    EXPECT_EQ(state_of(while_silent[0], 0x200),
+              std::make_tuple("silent", us(at(102)), "silent", us(at(102))));
+    EXPECT_EQ(table_order(while_silent[0]).at(0).id, 0x200);
+
+    const GatewayBus g = run.dumper->bus().snapshot(at(399) + 1s).at(0);
+    EXPECT_EQ(g.stream, wire::StreamState::live);
+    // Its ten misses left the window 10 s after they came: ok again, its silence remembered.
+    EXPECT_EQ(std::get<0>(state_of(g, 0x200)), "ok");
+    EXPECT_EQ(std::get<2>(state_of(g, 0x200)), "silent");
+    EXPECT_EQ(std::get<3>(state_of(g, 0x200)), us(at(102)));
+    EXPECT_EQ(id_of(g, 0x200).window.missing, 0U);
+    // No poll for 2 s while the bus went on: gone since then.
+    EXPECT_EQ(state_of(g, 0x300),
+              std::make_tuple("gone", us(at(299) + 2s), "gone", us(at(299) + 2s)));
+    EXPECT_EQ(std::get<0>(state_of(g, 0x100)), "ok");
+    EXPECT_EQ(id_of(g, 0x100).last_problem_us, 0);
+    EXPECT_EQ(run.dumper->bus().snapshot(at(399) + 2s).at(0).stream,
+              wire::StreamState::gateway_silent);
+
+    const auto ended = run.dumper->bus().snapshot(at(399), true);
+    const std::string metrics = render_bus_metrics(ended, 10);
+    EXPECT_NE(metrics.find("fipgate_stream_state{gateway=\"10.0.0.5\",state=\"ended\"} 1"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find(
+                  "fipgate_identifier_state{gateway=\"10.0.0.5\",id=\"0x0300\",state=\"gone\"} 1"),
+              std::string::npos);
+    const auto ids = testsupport::bus_identifiers(json_bus_report(ended, at(399)));
+    EXPECT_NE(ids.at(0x300).find("\"id\":\"0x0300\",\"id_num\":768,\"state\":\"gone\""),
+              std::string::npos)
+        << ids.at(0x300);
+    EXPECT_NE(bus_table(ended, 100).find("stream ended since "), std::string::npos);
 }
 
 TEST(FipdumpBus, MetricsCapTheIdentifiersExported) {
@@ -304,4 +372,9 @@ TEST(FipdumpOptions, BusOptions) {
                                                     {"--type", "lifesign", "--bad"}}) {
         EXPECT_NE(parse(useless).error, "") << useless[0] << " " << useless[1];
     }
+    EXPECT_EQ(parse({"--bus", "--missing-threshold", "2.5"}).options.missing_threshold, 0.025);
+    EXPECT_EQ(parse({"--bus"}).options.missing_threshold, 0.01);
+    EXPECT_NE(parse({"--bus", "--missing-threshold", "101"}).error, "");
+    EXPECT_NE(parse({"--bus", "--missing-threshold", "1%"}).error, "");
+    EXPECT_NE(parse({"--missing-threshold", "2"}).error, "");
 }

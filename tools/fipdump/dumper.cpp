@@ -7,7 +7,7 @@
 namespace fipdump {
 
 Dumper::Dumper(const Options& options, std::ostream& out, std::ostream& notices)
-    : opts(options), selector(options.filter) {
+    : opts(options), selector(options.filter), bus_analysis(options.missing_threshold) {
     for (auto& output : stream_outputs(opts, bus_analysis, out, notices)) {
         add_output(std::move(output));
     }

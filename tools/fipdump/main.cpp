@@ -10,6 +10,7 @@
 #include "tools/fipdump/input/receiver.hpp"
 #include "tools/fipdump/input/receiving_thread.hpp"
 #include "tools/fipdump/options.hpp"
+#include "tools/fipdump/output/bus_report.hpp"
 #include "tools/fipdump/output/outputs.hpp"
 #include "tools/fipdump/output/text_format.hpp"
 #include "tools/fipdump/version.hpp"
@@ -30,6 +31,10 @@ extern "C" void on_stop_signal(int) {
     stop_requested.store(true);
 }
 
+extern "C" void on_resize_signal(int) {
+    note_terminal_resized();
+}
+
 void install_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
@@ -37,6 +42,8 @@ void install_signals() {
     sa.sa_flags = 0; // no SA_RESTART: a signal ends the wait in poll at once
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_resize_signal;
+    sigaction(SIGWINCH, &sa, nullptr);
 }
 
 std::chrono::steady_clock::duration to_duration(double s) {

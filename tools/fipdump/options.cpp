@@ -25,6 +25,7 @@ enum LongOnly {
     opt_interval,
     opt_metrics_ids,
     opt_forget_gateway,
+    opt_missing_threshold,
 };
 
 // An unsigned number in any base strtoull accepts (0x prefix for hex), within `max`.
@@ -117,6 +118,9 @@ std::string useless_combination(const Options& o) {
     if (o.metrics_ids_given && !(o.bus && o.metrics)) {
         return "--metrics-ids needs --bus and --metrics";
     }
+    if (o.missing_threshold_given && !o.bus) {
+        return "--missing-threshold needs --bus";
+    }
     if (o.forget_gateway && !o.metrics) {
         return "--forget-gateway needs --metrics";
     }
@@ -190,6 +194,8 @@ std::string usage(const std::string& program) {
            "                     (default 1024)\n"
            "  --forget-gateway S  with --metrics: leave out a gateway silent for S seconds\n"
            "                     (default: kept, fipgate_gateway_up 0, until fipdump ends)\n"
+           "  --missing-threshold PCT  with --bus, unanswered polls in the last 10 s above which\n"
+           "                     an identifier is missing (default 1 %)\n"
            "  -h, --help         this text\n"
            "  -v, --version      version\n"
            "Exit status: 0; 1 when the socket, a file or the metrics address cannot be opened,\n"
@@ -220,6 +226,7 @@ ParseResult parse_options(int argc, char** argv) {
         {"interval", required_argument, nullptr, opt_interval},
         {"metrics-ids", required_argument, nullptr, opt_metrics_ids},
         {"forget-gateway", required_argument, nullptr, opt_forget_gateway},
+        {"missing-threshold", required_argument, nullptr, opt_missing_threshold},
         {nullptr, 0, nullptr, 0},
     };
     ParseResult r;
@@ -395,6 +402,17 @@ ParseResult parse_options(int argc, char** argv) {
                 return r;
             }
             break;
+        case opt_missing_threshold: {
+            char* end = nullptr;
+            const double pct = std::strtod(arg.c_str(), &end);
+            if (arg.empty() || *end != '\0' || !(pct >= 0) || pct > 100) {
+                r.error = "invalid missing threshold (a percentage, 0 to 100): " + arg;
+                return r;
+            }
+            o.missing_threshold = pct / 100;
+            o.missing_threshold_given = true;
+            break;
+        }
         case ':':
             r.error = std::string("missing argument to ") + argv[optind - 1];
             return r;

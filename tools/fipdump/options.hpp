@@ -53,6 +53,8 @@ struct Options {
     bool metrics_ids_given = false;
     std::optional<std::uint32_t> forget_gateway; // --forget-gateway: seconds of silence after
                                                  // which a gateway leaves the metrics
+    double missing_threshold = 0.01; // --missing-threshold, as a share 0-1 (given in percent)
+    bool missing_threshold_given = false;
 };
 
 struct ParseResult {

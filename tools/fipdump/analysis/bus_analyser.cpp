@@ -7,21 +7,32 @@
 namespace fipdump {
 
 void BusAnalyser::feed(const std::string& name, const Held& h) {
-    auto& walker = walkers[name];
-    if (!walker) {
-        walker = std::make_unique<wire::TransactionWalker>();
+    auto& walk = walkers[name];
+    if (!walk) {
+        walk = std::make_unique<Walk>(missing_threshold);
     }
+    wire::TransactionWalker& walker = walk->walker;
+    wire::StreamWatch& watch = walk->watch;
+    watch.on_datagram(h.time_us);
     // A restart or a gap breaks a stream already followed; a new bus has nothing to break.
-    if ((h.seq == SeqVerdict::gap || h.seq == SeqVerdict::restart) && walker->bus().frames != 0) {
-        walker->on_break();
+    if ((h.seq == SeqVerdict::gap || h.seq == SeqVerdict::restart) && walker.bus().frames != 0) {
+        walker.on_break();
+    }
+    if (h.seq == SeqVerdict::gap) {
+        watch.on_loss(h.time_us, h.missing);
+    } else if (h.seq == SeqVerdict::restart) {
+        watch.on_restart(h.time_us);
     }
     for (const wire::Event& e : h.datagram.events) {
         if (const auto* rec = std::get_if<wire::CaptureRecord>(&e)) {
-            walker->on_record(*rec, h.time_us);
+            walker.on_record(*rec, h.time_us);
+            watch.on_capture(h.time_us, rec->frame.empty() ? 0 : 1);
+        } else if (const auto* ls = std::get_if<wire::LifesignRecord>(&e)) {
+            watch.on_lifesign(h.time_us, ls->fip_is_active != 0);
         }
     }
     if (!h.datagram.ok()) {
-        walker->on_break(); // whatever followed the fault in this datagram is lost
+        walker.on_break(); // whatever followed the fault in this datagram is lost
     }
 }
 
@@ -49,7 +60,7 @@ void BusAnalyser::rename(const Sender& from, const std::string& name) {
         if (!target) {
             target = std::move(old->second);
         } else {
-            target->on_break();
+            target->walker.on_break();
         }
         walkers.erase(s->second);
     }
@@ -64,7 +75,7 @@ void BusAnalyser::on_datagram(const Received& r, const wire::Datagram& d,
     if (verdict.seq == SeqVerdict::duplicate || foreign) {
         return; // seen before, or not the gateway's at all
     }
-    const Held h{d, unix_micros(r.time), verdict.seq};
+    const Held h{d, unix_micros(r.time), verdict.seq, verdict.missing};
     std::lock_guard<std::mutex> guard(lock);
     if (const auto card = names.on_datagram(r.from, d)) {
         rename(r.from, *card);
@@ -97,11 +108,22 @@ void BusAnalyser::finish() {
     }
 }
 
-std::vector<GatewayBus> BusAnalyser::snapshot() const {
+std::vector<GatewayBus> BusAnalyser::snapshot(std::chrono::system_clock::time_point now,
+                                              bool ended) const {
+    const std::int64_t now_us = unix_micros(now);
     std::lock_guard<std::mutex> guard(lock);
     std::vector<GatewayBus> out;
-    for (const auto& [name, walker] : walkers) {
-        out.push_back({name, walker->bus(), walker->identifiers(), walker->scan()});
+    for (const auto& [name, walk] : walkers) {
+        const wire::StreamWatch& w = walk->watch;
+        GatewayBus g{name, walk->walker.bus(), walk->walker.identifiers(), walk->walker.scan()};
+        g.stream = w.state(now_us, ended);
+        g.stream_since_us = w.state_since(now_us, ended);
+        g.frame_rate = ended ? 0.0 : w.frame_rate(now_us);
+        g.restarts = w.restarts();
+        g.last_restart_us = w.last_restart_us();
+        g.lost_datagrams = w.lost_datagrams();
+        g.last_loss_us = w.last_loss_us();
+        out.push_back(std::move(g));
     }
     return out;
 }

@@ -15,6 +15,7 @@
 #include "tools/fipdump/analysis/gateways.hpp"
 #include "tools/fipdump/input/received.hpp"
 #include "wire/records.hpp"
+#include "wire/stream_state.hpp"
 #include "wire/transactions.hpp"
 
 namespace fipdump {
@@ -33,10 +34,21 @@ struct GatewayBus {
     wire::BusCounters bus;
     std::vector<wire::IdentifierStats> ids; // in order of first poll
     wire::ScanTable scan;
+    wire::StreamState stream = wire::StreamState::live; // at the time of the snapshot
+    std::int64_t stream_since_us = 0;                   // 0 while live
+    double frame_rate = 0;                              // frames/s over the last few seconds
+    std::uint64_t restarts = 0;
+    std::int64_t last_restart_us = 0;
+    std::uint64_t lost_datagrams = 0;
+    std::int64_t last_loss_us = 0;
 };
 
 class BusAnalyser {
 public:
+    // `missing_threshold`: see wire::judge.
+    explicit BusAnalyser(double missing_threshold = wire::kDefaultMissingThreshold)
+        : missing_threshold(missing_threshold) {}
+
     // Feeds one datagram with the accounting's verdict on it: a gap, a restart or a malformed
     // datagram is a break of the stream. Duplicates are left out. Main thread.
     void on_datagram(const Received& r, const wire::Datagram& d, const DatagramVerdict& verdict);
@@ -45,14 +57,18 @@ public:
     // port. Main thread.
     void finish();
 
-    // A copy of every gateway's analysis, by name. Any thread.
-    std::vector<GatewayBus> snapshot() const;
+    // A copy of every gateway's analysis, by name, its stream judged at `now` (the clock live,
+    // the capture's time when reading files), or `ended` when the input is over. Any thread.
+    std::vector<GatewayBus>
+    snapshot(std::chrono::system_clock::time_point now = std::chrono::system_clock::now(),
+             bool ended = false) const;
 
 private:
     struct Held {
         wire::Datagram datagram;
         std::int64_t time_us = 0;
         SeqVerdict seq = SeqVerdict::first;
+        std::uint64_t missing = 0; // datagrams skipped before it, when `seq` is a gap
     };
 
     // Feeds `h` to the walker named `name`.
@@ -63,10 +79,16 @@ private:
     void rename(const Sender& from, const std::string& name);
 
     mutable std::mutex lock; // one per datagram fed, one per snapshot
+    struct Walk {
+        explicit Walk(double missing_threshold) : walker(missing_threshold) {}
+        wire::TransactionWalker walker;
+        wire::StreamWatch watch;
+    };
+    const double missing_threshold;
     GatewayNames names;
     std::map<Sender, std::deque<Held>> held;
     std::map<Sender, std::string> settled; // senders fed under their address and port
-    std::map<std::string, std::unique_ptr<wire::TransactionWalker>> walkers;
+    std::map<std::string, std::unique_ptr<Walk>> walkers;
 };
 
 } // namespace fipdump

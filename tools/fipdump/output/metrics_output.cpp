@@ -23,12 +23,12 @@ std::chrono::system_clock::time_point capture_now(const Summary& s) {
 MetricsOutput::MetricsOutput(const Options& o, const Dumper& dumper)
     : server(o.metrics_addr, o.metrics_port, [&dumper, &o, offline = !o.read_paths.empty()] {
           const Summary s = dumper.summary();
+          const auto now = offline ? capture_now(s) : std::chrono::system_clock::now();
           const auto forget = o.forget_gateway
                                   ? std::optional(std::chrono::seconds(*o.forget_gateway))
                                   : std::nullopt;
-          return render_metrics(s, offline ? capture_now(s) : std::chrono::system_clock::now(),
-                                forget) +
-                 (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
+          return render_metrics(s, now, forget) +
+                 (o.bus ? render_bus_metrics(dumper.bus().snapshot(now), o.metrics_ids) : "");
       }) {}
 
 } // namespace fipdump
