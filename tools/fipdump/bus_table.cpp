@@ -59,6 +59,12 @@ std::string summary(const GatewayBus& g) {
         out += format(", %llu cycles counted by 0x%04X\n", ull(s.cycles),
                       static_cast<unsigned>(s.reference.value_or(0)));
     }
+    if (g.baseline) {
+        const wire::Baseline& b = g.baseline->baseline;
+        out += "baseline " + g.baseline->file + " (" + b.gateway + ", saved " +
+               local_time(from_unix_micros(b.saved_us)).substr(0, 19) +
+               "): " + std::to_string(g.deviations.size()) + " identifiers differ\n";
+    }
     return out;
 }
 
@@ -79,7 +85,13 @@ std::string flags(const wire::IdentifierStats& s) {
     return f.empty() ? " -" : f;
 }
 
-std::string row(const wire::IdentifierStats& s) {
+// " DIFF period,length": what differs from the baseline.
+std::string deviations(const GatewayBus& g, std::uint16_t id) {
+    const wire::IdentifierDeviations* d = g.deviations_of(id);
+    return d == nullptr ? "" : " DIFF " + deviation_names(*d);
+}
+
+std::string row(const GatewayBus& g, const wire::IdentifierStats& s) {
     const std::string period = s.period_cycles == 0 ? "-" : std::to_string(s.period_cycles);
     const std::string last =
         s.last_seen_us == 0 ? "-" : local_time(from_unix_micros(s.last_seen_us)).substr(11, 8);
@@ -89,13 +101,20 @@ std::string row(const wire::IdentifierStats& s) {
                   ull(s.bad_total()), ull(s.bad[0]), ull(s.bad[1]), ull(s.bad[2]), ull(s.bad[3]),
                   static_cast<unsigned>(s.len_min), static_cast<unsigned>(s.len_max),
                   period.c_str(), ull(s.scan_deviations), last.c_str()) +
-           flags(s) + "\n";
+           flags(s) + deviations(g, s.id) + "\n";
 }
 
 } // namespace
 
 std::vector<wire::IdentifierStats> table_order(const GatewayBus& g) {
     std::vector<wire::IdentifierStats> ids = g.ids;
+    // An identifier of the baseline never polled in this run still has its row.
+    for (const wire::IdentifierDeviations& d : g.deviations) {
+        if (std::none_of(g.ids.begin(), g.ids.end(), [&](const auto& s) { return s.id == d.id; })) {
+            ids.push_back(wire::IdentifierStats{});
+            ids.back().id = d.id;
+        }
+    }
     std::sort(ids.begin(), ids.end(), [](const auto& a, const auto& b) {
         if (a.problems() != b.problems()) {
             return a.problems() > b.problems();
@@ -119,7 +138,7 @@ std::string bus_table(const std::vector<GatewayBus>& gateways, std::size_t max_r
                "PERIOD    DEV     LAST FLAGS\n";
         const auto ids = table_order(g);
         for (std::size_t i = 0; i < ids.size() && i < max_rows; ++i) {
-            out += row(ids[i]);
+            out += row(g, ids[i]);
         }
         if (ids.size() > max_rows) {
             out += format("... %zu more identifiers\n", ids.size() - max_rows);

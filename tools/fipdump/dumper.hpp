@@ -37,6 +37,7 @@ public:
 
     // The --bus analysis (empty without --bus). Any thread takes snapshots of it.
     const BusAnalyser& bus() const { return bus_analysis; }
+    BusAnalyser& bus() { return bus_analysis; }
 
 private:
     // With -r, --bus --json --interval S: the analysis every S seconds of capture time.

@@ -7,9 +7,11 @@
 #include <memory>
 #include <unistd.h>
 
+#include "tools/fipdump/baseline_file.hpp"
 #include "tools/fipdump/bus_metrics.hpp"
 #include "tools/fipdump/bus_report.hpp"
 #include "tools/fipdump/dumper.hpp"
+#include "tools/fipdump/iso_time.hpp"
 #include "tools/fipdump/json_format.hpp"
 #include "tools/fipdump/metrics.hpp"
 #include "tools/fipdump/metrics_server.hpp"
@@ -153,6 +155,15 @@ int main(int argc, char** argv) {
     }
     install_signals();
     Dumper dumper(o, std::cout, std::cerr);
+    if (!o.baseline_path.empty()) {
+        wire::BaselineRead read = read_baseline_file(o.baseline_path);
+        if (!read.baseline) {
+            std::cerr << "fipdump: " << read.error << "\n";
+            return kExitFailure;
+        }
+        dumper.bus().set_baseline(std::make_shared<const BaselineInUse>(
+            BaselineInUse{o.baseline_path, std::move(*read.baseline)}));
+    }
 
     std::unique_ptr<Recording> writer;
     if (!o.write_path.empty()) {
@@ -192,11 +203,22 @@ int main(int argc, char** argv) {
         const bool live_screen = o.read_paths.empty() && !o.json && isatty(STDOUT_FILENO) == 1;
         bus_report = std::make_unique<BusReporter>(o, dumper.bus(), std::cout, live_screen);
     }
-    const int status = o.read_paths.empty() ? run_live(o, dumper, writer.get())
-                                            : run_offline(o, dumper, writer.get());
+    int status = o.read_paths.empty() ? run_live(o, dumper, writer.get())
+                                      : run_offline(o, dumper, writer.get());
     writer.reset(); // flushed and closed before the summary says the run is over
     if (bus_report && source_opened) {
         bus_report->finish();
+    }
+    if (!o.save_baseline_path.empty() && source_opened) {
+        const std::string why = save_baseline(o.save_baseline_path, dumper.bus().snapshot(),
+                                              unix_micros(std::chrono::system_clock::now()));
+        if (why.empty()) {
+            std::cerr << "fipdump: baseline saved to " << o.save_baseline_path << "\n";
+        } else {
+            std::cerr << "fipdump: baseline not saved to " << o.save_baseline_path << ": " << why
+                      << "\n";
+            status = kExitFailure;
+        }
     }
     if (source_opened && (o.stats || o.quiet)) {
         const Summary s = dumper.summary();

@@ -24,6 +24,8 @@ enum LongOnly {
     opt_bad,
     opt_interval,
     opt_metrics_ids,
+    opt_baseline,
+    opt_save_baseline,
 };
 
 // An unsigned number in any base strtoull accepts (0x prefix for hex), within `max`.
@@ -159,6 +161,8 @@ std::string usage(const std::string& program) {
            "                     (of capture time with -r)\n"
            "  --bad              print only frames that break a frame rule\n"
            "  --metrics-ids N    identifiers exported to the metrics at most (default 1024)\n"
+           "  --baseline FILE    with --bus, flag what differs from the baseline in FILE\n"
+           "  --save-baseline FILE  with --bus, save what was learned of the bus to FILE\n"
            "  -h, --help         this text\n"
            "  -v, --version      version\n";
 }
@@ -185,6 +189,8 @@ ParseResult parse_options(int argc, char** argv) {
         {"bad", no_argument, nullptr, opt_bad},
         {"interval", required_argument, nullptr, opt_interval},
         {"metrics-ids", required_argument, nullptr, opt_metrics_ids},
+        {"baseline", required_argument, nullptr, opt_baseline},
+        {"save-baseline", required_argument, nullptr, opt_save_baseline},
         {nullptr, 0, nullptr, 0},
     };
     ParseResult r;
@@ -351,6 +357,12 @@ ParseResult parse_options(int argc, char** argv) {
             o.metrics_ids = static_cast<std::size_t>(*v);
             break;
         }
+        case opt_baseline:
+            o.baseline_path = arg;
+            break;
+        case opt_save_baseline:
+            o.save_baseline_path = arg;
+            break;
         case ':':
             r.error = std::string("missing argument to ") + argv[optind - 1];
             return r;
@@ -367,6 +379,8 @@ ParseResult parse_options(int argc, char** argv) {
         r.error = "-W needs -C or -G";
     } else if ((!o.group.empty() || !o.iface.empty()) && !o.read_paths.empty()) {
         r.error = "-g and --iface apply to the socket, not to -r";
+    } else if ((!o.baseline_path.empty() || !o.save_baseline_path.empty()) && !o.bus) {
+        r.error = "--baseline and --save-baseline need --bus";
     }
     return r;
 }

@@ -48,6 +48,8 @@ struct Options {
     bool bus = false;               // --bus: the bus analysis instead of the events
     std::optional<double> interval; // --interval: JSON analysis every this many seconds
     std::size_t metrics_ids = 1024; // --metrics-ids: identifiers exported at most
+    std::string baseline_path;      // --baseline: the bus is compared with this baseline file
+    std::string save_baseline_path; // --save-baseline: what was learned is saved there at the end
 };
 
 struct ParseResult {
