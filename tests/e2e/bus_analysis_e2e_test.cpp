@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "support/card_truth.hpp"
 #include "support/gateway_run.hpp"
 #include "support/http_client.hpp"
 #include "support/loopback_only.hpp"
+#include "support/temp_dir.hpp"
+#include "wire/baseline_json.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::card_truth;
@@ -28,7 +33,102 @@ long long sample(const std::string& metrics, const std::string& family) {
     return value == std::string::npos ? -1 : std::strtoll(metrics.c_str() + value + 2, nullptr, 10);
 }
 
+// Records a few seconds of a simulated card's bus, its plan drawn from `seed`, into `pcap`;
+// returns the card's statistics report at the end.
+std::string record_bus(const std::string& pcap, const std::string& seed) {
+    ChildProcess dump({FIPDUMP_BIN, "-q", "-w", pcap, "--rcvbuf", "8388608"});
+    EXPECT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
+    GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_SEED", seed}}, true});
+    EXPECT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    EXPECT_TRUE(card.ok());
+    // Enough macrocycles for a baseline, and for the aperiodic traffic to reach every station.
+    std::this_thread::sleep_for(4s);
+    EXPECT_EQ(card.command("pause"), "ok paused");
+    EXPECT_EQ(card.command("flush"), "ok flushed");
+    const std::string stats = card.command("stats");
+    std::this_thread::sleep_for(500ms); // the last datagrams reach fipdump
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+    kill(dump.pid(), SIGINT);
+    const int status = dump.wait_exit(10s);
+    EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
+    return stats;
+}
+
+// fipdump run to its end on `args`: its exit status (-1 if it did not end), output and error.
+struct Run {
+    int status = -1;
+    std::string out, err;
+};
+Run fipdump(std::vector<std::string> args) {
+    args.insert(args.begin(), FIPDUMP_BIN);
+    ChildProcess p(args);
+    const int s = p.wait_exit(30s);
+    return {s >= 0 && WIFEXITED(s) ? WEXITSTATUS(s) : -1, p.out(), p.err()};
+}
+
 } // namespace
+
+// A baseline saved from a recording matches that recording, holds the card's own scan, and
+// flags exactly the periods another plan changed; files it cannot trust are refused.
+TEST(BusAnalysisE2E, BaselineMatchesItsRecordingAndFlagsAnotherPlan) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    testsupport::TempDir dir;
+    const std::string a = dir.file("a.pcap"), b = dir.file("b.pcap"), base = dir.file("base");
+    const auto truth_a = card_truth(record_bus(a, "1"));
+    const auto truth_b = card_truth(record_bus(b, "2"));
+    ASSERT_FALSE(truth_a.empty());
+
+    const Run early = fipdump({"--bus", "-r", a, "-t", "0.02", "--save-baseline", base});
+    EXPECT_EQ(early.status, 1);
+    EXPECT_NE(early.err.find("macrocycles"), std::string::npos) << early.err;
+    EXPECT_FALSE(std::filesystem::exists(base));
+
+    const Run save = fipdump({"--bus", "-r", a, "--save-baseline", base});
+    ASSERT_EQ(save.status, 0) << save.err;
+    const auto read = wire::parse_baseline(testsupport::read_file(base));
+    ASSERT_TRUE(read.baseline) << read.error;
+    for (const auto& [id, t] : truth_a) {
+        SCOPED_TRACE(id);
+        const wire::BaselineIdentifier* e = read.baseline->find(static_cast<std::uint16_t>(id));
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->period_cycles, field(t, "period_cycles"));
+    }
+
+    const Run same = fipdump({"--bus", "--json", "-r", a, "--baseline", base});
+    ASSERT_EQ(same.status, 0) << same.err;
+    const auto same_bus = same.out.substr(same.out.find("\"type\":\"bus\""));
+    EXPECT_EQ(field(same_bus, "deviations"), 0) << same.out;
+
+    const Run other = fipdump({"--bus", "--json", "-r", b, "--baseline", base});
+    ASSERT_EQ(other.status, 0) << other.err;
+    const auto seen = testsupport::bus_identifiers(other.out);
+    std::size_t changed = 0;
+    for (const auto& [id, t] : truth_b) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(seen.count(id), 1U);
+        const std::string& s = seen.at(id);
+        EXPECT_EQ(s.find("unexpected"), std::string::npos) << s;
+        EXPECT_EQ(s.find("absent"), std::string::npos) << s;
+        const bool moved = field(t, "period_cycles") != field(truth_a.at(id), "period_cycles");
+        changed += moved ? 1 : 0;
+        EXPECT_EQ(s.find("\"period\"") != std::string::npos, moved) << s;
+    }
+    EXPECT_GT(changed, 0U);
+
+    // A file written by a newer fipdump, and one that is not a baseline, are refused by name.
+    std::string text = testsupport::read_file(base);
+    text.replace(text.find("\"version\": 1"), 12, "\"version\": 2");
+    std::ofstream(dir.file("newer")) << text;
+    const Run newer = fipdump({"--bus", "-r", a, "--baseline", dir.file("newer")});
+    EXPECT_EQ(newer.status, 1);
+    EXPECT_NE(newer.err.find(dir.file("newer") + ": format version 2 is newer"), std::string::npos)
+        << newer.err;
+    std::ofstream(dir.file("cut")) << text.substr(0, text.size() / 2);
+    const Run cut = fipdump({"--bus", "-r", a, "--baseline", dir.file("cut")});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("not JSON"), std::string::npos) << cut.err;
+}
 
 TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
