@@ -27,7 +27,9 @@ std::string deviation_names(const wire::IdentifierDeviations& d) {
     std::string out;
     for (std::size_t k = 0; k < wire::kDeviationCount; ++k) {
         if (d.since_us[k] != 0) {
-            out += (out.empty() ? "" : ",");
+            if (!out.empty()) {
+                out += ',';
+            }
             out += wire::deviation_name(static_cast<wire::Deviation>(k));
         }
     }

@@ -82,7 +82,10 @@ void deviations(Fields& f, const GatewayBus& g, std::uint16_t id) {
         for (std::size_t k = 0; k < wire::kDeviationCount; ++k) {
             if (d->since_us[k] != 0) {
                 const char* name = wire::deviation_name(static_cast<wire::Deviation>(k));
-                names += (names.size() > 1 ? "," : "") + json_string(name);
+                if (names.size() > 1) {
+                    names += ',';
+                }
+                names += json_string(name);
                 since.str(name, iso_time(from_unix_micros(d->since_us[k])));
             }
         }
