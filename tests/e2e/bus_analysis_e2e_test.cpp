@@ -56,11 +56,11 @@ std::string record_bus(const std::string& pcap, const std::string& seed) {
 }
 
 // fipdump run to its end on `args`: its exit status (-1 if it did not end), output and error.
-struct Run {
+struct DumpRun {
     int status = -1;
     std::string out, err;
 };
-Run fipdump(std::vector<std::string> args) {
+DumpRun fipdump(std::vector<std::string> args) {
     args.insert(args.begin(), FIPDUMP_BIN);
     ChildProcess p(args);
     const int s = p.wait_exit(30s);
@@ -79,12 +79,12 @@ TEST(BusAnalysisE2E, BaselineMatchesItsRecordingAndFlagsAnotherPlan) {
     const auto truth_b = card_truth(record_bus(b, "2"));
     ASSERT_FALSE(truth_a.empty());
 
-    const Run early = fipdump({"--bus", "-r", a, "-t", "0.02", "--save-baseline", base});
+    const DumpRun early = fipdump({"--bus", "-r", a, "-t", "0.02", "--save-baseline", base});
     EXPECT_EQ(early.status, 1);
     EXPECT_NE(early.err.find("macrocycles"), std::string::npos) << early.err;
     EXPECT_FALSE(std::filesystem::exists(base));
 
-    const Run save = fipdump({"--bus", "-r", a, "--save-baseline", base});
+    const DumpRun save = fipdump({"--bus", "-r", a, "--save-baseline", base});
     ASSERT_EQ(save.status, 0) << save.err;
     const auto read = wire::parse_baseline(testsupport::read_file(base));
     ASSERT_TRUE(read.baseline) << read.error;
@@ -95,12 +95,12 @@ TEST(BusAnalysisE2E, BaselineMatchesItsRecordingAndFlagsAnotherPlan) {
         EXPECT_EQ(e->period_cycles, field(t, "period_cycles"));
     }
 
-    const Run same = fipdump({"--bus", "--json", "-r", a, "--baseline", base});
+    const DumpRun same = fipdump({"--bus", "--json", "-r", a, "--baseline", base});
     ASSERT_EQ(same.status, 0) << same.err;
     const auto same_bus = same.out.substr(same.out.find("\"type\":\"bus\""));
     EXPECT_EQ(field(same_bus, "deviations"), 0) << same.out;
 
-    const Run other = fipdump({"--bus", "--json", "-r", b, "--baseline", base});
+    const DumpRun other = fipdump({"--bus", "--json", "-r", b, "--baseline", base});
     ASSERT_EQ(other.status, 0) << other.err;
     const auto seen = testsupport::bus_identifiers(other.out);
     std::size_t changed = 0;
@@ -120,12 +120,12 @@ TEST(BusAnalysisE2E, BaselineMatchesItsRecordingAndFlagsAnotherPlan) {
     std::string text = testsupport::read_file(base);
     text.replace(text.find("\"version\": 1"), 12, "\"version\": 2");
     std::ofstream(dir.file("newer")) << text;
-    const Run newer = fipdump({"--bus", "-r", a, "--baseline", dir.file("newer")});
+    const DumpRun newer = fipdump({"--bus", "-r", a, "--baseline", dir.file("newer")});
     EXPECT_EQ(newer.status, 1);
     EXPECT_NE(newer.err.find(dir.file("newer") + ": format version 2 is newer"), std::string::npos)
         << newer.err;
     std::ofstream(dir.file("cut")) << text.substr(0, text.size() / 2);
-    const Run cut = fipdump({"--bus", "-r", a, "--baseline", dir.file("cut")});
+    const DumpRun cut = fipdump({"--bus", "-r", a, "--baseline", dir.file("cut")});
     EXPECT_EQ(cut.status, 1);
     EXPECT_NE(cut.err.find("not JSON"), std::string::npos) << cut.err;
 }
