@@ -112,7 +112,7 @@ TEST(PrometheusE2E, SilencedStationIsItsStateAndItsAlertInPrometheus) {
     EXPECT_TRUE(WIFEXITED(check_status) && WEXITSTATUS(check_status) == 0)
         << check.out() << check.err();
 
-    ASSERT_EQ(card.command("silence 0x0111 1000000"), "ok silence 0x0111 1000000");
+    ASSERT_EQ(card.command("silence 0x0111 100000"), "ok silence 0x0111 100000");
     const std::string state_query =
         "/api/v1/query?query=" +
         url_encoded("fipgate_identifier_state{id=\"0x0111\",state=\"silent\"} == 1");
