@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "monitoring/heartbeat.hpp"
+#include "runtime/heartbeat.hpp"
 
 class ServiceNotifier {
 public:

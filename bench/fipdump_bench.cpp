@@ -18,9 +18,9 @@
 #include "support/fipdump_stream.hpp"
 #include "support/loopback_only.hpp"
 #include "tools/fipdump/dumper.hpp"
-#include "tools/fipdump/pcap_file.hpp"
-#include "tools/fipdump/receiver.hpp"
-#include "tools/fipdump/recording.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
+#include "tools/fipdump/input/receiver.hpp"
+#include "tools/fipdump/output/recording.hpp"
 
 using namespace fipdump;
 using namespace fipdump_test;

@@ -12,7 +12,7 @@
 
 #include "support/fipdump_stream.hpp"
 #include "tools/fipdump/dumper.hpp"
-#include "tools/fipdump/pcap_file.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
 #include "wire/decode.hpp"
 #include "wire/transactions.hpp"
 

@@ -37,10 +37,10 @@
 #include "capture/fip_calculator.hpp"
 #include "capture/fip_stats.hpp"
 #include "capture/record_walk.hpp"
-#include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
 #include "runtime/interruptible_sleep.hpp"
 #include "runtime/link_activity.hpp"
+#include "runtime/observable.hpp"
 #include "runtime/periodic_thread.hpp"
 
 class Capvane : public Observable {

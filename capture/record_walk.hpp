@@ -46,7 +46,8 @@ public:
     virtual ~RecordSink() = default;
     // A numbered record whose index is not the previous one plus 1; `diff` is idx - prev_idx.
     virtual void on_sequence_gap(std::uint64_t prev_idx, std::uint64_t idx, std::int64_t diff) = 0;
-    // A record accepted by the walk, header and frame, `length` bytes. Valid during the call only.
+    // A record accepted by the walk, header and frame (its total length, `record.size()` bytes).
+    // Valid during the call only.
     virtual void on_record(std::span<const std::uint8_t> record) = 0;
 };
 

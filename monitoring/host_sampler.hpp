@@ -4,8 +4,10 @@
 // Design notes
 // - The CPU load is a difference between two "/proc/stat" samples. The previous sample is kept
 //   process-wide, so the first load of a sampler built at a reload continues from its
-//   predecessor's last sample; at a reload the two samplers run at once for a moment, so the
-//   read-compute-store of that sample is serialised by a process-wide mutex.
+//   predecessor's last sample. The gateway releases the old sampler before it builds the new
+//   one, so its two samplers never run at once; the read-compute-store of that sample is still
+//   serialised by a process-wide mutex because refresh_cpu_infos() may be called from any thread
+//   and any number of samplers may exist (a test's, a benchmark's).
 // - A short lock guards the snapshot, so that the refresh operations may also be called from a
 //   thread other than the sampler's own; it is never held while notifying.
 #pragma once
@@ -15,8 +17,8 @@
 #include <optional>
 #include <string>
 
-#include "monitoring/observable.hpp"
 #include "monitoring/system_stats.hpp"
+#include "runtime/observable.hpp"
 #include "runtime/periodic_thread.hpp"
 
 class HostSampler : public Observable {

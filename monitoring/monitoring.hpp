@@ -33,10 +33,10 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "capture/fip_stats.hpp"
-#include "monitoring/heartbeat.hpp"
-#include "monitoring/observable.hpp"
 #include "monitoring/system_stats.hpp"
 #include "queue/syncmappedqueue.hpp"
+#include "runtime/heartbeat.hpp"
+#include "runtime/observable.hpp"
 #include "runtime/periodic_thread.hpp"
 #include "udp/udp_stats.hpp"
 

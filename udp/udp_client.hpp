@@ -27,10 +27,10 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
-#include "monitoring/heartbeat.hpp"
-#include "monitoring/observable.hpp"
 #include "queue/syncmappedqueue.hpp"
+#include "runtime/heartbeat.hpp"
 #include "runtime/link_activity.hpp"
+#include "runtime/observable.hpp"
 #include "runtime/periodic_thread.hpp"
 #include "udp/datagram_header.hpp"
 #include "udp/destination.hpp"

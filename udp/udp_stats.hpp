@@ -21,7 +21,8 @@ struct UDPStats {
     std::uint64_t pkt_sent_cnt = 0;
     std::uint64_t pkt_rcvd_cnt = 0; // the sender never receives: always 0
     std::uint64_t pkt_err_cnt = 0;
-    std::uint64_t bytes_sent_cnt = 0; // datagram size + 42 (Ethernet, IPv4, UDP headers)
+    // Datagram size + the Ethernet, IP and UDP headers: 42 bytes over IPv4, 62 over IPv6.
+    std::uint64_t bytes_sent_cnt = 0;
     std::uint64_t bytes_rcvd_cnt = 0;
     std::uint64_t pkt_sent_cnt_per_sec = 0;
     std::uint64_t pkt_rcvd_cnt_per_sec = 0;

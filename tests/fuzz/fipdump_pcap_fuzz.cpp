@@ -5,7 +5,7 @@
 #include <pcap/pcap.h>
 #include <span>
 
-#include "tools/fipdump/pcap_file.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
 #include "wire/decode.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

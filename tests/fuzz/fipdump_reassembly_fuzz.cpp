@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "tools/fipdump/ipv4_reassembly.hpp"
-#include "tools/fipdump/pcap_file.hpp"
+#include "tools/fipdump/input/ipv4_reassembly.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
 #include "wire/decode.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

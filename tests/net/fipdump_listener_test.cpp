@@ -11,7 +11,7 @@
 
 #include "support/fipdump_stream.hpp"
 #include "support/loopback_only.hpp"
-#include "tools/fipdump/receiver.hpp"
+#include "tools/fipdump/input/receiver.hpp"
 
 using namespace fipdump;
 using namespace std::chrono_literals;

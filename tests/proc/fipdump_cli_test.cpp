@@ -9,7 +9,7 @@
 #include "support/fipdump_stream.hpp"
 #include "support/gateway_run.hpp"
 #include "support/temp_dir.hpp"
-#include "tools/fipdump/pcap_file.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
 
 using namespace std::chrono_literals;
 using namespace fipdump_test;

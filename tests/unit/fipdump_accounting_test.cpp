@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "support/fipdump_stream.hpp"
-#include "tools/fipdump/accounting.hpp"
-#include "tools/fipdump/filter.hpp"
+#include "tools/fipdump/analysis/accounting.hpp"
+#include "tools/fipdump/analysis/filter.hpp"
 #include "tools/fipdump/options.hpp"
 #include "wire/decode.hpp"
 

@@ -9,8 +9,8 @@
 #include <set>
 
 #include "support/fipdump_stream.hpp"
-#include "tools/fipdump/bus_metrics.hpp"
-#include "tools/fipdump/metrics.hpp"
+#include "tools/fipdump/output/bus_metrics.hpp"
+#include "tools/fipdump/output/metrics.hpp"
 #include "wire/decode.hpp"
 
 using namespace fipdump;

@@ -6,9 +6,9 @@
 #include <regex>
 
 #include "support/fipdump_stream.hpp"
-#include "tools/fipdump/accounting.hpp"
-#include "tools/fipdump/gateways.hpp"
-#include "tools/fipdump/metrics.hpp"
+#include "tools/fipdump/analysis/accounting.hpp"
+#include "tools/fipdump/analysis/gateways.hpp"
+#include "tools/fipdump/output/metrics.hpp"
 #include "wire/decode.hpp"
 
 using namespace fipdump;

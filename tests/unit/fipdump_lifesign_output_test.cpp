@@ -11,11 +11,11 @@
 #include <variant>
 
 #include "support/fipdump_stream.hpp"
-#include "tools/fipdump/fields.hpp"
-#include "tools/fipdump/iso_time.hpp"
-#include "tools/fipdump/json_format.hpp"
-#include "tools/fipdump/metrics.hpp"
-#include "tools/fipdump/text_format.hpp"
+#include "tools/fipdump/output/fields.hpp"
+#include "tools/fipdump/output/iso_time.hpp"
+#include "tools/fipdump/output/json_format.hpp"
+#include "tools/fipdump/output/metrics.hpp"
+#include "tools/fipdump/output/text_format.hpp"
 #include "wire/decode.hpp"
 
 using namespace fipdump;

@@ -4,8 +4,8 @@
 #include <atomic>
 
 #include "support/http_client.hpp"
-#include "tools/fipdump/metrics.hpp"
-#include "tools/fipdump/metrics_server.hpp"
+#include "tools/fipdump/output/metrics.hpp"
+#include "tools/fipdump/output/metrics_server.hpp"
 
 using namespace fipdump;
 using testsupport::http_exchange;

@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "support/temp_dir.hpp"
-#include "tools/fipdump/metrics_server.hpp"
 #include "tools/fipdump/options.hpp"
+#include "tools/fipdump/output/metrics_server.hpp"
 
 using namespace fipdump;
 

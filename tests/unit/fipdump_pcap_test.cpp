@@ -8,7 +8,7 @@
 #include "support/fipdump_stream.hpp"
 #include "support/temp_dir.hpp"
 #include "tools/fipdump/dumper.hpp"
-#include "tools/fipdump/pcap_file.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
 
 using namespace fipdump;
 using namespace fipdump_test;

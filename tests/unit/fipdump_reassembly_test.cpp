@@ -11,9 +11,9 @@
 #include "support/fipdump_stream.hpp"
 #include "support/temp_dir.hpp"
 #include "tools/fipdump/dumper.hpp"
-#include "tools/fipdump/ipv4_reassembly.hpp"
-#include "tools/fipdump/pcap_file.hpp"
-#include "tools/fipdump/text_format.hpp"
+#include "tools/fipdump/input/ipv4_reassembly.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
+#include "tools/fipdump/output/text_format.hpp"
 
 using namespace fipdump;
 using namespace fipdump_test;

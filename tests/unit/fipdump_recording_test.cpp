@@ -8,8 +8,8 @@
 
 #include "support/fipdump_stream.hpp"
 #include "support/temp_dir.hpp"
-#include "tools/fipdump/pcap_file.hpp"
-#include "tools/fipdump/recording.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
+#include "tools/fipdump/output/recording.hpp"
 #include "wire/decode.hpp"
 
 using namespace fipdump;

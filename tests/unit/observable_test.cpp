@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "monitoring/observable.hpp"
+#include "runtime/observable.hpp"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "app/service_notifier.hpp"
-#include "monitoring/heartbeat.hpp"
 #include "monitoring/monitoring.hpp"
+#include "runtime/heartbeat.hpp"
 #include "support/child_process.hpp"
 #include "support/notify_socket.hpp"
 

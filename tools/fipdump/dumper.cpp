@@ -1,9 +1,9 @@
 #include "tools/fipdump/dumper.hpp"
 
-#include "tools/fipdump/bus_json.hpp"
-#include "tools/fipdump/filter.hpp"
-#include "tools/fipdump/json_format.hpp"
-#include "tools/fipdump/text_format.hpp"
+#include "tools/fipdump/analysis/filter.hpp"
+#include "tools/fipdump/output/bus_json.hpp"
+#include "tools/fipdump/output/json_format.hpp"
+#include "tools/fipdump/output/text_format.hpp"
 #include "wire/decode.hpp"
 
 namespace fipdump {

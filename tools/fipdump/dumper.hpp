@@ -8,10 +8,10 @@
 #include <optional>
 #include <ostream>
 
-#include "tools/fipdump/accounting.hpp"
-#include "tools/fipdump/bus_analyser.hpp"
+#include "tools/fipdump/analysis/accounting.hpp"
+#include "tools/fipdump/analysis/bus_analyser.hpp"
+#include "tools/fipdump/input/received.hpp"
 #include "tools/fipdump/options.hpp"
-#include "tools/fipdump/received.hpp"
 
 namespace fipdump {
 

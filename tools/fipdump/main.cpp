@@ -7,19 +7,19 @@
 #include <memory>
 #include <unistd.h>
 
-#include "tools/fipdump/baseline_file.hpp"
-#include "tools/fipdump/bus_metrics.hpp"
-#include "tools/fipdump/bus_report.hpp"
 #include "tools/fipdump/dumper.hpp"
-#include "tools/fipdump/iso_time.hpp"
-#include "tools/fipdump/json_format.hpp"
-#include "tools/fipdump/metrics.hpp"
-#include "tools/fipdump/metrics_server.hpp"
+#include "tools/fipdump/input/pcap_file.hpp"
+#include "tools/fipdump/input/receiver.hpp"
 #include "tools/fipdump/options.hpp"
-#include "tools/fipdump/pcap_file.hpp"
-#include "tools/fipdump/receiver.hpp"
-#include "tools/fipdump/recording.hpp"
-#include "tools/fipdump/text_format.hpp"
+#include "tools/fipdump/output/baseline_file.hpp"
+#include "tools/fipdump/output/bus_metrics.hpp"
+#include "tools/fipdump/output/bus_report.hpp"
+#include "tools/fipdump/output/iso_time.hpp"
+#include "tools/fipdump/output/json_format.hpp"
+#include "tools/fipdump/output/metrics.hpp"
+#include "tools/fipdump/output/metrics_server.hpp"
+#include "tools/fipdump/output/recording.hpp"
+#include "tools/fipdump/output/text_format.hpp"
 #include "tools/fipdump/version.hpp"
 
 namespace {

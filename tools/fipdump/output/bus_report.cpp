@@ -1,0 +1,105 @@
+#include "tools/fipdump/output/bus_report.hpp"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "tools/fipdump/output/bus_json.hpp"
+#include "tools/fipdump/output/bus_table.hpp"
+
+namespace fipdump {
+
+namespace {
+
+constexpr const char* kHomeAndClear = "\033[H\033[J";
+constexpr std::size_t kScreenHeaderRows = 6; // summary lines, table header and the "more" line
+constexpr std::size_t kDefaultScreenRows = 24;
+
+std::size_t screen_rows() {
+    winsize ws{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0) {
+        return ws.ws_row;
+    }
+    return kDefaultScreenRows;
+}
+
+std::chrono::steady_clock::duration period_of(const Options& o, bool live_screen) {
+    if (live_screen) {
+        return kRedrawInterval;
+    }
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(o.interval.value_or(1.0)));
+}
+
+} // namespace
+
+BusReporter::BusReporter(const Options& options, const BusAnalyser& analyser_, std::ostream& out_,
+                         bool live_screen_)
+    : opts(options), analyser(analyser_), out(out_), live_screen(live_screen_) {
+    // A recording is reported by capture time as it is read, not by the clock.
+    if (live_screen || (opts.json && opts.interval && opts.read_paths.empty())) {
+        thread = std::thread(&BusReporter::_bkgd_redraw_func, this);
+    }
+}
+
+BusReporter::~BusReporter() {
+    stop();
+}
+
+void BusReporter::stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        stopping.store(true);
+    }
+    wake.notify_all();
+    if (thread.joinable()) {
+        thread.join();
+    }
+}
+
+void BusReporter::draw_screen() {
+    const auto gateways = analyser.snapshot();
+    const std::size_t rows = screen_rows();
+    const std::size_t id_rows = rows > kScreenHeaderRows * (gateways.size() + 1)
+                                    ? (rows - kScreenHeaderRows * (gateways.size() + 1)) /
+                                          std::max<std::size_t>(gateways.size(), 1)
+                                    : 1;
+    out << kHomeAndClear << bus_table(gateways, id_rows);
+    out.flush();
+}
+
+void BusReporter::_bkgd_redraw_func() {
+    try {
+        const auto period = period_of(opts, live_screen);
+        auto next = std::chrono::steady_clock::now() + period;
+        std::unique_lock<std::mutex> guard(lock);
+        while (!stopping.load()) {
+            if (wake.wait_until(guard, next, [this] { return stopping.load(); })) {
+                break;
+            }
+            next += period;
+            guard.unlock(); // stop() must not wait for a slow terminal
+            if (live_screen) {
+                draw_screen();
+            } else {
+                out << json_bus_report(analyser.snapshot(), std::chrono::system_clock::now());
+                out.flush();
+            }
+            guard.lock();
+        }
+    } catch (...) {
+        // An output stream that throws ends the redrawing, not the program.
+    }
+}
+
+void BusReporter::finish() {
+    stop();
+    const auto gateways = analyser.snapshot();
+    if (opts.json) {
+        out << json_bus_report(gateways, std::chrono::system_clock::now());
+    } else {
+        out << (live_screen ? kHomeAndClear : "") << bus_table(gateways, kFinalTableRows);
+    }
+    out.flush();
+}
+
+} // namespace fipdump

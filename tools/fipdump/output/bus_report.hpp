@@ -1,0 +1,50 @@
+// When and where the --bus analysis is shown: on a terminal, a live table redrawn every second
+// (in the manner of top); with --json --interval S, the JSON objects every S seconds; and at the
+// end, the final table or JSON objects.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <ostream>
+#include <thread>
+
+#include "tools/fipdump/analysis/bus_analyser.hpp"
+#include "tools/fipdump/options.hpp"
+
+namespace fipdump {
+
+constexpr std::chrono::seconds kRedrawInterval{1};
+constexpr std::size_t kFinalTableRows = 1U << 16; // every identifier
+
+class BusReporter {
+public:
+    // Starts the redrawing thread when `live_screen` is true (text on a terminal, reading a
+    // socket), or when JSON is asked every --interval seconds of a live stream. `analyser` and
+    // `out` must outlive it.
+    BusReporter(const Options& options, const BusAnalyser& analyser, std::ostream& out,
+                bool live_screen);
+    ~BusReporter();
+    BusReporter(const BusReporter&) = delete;
+    BusReporter& operator=(const BusReporter&) = delete;
+
+    // Stops the thread and prints the final table or JSON objects. Main thread, once.
+    void finish();
+
+private:
+    void _bkgd_redraw_func();
+    void stop();
+    void draw_screen();
+
+    const Options& opts;
+    const BusAnalyser& analyser;
+    std::ostream& out;
+    const bool live_screen;
+    std::mutex lock; // guards the wake-up of the thread
+    std::condition_variable wake;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+} // namespace fipdump
