@@ -137,6 +137,77 @@ TEST(BusAnalysisE2E, BaselineMatchesItsRecordingAndFlagsAnotherPlan) {
     EXPECT_NE(cut.err.find("not JSON"), std::string::npos) << cut.err;
 }
 
+// The card's arbitrator changes its plan at run time: compared with the baseline of the plan
+// before, fipdump flags each change on the identifier the card changed, from then on.
+TEST(BusAnalysisE2E, EachChangeOfTheCardsPlanIsTheDeviationOfItsIdentifier) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    testsupport::TempDir dir;
+    const std::string base = dir.file("base");
+    GatewayRun gw({{"-R", "100"}, {}, true});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    ASSERT_TRUE(card.ok());
+    const DumpRun learn =
+        fipdump({"--bus", "-t", "4", "--rcvbuf", "8388608", "--save-baseline", base});
+    ASSERT_EQ(learn.status, 0) << learn.err;
+    const auto read = wire::parse_baseline(testsupport::read_file(base));
+    ASSERT_TRUE(read.baseline) << read.error;
+    const wire::BaselineIdentifier* shorter = read.baseline->find(0x0166);
+    ASSERT_NE(shorter, nullptr);
+
+    ChildProcess dump({FIPDUMP_BIN, "--bus", "--json", "--rcvbuf", "8388608", "--baseline", base,
+                       "--metrics", "127.0.0.1:19119"});
+    ASSERT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(card.command("unschedule 0x0133").rfind("ok unschedule 0x0133", 0), 0U);
+    EXPECT_EQ(card.command("schedule 0x0300 2 9").rfind("ok schedule 0x0300", 0), 0U);
+    EXPECT_EQ(card.command("schedule 0x0155 8").rfind("ok schedule 0x0155", 0), 0U);
+    EXPECT_EQ(card.command("schedule 0x0166 " + std::to_string(shorter->period_cycles) + " " +
+                           " 5") // no data: shorter than any answer of the commissioned bus
+                  .rfind("ok schedule 0x0166", 0),
+              0U);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"0x0133", "absent"}, {"0x0300", "unexpected"}, {"0x0155", "period"}, {"0x0166", "length"}};
+    std::string metrics;
+    EXPECT_TRUE(testsupport::eventually(
+        [&] {
+            metrics = testsupport::scrape_metrics(19119);
+            for (const auto& [id, deviation] : expected) {
+                if (metrics.find(",id=\"" + id + "\",deviation=\"" + deviation + "\"} 1") ==
+                    std::string::npos) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        20s))
+        << metrics;
+    const std::string stats = card.command("stats");
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+    kill(dump.pid(), SIGINT);
+    const int status = dump.wait_exit(10s);
+    ASSERT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
+
+    // Nothing the card left alone was taken for a change of the plan.
+    const auto seen = testsupport::bus_identifiers(dump.out());
+    for (const auto& [id, s] : seen) {
+        SCOPED_TRACE(id);
+        if (id == 0x0133 || id == 0x0300 || id == 0x0155 || id == 0x0166) {
+            continue;
+        }
+        for (const char* change : {"\"absent\"", "\"unexpected\"", "\"period\""}) {
+            EXPECT_EQ(s.find(change, s.find("\"deviations\":[")), std::string::npos) << s;
+        }
+    }
+    // What fipdump learned of the new plan is what the card says it polls.
+    const auto truth = card_truth(stats);
+    ASSERT_EQ(seen.count(0x0155), 1U);
+    EXPECT_EQ(field(seen.at(0x0155), "period_cycles"), field(truth.at(0x0155), "period_cycles"));
+    EXPECT_EQ(field(truth.at(0x0155), "period_cycles"), 8);
+    const auto bus_line = dump.out().substr(dump.out().rfind("\"type\":\"bus\""));
+    EXPECT_GE(field(bus_line, "deviations"), 4);
+}
+
 TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
     ChildProcess dump({FIPDUMP_BIN, "--bus", "--json", "--rcvbuf", "8388608", "--metrics",
