@@ -162,10 +162,9 @@ TEST(BusAnalysisE2E, EachChangeOfTheCardsPlanIsTheDeviationOfItsIdentifier) {
     EXPECT_EQ(card.command("unschedule 0x0133").rfind("ok unschedule 0x0133", 0), 0U);
     EXPECT_EQ(card.command("schedule 0x0300 2 9").rfind("ok schedule 0x0300", 0), 0U);
     EXPECT_EQ(card.command("schedule 0x0155 8").rfind("ok schedule 0x0155", 0), 0U);
-    EXPECT_EQ(card.command("schedule 0x0166 " + std::to_string(shorter->period_cycles) + " " +
-                           " 5") // no data: shorter than any answer of the commissioned bus
-                  .rfind("ok schedule 0x0166", 0),
-              0U);
+    // Answers without data: shorter than any answer of the commissioned bus.
+    const std::string shorten = "schedule 0x0166 " + std::to_string(shorter->period_cycles) + " 5";
+    EXPECT_EQ(card.command(shorten).rfind("ok schedule 0x0166", 0), 0U);
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"0x0133", "absent"}, {"0x0300", "unexpected"}, {"0x0155", "period"}, {"0x0166", "length"}};
     std::string metrics;
