@@ -188,6 +188,7 @@ TEST(FipdumpBus, IntervalOfARecordingIsCaptureTime) {
     run.o.json = true;
     run.o.interval = 1.0;
     run.o.read_paths = {"recording.pcap"};
+    run.dumper = std::make_unique<Dumper>(run.o, run.out, run.notices); // outputs chosen anew
     std::uint64_t idx = 0;
     for (const int ms : {0, 500, 1200, 1300, 3500}) {
         const Bytes d = datagram(

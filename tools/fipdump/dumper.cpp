@@ -1,43 +1,46 @@
 #include "tools/fipdump/dumper.hpp"
 
 #include "tools/fipdump/analysis/filter.hpp"
-#include "tools/fipdump/output/bus_json.hpp"
-#include "tools/fipdump/output/json_format.hpp"
-#include "tools/fipdump/output/text_format.hpp"
+#include "tools/fipdump/output/outputs.hpp"
 #include "wire/decode.hpp"
 
 namespace fipdump {
 
-Dumper::Dumper(const Options& options, std::ostream& out_, std::ostream& notices_)
-    : opts(options), out(out_), notices(notices_) {}
+Dumper::Dumper(const Options& options, std::ostream& out, std::ostream& notices) : opts(options) {
+    for (auto& output : stream_outputs(opts, bus_analysis, out, notices)) {
+        add_output(std::move(output));
+    }
+}
+
+void Dumper::add_output(std::unique_ptr<Sink> output) {
+    outputs.push_back(std::move(output));
+}
 
 void Dumper::on_datagram(const Received& r) {
+    for (const auto& o : outputs) {
+        o->received(r);
+    }
     const wire::Datagram d = wire::decode_datagram(r.bytes);
     DatagramVerdict verdict;
     {
         std::lock_guard<std::mutex> guard(lock);
         verdict = accounting.on_datagram(r.from, r.bytes.size(), d, r.time);
     }
-    if (d.error) {
-        notices << (opts.json ? json_malformed(r, *d.error) : text_malformed(r, *d.error)) << "\n";
-    }
-    const std::string notice = text_notice(r, d.seq, verdict);
-    if (!notice.empty()) {
-        notices << notice << "\n";
+    for (const auto& o : outputs) {
+        o->accounted(r, d, verdict);
     }
     if (verdict.seq == SeqVerdict::duplicate) {
-        return; // printed the first time it came
+        return; // handed on the first time it came
     }
     if (opts.bus) {
-        bus_analysis.on_datagram(r, d, verdict);
-        if (opts.json && opts.interval && !opts.read_paths.empty()) {
-            report_by_capture_time(r.time);
-        }
-        return; // the analysis is shown instead of the events
+        bus_analysis.on_datagram(r, d, verdict); // the analysis is shown instead of the events
+    } else if (!opts.quiet || opts.count) {
+        select_events(r, d);
     }
-    if (opts.quiet && !opts.count) {
-        return; // nothing to print and nothing to count towards -c
-    }
+    tick(r.time);
+}
+
+void Dumper::select_events(const Received& r, const wire::Datagram& d) {
     for (const wire::Event& e : d.events) {
         if (done()) {
             break;
@@ -45,32 +48,31 @@ void Dumper::on_datagram(const Received& r) {
         if (!matches(opts.filter, e)) {
             continue;
         }
-        if (!opts.quiet) {
-            out << (opts.json ? json_event(r, d.seq, e) : text_event(r, d.seq, e)) << "\n";
+        for (const auto& o : outputs) {
+            o->event(r, d.seq, e);
         }
         std::lock_guard<std::mutex> guard(lock);
         ++printed;
     }
-    if (!opts.quiet) {
-        out.flush();
+    for (const auto& o : outputs) {
+        o->flush();
     }
 }
 
-void Dumper::report_by_capture_time(std::chrono::system_clock::time_point t) {
-    const auto interval = std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::duration<double>(*opts.interval));
-    if (!next_bus_report) {
-        next_bus_report = t + interval;
-        return;
+void Dumper::tick(std::chrono::system_clock::time_point now) {
+    for (const auto& o : outputs) {
+        o->tick(now);
     }
-    if (t < *next_bus_report) {
-        return;
+}
+
+bool Dumper::finish() {
+    const Summary s = summary();
+    bool well = true;
+    for (const auto& o : outputs) {
+        o->end(s);
+        well = o->ended_well() && well;
     }
-    out << json_bus_report(bus_analysis.snapshot(), t);
-    out.flush();
-    while (*next_bus_report <= t) {
-        *next_bus_report += interval;
-    }
+    return well;
 }
 
 bool Dumper::done() const {

@@ -1,29 +1,44 @@
-// The heart of fipdump, apart from where the datagrams come from: decodes each one, accounts
-// for loss, prints what passes the filters, and keeps the summary the metrics endpoint serves.
+// The heart of fipdump, apart from where the datagrams come from and where anything is written:
+// decodes each one, accounts for loss, feeds the bus analysis, selects the events the filters
+// let through, and hands all of it to its outputs (output/sink.hpp). Keeps the summary the
+// metrics endpoint serves.
 #pragma once
-
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
+#include <vector>
 
 #include "tools/fipdump/analysis/accounting.hpp"
 #include "tools/fipdump/analysis/bus_analyser.hpp"
 #include "tools/fipdump/input/received.hpp"
 #include "tools/fipdump/options.hpp"
+#include "tools/fipdump/output/sink.hpp"
 
 namespace fipdump {
 
 class Dumper {
 public:
-    // Events go to `out`, notices and malformed datagrams to `notices`. Neither is owned.
+    // With the outputs on the standard streams (output/outputs.hpp): events and the capture-time
+    // reports of the analysis go to `out`, notices and malformed datagrams to `notices`.
+    // Neither is owned.
     Dumper(const Options& options, std::ostream& out, std::ostream& notices);
 
-    // Decodes, accounts and prints one datagram. Never throws on any content. Main thread.
-    void on_datagram(const Received& r);
+    // Adds an output; it is fed after those added before it, and ends after them. Main thread,
+    // before the first datagram.
+    void add_output(std::unique_ptr<Sink> output);
 
-    // True once -c N events have been printed. Main thread.
+    // Decodes, accounts and hands on one datagram. Never throws on any content. Main thread.
+    void on_datagram(const Received& r);
+    // Tells the outputs the time while no datagram comes. Main thread.
+    void tick(std::chrono::system_clock::time_point now);
+    // Ends every output with the final summary, in the order they were added; false when one of
+    // them could not do its job. Main thread, once.
+    bool finish();
+
+    // True once -c N events have been selected. Main thread.
     bool done() const;
 
     // The kernel's drop count as the socket last reported it. Main thread.
@@ -40,19 +55,17 @@ public:
     BusAnalyser& bus() { return bus_analysis; }
 
 private:
-    // With -r, --bus --json --interval S: the analysis every S seconds of capture time.
-    void report_by_capture_time(std::chrono::system_clock::time_point t);
+    void select_events(const Received& r, const wire::Datagram& d);
 
     const Options& opts;
-    std::ostream& out;
-    std::ostream& notices;
     mutable std::mutex lock; // guards accounting, printed and kernel_drops against summary()
     LossAccounting accounting;
     std::uint64_t printed = 0;
     std::optional<std::uint64_t> kernel_drops;
     Undecoded undecoded;
     BusAnalyser bus_analysis;
-    std::optional<std::chrono::system_clock::time_point> next_bus_report;
+    // Last, so destroyed first: an output's thread may still read the analysis and the counts.
+    std::vector<std::unique_ptr<Sink>> outputs;
 };
 
 } // namespace fipdump

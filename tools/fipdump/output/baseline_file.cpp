@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tools/fipdump/output/iso_time.hpp"
 #include "wire/baseline.hpp"
 
 namespace fipdump {
@@ -131,6 +132,17 @@ std::string save_baseline(const std::string& path, const std::vector<GatewayBus>
         return made.refusal;
     }
     return write_file_atomically(path, wire::baseline_to_json(*made.baseline));
+}
+
+void BaselineSaver::end(const Summary&) {
+    const std::string why =
+        save_baseline(path_, bus_.snapshot(), unix_micros(std::chrono::system_clock::now()));
+    saved_ = why.empty();
+    if (saved_) {
+        notices_ << "fipdump: baseline saved to " << path_ << "\n";
+    } else {
+        notices_ << "fipdump: baseline not saved to " << path_ << ": " << why << "\n";
+    }
 }
 
 } // namespace fipdump

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "tools/fipdump/analysis/bus_analyser.hpp"
+#include "tools/fipdump/output/sink.hpp"
 #include "wire/baseline_json.hpp"
 
 namespace fipdump {
@@ -22,5 +24,23 @@ std::string write_file_atomically(const std::string& path, const std::string& te
 // microseconds). Returns why it was refused or failed, empty on success.
 std::string save_baseline(const std::string& path, const std::vector<GatewayBus>& gateways,
                           std::int64_t now_us);
+
+// --save-baseline: at the end of the run, what the analysis learned is saved, or the reason it
+// cannot be is told on `notices`.
+class BaselineSaver : public Sink {
+public:
+    // `bus` and `notices` must outlive it.
+    BaselineSaver(std::string path, const BusAnalyser& bus, std::ostream& notices)
+        : path_(std::move(path)), bus_(bus), notices_(notices) {}
+
+    void end(const Summary& summary) override;
+    bool ended_well() const override { return saved_; }
+
+private:
+    std::string path_;
+    const BusAnalyser& bus_;
+    std::ostream& notices_;
+    bool saved_ = false;
+};
 
 } // namespace fipdump

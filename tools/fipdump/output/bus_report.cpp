@@ -102,4 +102,30 @@ void BusReporter::finish() {
     out.flush();
 }
 
+void BusReporter::end(const Summary& summary) {
+    (void)summary;
+    finish();
+}
+
+BusCaptureTimeReport::BusCaptureTimeReport(double interval_s, const BusAnalyser& analyser_,
+                                           std::ostream& out_)
+    : interval(std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::duration<double>(interval_s))),
+      analyser(analyser_), out(out_) {}
+
+void BusCaptureTimeReport::tick(std::chrono::system_clock::time_point t) {
+    if (!next) {
+        next = t + interval;
+        return;
+    }
+    if (t < *next) {
+        return;
+    }
+    out << json_bus_report(analyser.snapshot(), t);
+    out.flush();
+    while (*next <= t) {
+        *next += interval;
+    }
+}
+
 } // namespace fipdump

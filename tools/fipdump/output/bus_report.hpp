@@ -7,18 +7,20 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <thread>
 
 #include "tools/fipdump/analysis/bus_analyser.hpp"
 #include "tools/fipdump/options.hpp"
+#include "tools/fipdump/output/sink.hpp"
 
 namespace fipdump {
 
 constexpr std::chrono::seconds kRedrawInterval{1};
 constexpr std::size_t kFinalTableRows = 1U << 16; // every identifier
 
-class BusReporter {
+class BusReporter : public Sink {
 public:
     // Starts the redrawing thread when `live_screen` is true (text on a terminal, reading a
     // socket), or when JSON is asked every --interval seconds of a live stream. `analyser` and
@@ -26,11 +28,10 @@ public:
     BusReporter(const Options& options, const BusAnalyser& analyser, std::ostream& out,
                 bool live_screen);
     ~BusReporter();
-    BusReporter(const BusReporter&) = delete;
-    BusReporter& operator=(const BusReporter&) = delete;
 
     // Stops the thread and prints the final table or JSON objects. Main thread, once.
     void finish();
+    void end(const Summary& summary) override;
 
 private:
     void _bkgd_redraw_func();
@@ -45,6 +46,21 @@ private:
     std::condition_variable wake;
     std::atomic<bool> stopping{false};
     std::thread thread;
+};
+
+// With -r, --bus --json --interval S: the analysis every S seconds of capture time, as the
+// datagrams' own times pass, whatever the speed of reading.
+class BusCaptureTimeReport : public Sink {
+public:
+    // `analyser` and `out` must outlive it.
+    BusCaptureTimeReport(double interval_s, const BusAnalyser& analyser, std::ostream& out);
+    void tick(std::chrono::system_clock::time_point now) override;
+
+private:
+    const std::chrono::system_clock::duration interval;
+    const BusAnalyser& analyser;
+    std::ostream& out;
+    std::optional<std::chrono::system_clock::time_point> next;
 };
 
 } // namespace fipdump

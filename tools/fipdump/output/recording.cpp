@@ -112,4 +112,9 @@ void Recording::write(const Received& r) {
     file->write(r);
 }
 
+void Recording::end(const Summary& summary) {
+    (void)summary;
+    file.reset(); // flushed and closed before the summary says the run is over
+}
+
 } // namespace fipdump

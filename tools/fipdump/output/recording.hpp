@@ -14,6 +14,7 @@
 #include <string>
 
 #include "tools/fipdump/input/pcap_file.hpp"
+#include "tools/fipdump/output/sink.hpp"
 
 namespace fipdump {
 
@@ -24,14 +25,12 @@ struct RecordingPolicy {
     std::optional<std::uint32_t> keep;          // -W
 };
 
-class Recording {
+class Recording : public Sink {
 public:
     // Creates the first file, named for `now`. ok() is false and error() says why when it
     // cannot. Later failures are reported once each on `notices`.
     Recording(RecordingPolicy policy, std::uint16_t port, std::ostream& notices,
               std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
-    Recording(const Recording&) = delete;
-    Recording& operator=(const Recording&) = delete;
 
     bool ok() const { return file && file->ok(); }
     const std::string& error() const { return why; }
@@ -39,6 +38,11 @@ public:
     // Writes one datagram, first starting a new file when the size or the period (reckoned in
     // the datagrams' own times) says so. Main thread.
     void write(const Received& r);
+
+    // As an output: every datagram as it came, duplicates included; the last file is closed
+    // before the run's summary says it is over.
+    void received(const Received& r) override { write(r); }
+    void end(const Summary& summary) override;
 
     // The file written now, and the number of files started.
     const std::string& current() const { return current_name; }
