@@ -63,7 +63,7 @@ BusModel::BusModel(uint32_t bitrate, int fcs_type, uint64_t seed)
                                              : size_class < 9 ? rng_.range(9, 32)
                                                               : rng_.range(33, 124));
         const uint32_t period_class = rng_.range(0, 3);
-        v.period_cycles = static_cast<uint8_t>(period_class < 2 ? 1 : period_class == 2 ? 2 : 4);
+        v.period_cycles = period_class < 2 ? 1 : period_class == 2 ? 2 : 4;
         v.pdu_type = rng_.chance(0.2) ? 0x50 : 0x40;
         v.refresh_cnt = static_cast<uint16_t>(rng_.next());
         variables_.push_back(v);
@@ -132,12 +132,61 @@ void BusModel::mark_response(Planned& frame, uint16_t id) {
     }
 }
 
-std::vector<std::pair<uint16_t, uint32_t>> BusModel::scan_plan() const {
-    std::vector<std::pair<uint16_t, uint32_t>> plan;
+namespace {
+
+// The response frame: control, PDU type, length byte, the data and the FCS.
+uint16_t response_len_of(uint8_t payload_len) {
+    return static_cast<uint16_t>(kMinResponseLen + payload_len);
+}
+
+} // namespace
+
+std::vector<ScanSlot> BusModel::scan_plan() const {
+    std::vector<ScanSlot> plan;
     for (const Variable& v : variables_) {
-        plan.emplace_back(v.id, v.period_cycles);
+        plan.push_back(ScanSlot{v.id, v.period_cycles, response_len_of(v.payload_len)});
     }
     return plan;
+}
+
+std::optional<ScanSlot> BusModel::slot(uint16_t id) const {
+    for (const Variable& v : variables_) {
+        if (v.id == id) {
+            return ScanSlot{v.id, v.period_cycles, response_len_of(v.payload_len)};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<ScanSlot> BusModel::schedule(uint16_t id, uint32_t period_cycles,
+                                           uint16_t response_len, bool& done) {
+    const auto payload = static_cast<uint8_t>(
+        std::clamp(response_len, kMinResponseLen, kMaxResponseLen) - kMinResponseLen);
+    const auto at = std::find_if(variables_.begin(), variables_.end(),
+                                 [id](const Variable& v) { return v.id >= id; });
+    if (at != variables_.end() && at->id == id) {
+        const std::optional<ScanSlot> before = slot(id);
+        at->period_cycles = std::max<uint32_t>(period_cycles, 1);
+        at->payload_len = payload;
+        done = true;
+        return before;
+    }
+    done = variables_.size() < kMaxScanSlots;
+    if (done) {
+        Variable v{};
+        v.id = id;
+        v.payload_len = payload;
+        v.period_cycles = std::max<uint32_t>(period_cycles, 1);
+        v.pdu_type = 0x40;
+        variables_.insert(at, v);
+    }
+    return std::nullopt;
+}
+
+std::optional<ScanSlot> BusModel::unschedule(uint16_t id) {
+    const std::optional<ScanSlot> before = slot(id);
+    std::erase_if(variables_, [id](const Variable& v) { return v.id == id; });
+    return before;
 }
 
 void BusModel::plan_cycle() {
@@ -228,7 +277,8 @@ void BusModel::plan_aperiodic_window() {
         fin.len = 1;
         finish_frame(fin);
     }
-    if (rng_.chance(0.15)) {
+    // Drawn before the scan is looked at, so that a seed gives the bus it gave before.
+    if (rng_.chance(0.15) && !variables_.empty()) {
         // Aperiodic variable asked for through a request list.
         const Variable& v = variables_[rng_.range(0, static_cast<uint32_t>(variables_.size() - 1))];
         if (!plan_poll(0x29, v.id, false)) {

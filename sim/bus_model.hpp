@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "fault_plan.hpp"
@@ -37,6 +38,19 @@ private:
     uint64_t state_;
 };
 
+// One identifier of the periodic scan.
+struct ScanSlot {
+    uint16_t id = 0;
+    uint32_t period_cycles = 0; // polled every that many elementary cycles
+    uint16_t response_len = 0;  // bytes of its periodic responses, control byte and FCS included
+};
+
+constexpr uint32_t kMaxScanPeriodCycles = 1000;
+constexpr uint16_t kMinResponseLen = 5;     // control, PDU type, length byte and FCS: no data
+constexpr uint16_t kMaxResponseLen = 131;   // 126 data bytes: the longest a frame check accepts
+constexpr std::size_t kMaxScanSlots = 128;  // with its answers, well within a cycle's plan
+constexpr uint16_t kDefaultResponseLen = 8; // a new slot's responses when no length is given
+
 class BusModel {
 public:
     // bitrate in bit/s (any positive value; the card accepts the four FIP rates), FCS type 1/2.
@@ -59,15 +73,26 @@ public:
 
     // Faults asked of single identifiers; they act on the frames planned from now on.
     FaultPlan& faults() { return faults_; }
+    const FaultPlan& faults() const { return faults_; }
 
-    // The periodic scan: identifier and period in elementary cycles, in scan order.
-    std::vector<std::pair<uint16_t, uint32_t>> scan_plan() const;
+    // The periodic scan, in scan order (by identifier).
+    std::vector<ScanSlot> scan_plan() const;
+
+    // Changes to the arbitrator's scan, from the next elementary cycle planned on: `id` polled
+    // every `period_cycles` with responses of `response_len` bytes (its slot replaced, or a new
+    // one in identifier order), or no longer polled at all, periodically or aperiodically. Each
+    // returns the slot as it was before, if `id` had one. schedule() refuses (nullopt and false)
+    // a new identifier beyond kMaxScanSlots.
+    std::optional<ScanSlot> schedule(uint16_t id, uint32_t period_cycles, uint16_t response_len,
+                                     bool& done);
+    std::optional<ScanSlot> unschedule(uint16_t id);
+    std::optional<ScanSlot> slot(uint16_t id) const;
 
 private:
     struct Variable {
         uint16_t id;
-        uint8_t payload_len;   // data bytes after control, PDU type and length byte
-        uint8_t period_cycles; // produced every that many elementary cycles
+        uint8_t payload_len;    // data bytes after control, PDU type and length byte
+        uint32_t period_cycles; // produced every that many elementary cycles
         uint8_t pdu_type;
         uint16_t refresh_cnt;
     };

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 namespace capvane_sim {
 
@@ -17,13 +18,15 @@ Card::Mode Card::mode_for(const SimConfig& cfg, const TrafficSource& source) {
 }
 
 Card::Card(int number, uint64_t session, const SimConfig& cfg)
-    : number_(number), serial_(cfg.serial), bitrate_(cfg.bitrate), flush_(cfg.flush_ms),
-      report_path_(cfg.report_path), source_(cfg), mode_(mode_for(cfg, source_)),
-      packer_(cfg.fcs_type, cfg.bitrate, cfg.ring_buffers, mode_ != Mode::on_demand, stats_,
-              reader_cv_),
+    : number_(number), serial_(card_serial(cfg, number, ::getpid())), bitrate_(cfg.bitrate),
+      flush_(cfg.flush_ms), report_path_(cfg.report_path), source_(cfg),
+      mode_(mode_for(cfg, source_)), packer_(cfg.fcs_type, cfg.bitrate, cfg.ring_buffers,
+                                             mode_ != Mode::on_demand, stats_, reader_cv_),
       paused_(cfg.start_paused) {
     stats_.card = number;
     stats_.session = session;
+    stats_.serial = serial_;
+    stats_.pid = ::getpid();
     const auto staged = [](bool on) { return on ? std::optional<int>(EIO) : std::nullopt; };
     faults_.staged(FailRequest::infos) = staged(cfg.fail_infos);
     faults_.staged(FailRequest::epoch) = staged(cfg.fail_epoch);
@@ -57,13 +60,12 @@ void Card::end_session() {
         traffic_thread_.join();
     }
     if (!report_path_.empty()) {
+        // The same object as `stats`, scan and pending faults included, so that a test may read
+        // either.
         CardStats copy;
         {
             std::lock_guard lk(mu_);
-            copy = stats_;
-            copy.sniffer = sniffer_;
-            copy.paused = paused_;
-            copy.unplugged = unplugged_.load();
+            copy = snapshot();
         }
         if (!write_report(report_path_, copy)) {
             std::fprintf(stderr, "capvane-sim: cannot write the report %s\n", report_path_.c_str());
@@ -80,13 +82,18 @@ uint64_t Card::sim_now_ns(Clock::time_point now) const {
 
 std::string Card::stats_json() {
     std::lock_guard lk(mu_);
+    return to_json(snapshot());
+}
+
+CardStats Card::snapshot() const {
     CardStats copy = stats_;
     copy.sniffer = sniffer_;
     copy.paused = paused_;
     copy.unplugged = unplugged_.load();
-    if (BusModel* bus = source_.bus()) {
-        for (const auto& [id, period] : bus->scan_plan()) {
-            copy.identifiers[id].period_cycles = period;
+    if (const BusModel* bus = source_.bus()) {
+        for (const ScanSlot& s : bus->scan_plan()) {
+            copy.identifiers[s.id].period_cycles = s.period_cycles;
+            copy.identifiers[s.id].response_len = s.response_len;
         }
         for (const auto& [id, left] : bus->faults().silences()) {
             copy.identifiers[id].silence_pending = left;
@@ -95,7 +102,7 @@ std::string Card::stats_json() {
             copy.identifiers[id].corrupt_pending = left;
         }
     }
-    return to_json(copy);
+    return copy;
 }
 
 } // namespace capvane_sim

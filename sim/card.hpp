@@ -82,6 +82,9 @@ private:
     void queue_frames(IndexRule rule, uint64_t arg, uint8_t status,
                       const std::vector<uint8_t>& frame, uint64_t count);
     uint64_t sim_now_ns(Clock::time_point now) const;
+    // The statistics with the bus's scan and pending faults, as `stats` and the report give them.
+    CardStats snapshot() const;
+    std::string change_scan(const ControlCommand& cmd); // `schedule` and `unschedule`
     uint64_t stamp_now() const { return time_.stamp(sim_now_ns(Clock::now())); }
 
     const int number_;

@@ -4,6 +4,50 @@
 
 namespace capvane_sim {
 
+namespace {
+
+std::string id_text(uint16_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", id);
+    return text;
+}
+
+std::string slot_text(const ScanSlot& s) {
+    return "period " + std::to_string(s.period_cycles) + " len " + std::to_string(s.response_len);
+}
+
+} // namespace
+
+std::string Card::change_scan(const ControlCommand& cmd) {
+    BusModel* bus = source_.bus();
+    if (bus == nullptr) {
+        return "error a replayed capture has no scan to change";
+    }
+    const std::string id = id_text(cmd.identifier);
+    if (cmd.kind == CommandKind::unschedule) {
+        const auto before = bus->unschedule(cmd.identifier);
+        if (!before) {
+            return "error " + id + " is not in the scan";
+        }
+        ++stats_.faults["unschedule"];
+        return "ok unschedule " + id + " was " + slot_text(*before);
+    }
+    const auto current = bus->slot(cmd.identifier);
+    const uint16_t len =
+        cmd.response_len.value_or(current ? current->response_len : kDefaultResponseLen);
+    bool done = false;
+    const auto before = bus->schedule(cmd.identifier, cmd.period_cycles, len, done);
+    if (!done) {
+        return "error the scan is full (" + std::to_string(kMaxScanSlots) + " identifiers)";
+    }
+    ++stats_.faults["schedule"];
+    std::string answer = "ok schedule " + id + " " + slot_text(*bus->slot(cmd.identifier));
+    if (before) {
+        answer += " was " + slot_text(*before);
+    }
+    return answer;
+}
+
 void Card::queue_frames(IndexRule rule, uint64_t arg, uint8_t status,
                         const std::vector<uint8_t>& frame, uint64_t count) {
     faults_.queue(rule, arg, status, frame, count);
@@ -114,11 +158,12 @@ std::string Card::control(const ControlCommand& cmd) {
             bus->faults().corrupt(cmd.identifier, cmd.count);
         }
         faults[silence ? "silence" : "corrupt"] += cmd.count;
-        char id[8];
-        std::snprintf(id, sizeof id, "0x%04X", cmd.identifier);
-        return std::string("ok ") + (silence ? "silence " : "corrupt ") + id + " " +
-               std::to_string(cmd.count);
+        return std::string("ok ") + (silence ? "silence " : "corrupt ") + id_text(cmd.identifier) +
+               " " + std::to_string(cmd.count);
     }
+    case CommandKind::schedule:
+    case CommandKind::unschedule:
+        return change_scan(cmd);
     case CommandKind::stats:
         break;
     }

@@ -37,7 +37,9 @@ constexpr const char* kFaultNames[] = {"gap",
                                        "fail_sniffer_off",
                                        "unplug",
                                        "silence",
-                                       "corrupt"};
+                                       "corrupt",
+                                       "schedule",
+                                       "unschedule"};
 
 void field(std::string& out, std::string_view name, uint64_t value, bool comma = true) {
     out += '"';
@@ -65,6 +67,8 @@ std::string to_json(const CardStats& s) {
     std::string out = "{";
     out += "\"card\":" + std::to_string(s.card) + ",";
     field(out, "session", s.session);
+    field(out, "serial", s.serial);
+    out += "\"pid\":" + std::to_string(s.pid) + ",";
     field(out, "records", s.delivered.records);
     field(out, "bytes", s.delivered.bytes);
     field(out, "frame_bytes", s.delivered.frame_bytes);

@@ -23,6 +23,8 @@ struct RequestCounts {
 struct CardStats {
     int card = 0;
     uint64_t session = 1; // sessions of this card in this process, from 1
+    uint32_t serial = 0;  // the serial number the card reports
+    int64_t pid = 0;      // the process the card lives in, which its default serial names
     Tally delivered;      // records in good buffers handed over: what the daemon should process
     uint64_t buffers = 0;
     uint64_t overruns = 0;

@@ -31,6 +31,14 @@ bool SimConfig::has_card(int number) const {
     return std::find(cards.begin(), cards.end(), number) != cards.end();
 }
 
+uint32_t card_serial(const SimConfig& cfg, int number, long pid) {
+    if (cfg.serial) {
+        return *cfg.serial;
+    }
+    const auto card = static_cast<uint32_t>(number);
+    return (card >> 8 & 3u) << 30 | (static_cast<uint32_t>(pid) & 0x3fffffu) << 8 | (card & 0xffu);
+}
+
 std::optional<uint64_t> parse_unsigned(const std::string& text) {
     const std::string t = trim(text);
     if (t.empty() || t[0] == '-' || t[0] == '+') {

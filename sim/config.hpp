@@ -8,7 +8,6 @@
 
 namespace capvane_sim {
 
-constexpr uint32_t kDefaultSerial = 0x5ca1ab1e;
 constexpr uint32_t kDefaultBitrate = 2500000;   // bit/s
 constexpr std::size_t kDefaultRingBuffers = 32; // transfer buffers the card can hold
 constexpr uint32_t kDefaultFlushMs = 10;        // ms before a partly filled buffer goes out
@@ -16,7 +15,7 @@ constexpr uint64_t kDefaultSeed = 1;
 
 struct SimConfig {
     std::vector<int> cards{0};
-    uint32_t serial = kDefaultSerial;
+    std::optional<uint32_t> serial;     // CAPVANE_SIM_SERIAL; every card of the process has it
     uint32_t bitrate = kDefaultBitrate; // bit/s
     int fcs_type = 1;
     std::optional<uint64_t> record_limit; // bus or replay records per session
@@ -40,6 +39,12 @@ struct SimConfig {
 
     bool has_card(int number) const;
 };
+
+// The serial number card `number` reports in process `pid`: CAPVANE_SIM_SERIAL when set, else
+// pid << 8 | number's low 8 bits, with number's bits 8-9 on top. Like real cards, two cards
+// differ (up to card 1023, and a pid below 2^22 as Linux gives), whether in one process or in
+// two gateways on one host, and a card keeps its serial for the life of its process.
+uint32_t card_serial(const SimConfig& cfg, int number, long pid);
 
 // Reads every CAPVANE_SIM_* variable. Called by the first open of a session (any thread).
 SimConfig read_config_from_env();

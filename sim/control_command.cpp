@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "bus_model.hpp"
 #include "fault_plan.hpp"
 #include "record_format.hpp"
 
@@ -236,6 +237,34 @@ std::variant<ControlCommand, std::string> parse_command(std::string_view line) {
         cmd.kind = verb == "silence" ? CommandKind::silence : CommandKind::corrupt;
         cmd.identifier = *id;
         cmd.count = *n;
+        return cmd;
+    }
+    if (verb == "unschedule") {
+        const auto id = argc == 1 ? parse_identifier(words[1]) : std::nullopt;
+        if (!id) {
+            return std::string("unschedule needs an identifier (0x0123 or decimal)");
+        }
+        cmd.kind = CommandKind::unschedule;
+        cmd.identifier = *id;
+        return cmd;
+    }
+    if (verb == "schedule") {
+        const auto id = argc == 2 || argc == 3 ? parse_identifier(words[1]) : std::nullopt;
+        const auto period = id ? parse_count(words[2], kMaxScanPeriodCycles) : std::nullopt;
+        const auto len = argc == 3 ? parse_count(words[3], kMaxResponseLen) : std::nullopt;
+        if (!id || !period || *period == 0 || (argc == 3 && (!len || *len < kMinResponseLen))) {
+            return std::string("schedule needs an identifier, a period of 1 to ") +
+                   std::to_string(kMaxScanPeriodCycles) +
+                   " elementary cycles and an optional response length of " +
+                   std::to_string(kMinResponseLen) + " to " + std::to_string(kMaxResponseLen) +
+                   " bytes";
+        }
+        cmd.kind = CommandKind::schedule;
+        cmd.identifier = *id;
+        cmd.period_cycles = static_cast<uint32_t>(*period);
+        if (len) {
+            cmd.response_len = static_cast<uint16_t>(*len);
+        }
         return cmd;
     }
     if (verb == "ready") {

@@ -28,8 +28,10 @@ enum class CommandKind {
     unplug,
     flush,
     stats,
-    silence, // the next N polls of an identifier go unanswered
-    corrupt, // the next N responses of an identifier carry a bad FCS
+    silence,    // the next N polls of an identifier go unanswered
+    corrupt,    // the next N responses of an identifier carry a bad FCS
+    schedule,   // an identifier polled every N elementary cycles from now on
+    unschedule, // an identifier no longer polled
 };
 enum class BadCheck { ctrl, fcs, pdu, len };
 enum class Malformation { type, zero, short_length, overrun };
@@ -48,8 +50,10 @@ struct ControlCommand {
     int error_number = 0; // errno for `fail`
     unsigned status_bit = 0;
     ReadyBits ready = ReadyBits::bit31;
-    std::vector<uint8_t> record; // `inject`: a well-formed capture record
-    uint16_t identifier = 0;     // `silence`, `corrupt`
+    std::vector<uint8_t> record;          // `inject`: a well-formed capture record
+    uint16_t identifier = 0;              // `silence`, `corrupt`, `schedule`, `unschedule`
+    uint32_t period_cycles = 0;           // `schedule`
+    std::optional<uint16_t> response_len; // `schedule`: bytes of each response, FCS included
 };
 
 // Parses one line (without its newline). On failure returns the reason, for "error <reason>".

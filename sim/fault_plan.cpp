@@ -1,5 +1,7 @@
 #include "fault_plan.hpp"
 
+#include <algorithm>
+
 namespace capvane_sim {
 
 bool FaultPlan::take(std::map<uint16_t, uint64_t>& m, uint16_t id) {
@@ -11,7 +13,13 @@ bool FaultPlan::take(std::map<uint16_t, uint64_t>& m, uint16_t id) {
     return true;
 }
 
-void count_truth(std::map<uint16_t, IdentifierTruth>& truth, uint16_t id, TruthMark mark) {
+void count_truth(std::map<uint16_t, IdentifierTruth>& truth, uint16_t id, TruthMark mark,
+                 uint16_t len) {
+    if (mark == TruthMark::response || mark == TruthMark::corrupted_response) {
+        IdentifierTruth& t = truth[id];
+        t.len_min = t.len_min == 0 ? len : std::min(t.len_min, len);
+        t.len_max = std::max(t.len_max, len);
+    }
     switch (mark) {
     case TruthMark::none:
         return;
@@ -44,7 +52,10 @@ std::string truth_json(const std::map<uint16_t, IdentifierTruth>& truth) {
                ",\"responses\":" + std::to_string(t.responses) +
                ",\"silences\":" + std::to_string(t.silences) +
                ",\"corrupted\":" + std::to_string(t.corrupted) +
+               ",\"len_min\":" + std::to_string(t.len_min) +
+               ",\"len_max\":" + std::to_string(t.len_max) +
                ",\"period_cycles\":" + std::to_string(t.period_cycles) +
+               ",\"response_len\":" + std::to_string(t.response_len) +
                ",\"silence_pending\":" + std::to_string(t.silence_pending) +
                ",\"corrupt_pending\":" + std::to_string(t.corrupt_pending) + "}";
     }

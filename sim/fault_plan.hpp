@@ -27,7 +27,10 @@ struct IdentifierTruth {
     uint64_t responses = 0;
     uint64_t silences = 0;        // polls left unanswered, asked for or by chance
     uint64_t corrupted = 0;       // responses sent with a bad FCS
+    uint16_t len_min = 0;         // bytes of its responses (control and FCS included); both 0
+    uint16_t len_max = 0;         // before the first
     uint32_t period_cycles = 0;   // of its periodic scan; 0 when polled aperiodically only
+    uint16_t response_len = 0;    // bytes of its periodic responses as scheduled; 0 off the scan
     uint64_t silence_pending = 0; // asked for and not yet done
     uint64_t corrupt_pending = 0;
 };
@@ -52,11 +55,13 @@ private:
     std::map<uint16_t, uint64_t> corrupt_;
 };
 
-// Counts one delivered frame of `id` marked `mark` into `truth`.
-void count_truth(std::map<uint16_t, IdentifierTruth>& truth, uint16_t id, TruthMark mark);
+// Counts one delivered frame of `id` marked `mark`, `len` bytes, into `truth`.
+void count_truth(std::map<uint16_t, IdentifierTruth>& truth, uint16_t id, TruthMark mark,
+                 uint16_t len);
 
 // `"identifiers":[{"id":256,"polls":..,"responses":..,"silences":..,"corrupted":..,
-// "period_cycles":..,"silence_pending":..,"corrupt_pending":..},...]`, by identifier.
+// "len_min":..,"len_max":..,"period_cycles":..,"response_len":..,"silence_pending":..,
+// "corrupt_pending":..},...]`, by identifier.
 std::string truth_json(const std::map<uint16_t, IdentifierTruth>& truth);
 
 // An identifier written 0x0123 or decimal, within 16 bits.

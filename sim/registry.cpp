@@ -52,11 +52,34 @@ struct State {
     std::array<std::atomic<bool>, kMaxCardFd> is_card{};
 };
 
-std::atomic<State*> g_state{new State};
+// Null until the first open of a card node sets the card up. The hooks can run before this
+// library's initialisers (another library's constructor closing a descriptor, as libcap-ng's
+// does): a constant-initialised null lets them pass straight to the C library then, where a
+// State built by a dynamic initialiser would still be unset.
+std::atomic<State*> g_state{nullptr};
+
+// The state once a card was opened in this process, else null.
+State* set_up_state() {
+    return g_state.load(std::memory_order_acquire);
+}
+
+// The state, made by the first open of a card node (any thread; one wins).
+State& state_for_open() {
+    State* s = g_state.load(std::memory_order_acquire);
+    if (s != nullptr) {
+        return *s;
+    }
+    auto fresh = std::make_unique<State>();
+    if (g_state.compare_exchange_strong(s, fresh.get(), std::memory_order_acq_rel)) {
+        return *fresh.release();
+    }
+    return *s;
+}
 
 void on_fork_child() {
-    // The old state belongs to threads that were not copied; it is left behind on purpose.
-    g_state.store(new State);
+    // The old state belongs to threads that were not copied; it is left behind on purpose, and
+    // the child sets up a card of its own if it opens one.
+    g_state.store(nullptr);
 }
 
 void register_fork_handler() {
@@ -146,7 +169,7 @@ int node_number(const char* path) {
 
 int open_node(int number, int flags) {
     register_fork_handler();
-    State& s = *g_state.load();
+    State& s = state_for_open();
     std::lock_guard life(s.life_mu);
     if (s.card_fd_cnt == 0) {
         // Between sessions the environment may have changed (tests reconfigure the card).
@@ -219,14 +242,16 @@ int open_node(int number, int flags) {
 }
 
 bool is_card_fd(int fd) {
-    return find_fd(*g_state.load(), fd) != nullptr;
+    State* s = set_up_state();
+    return s != nullptr && find_fd(*s, fd) != nullptr;
 }
 
 int close_fd(int fd) {
-    State& s = *g_state.load();
-    if (!find_fd(s, fd)) {
+    State* set_up = set_up_state();
+    if (set_up == nullptr || !find_fd(*set_up, fd)) {
         return real_libc().close(fd);
     }
+    State& s = *set_up;
     std::lock_guard life(s.life_mu);
     std::shared_ptr<OpenFile> file;
     {
@@ -247,10 +272,11 @@ int close_fd(int fd) {
 }
 
 void forget_range(unsigned first, unsigned last) {
-    State& s = *g_state.load();
-    if (s.fds_size.load() == 0) {
+    State* set_up = set_up_state();
+    if (set_up == nullptr || set_up->fds_size.load() == 0) {
         return;
     }
+    State& s = *set_up;
     std::lock_guard life(s.life_mu);
     std::vector<std::shared_ptr<OpenFile>> files;
     {
@@ -273,7 +299,8 @@ void forget_range(unsigned first, unsigned last) {
 }
 
 int card_ioctl(int fd, unsigned long request, void* arg, bool& handled) {
-    auto file = find_fd(*g_state.load(), fd);
+    State* s = set_up_state();
+    auto file = s != nullptr ? find_fd(*s, fd) : nullptr;
     handled = file != nullptr;
     if (!file) {
         return 0;

@@ -61,7 +61,7 @@ void TrafficSource::pack_next(BufferPacker& packer, const TimeBase& time, CardSt
         const BusFrame& f = *pending_frame_;
         packer.pack_frame(f.bytes.data(), f.len, packer.next_index(), 0, time.stamp(f.end_ns),
                           f.duration_ns, f.silence_ns);
-        count_truth(stats.identifiers, f.truth_id, f.mark);
+        count_truth(stats.identifiers, f.truth_id, f.mark, f.len);
         pending_frame_.reset();
     }
     ++records_;

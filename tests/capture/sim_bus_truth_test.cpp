@@ -104,3 +104,55 @@ TEST(SimBusTruth, SilencesAndCorruptionsAreCountedExactly) {
     EXPECT_EQ(walker.bus().orphans + walker.bus().unknown_polls, 0U);
     EXPECT_EQ(json_number(stats, "silence"), 28U);
 }
+
+TEST(SimBusTruth, ScanChangesArePolledAsTheCardReportsThem) {
+    TempDir dir;
+    SimEnv env;
+    env.set("CAPVANE_SIM_PACE", "max");
+    env.set("CAPVANE_SIM_CONTROL", dir.file("card.sock"));
+    Node node;
+    ASSERT_EQ(node.sniffer(true), 0);
+    testsupport::SimControl control(dir.file("card.sock"));
+    ASSERT_TRUE(control.ok());
+    const auto plan = card_truth(control.command("stats"));
+    const auto was = [&plan](long long id) {
+        return " was period " + std::to_string(field(plan.at(id), "period_cycles")) + " len " +
+               std::to_string(field(plan.at(id), "response_len"));
+    };
+    // Nothing is on the bus yet (buffers are built on demand): 0x0111 is never polled.
+    EXPECT_EQ(control.command("unschedule 0x0111"), "ok unschedule 0x0111" + was(0x0111));
+    EXPECT_EQ(control.command("schedule 0x0400 3 20"), "ok schedule 0x0400 period 3 len 20");
+    EXPECT_EQ(control.command("schedule 0x0122 2"),
+              "ok schedule 0x0122 period 2 len " +
+                  std::to_string(field(plan.at(0x0122), "response_len")) + was(0x0122));
+    EXPECT_EQ(control.command("unschedule 0x0111").rfind("error ", 0), 0U);
+
+    wire::TransactionWalker walker;
+    feed(walker, node.records(20000));
+    // Mid-stream: 0x0133 stops being polled from the next elementary cycle.
+    EXPECT_EQ(control.command("unschedule 0x0133").rfind("ok unschedule 0x0133 was ", 0), 0U);
+    feed(walker, node.records(500));
+    const long long polls_0133 = field(card_truth(control.command("stats")).at(0x0133), "polls");
+    feed(walker, node.records(20000));
+
+    const auto truth = card_truth(control.command("stats"));
+    const auto seen = by_id(walker);
+    EXPECT_EQ(truth.count(0x0111), 0U);
+    EXPECT_EQ(seen.count(0x0111), 0U);
+    EXPECT_EQ(field(truth.at(0x0133), "polls"), polls_0133) << "still polled";
+    EXPECT_EQ(field(truth.at(0x0133), "period_cycles"), 0);
+    EXPECT_EQ(field(truth.at(0x0400), "period_cycles"), 3);
+    EXPECT_EQ(field(truth.at(0x0400), "len_max"), 20);
+    EXPECT_EQ(field(truth.at(0x0122), "period_cycles"), 2);
+    ASSERT_EQ(seen.size(), truth.size());
+    for (const auto& [id, t] : truth) {
+        SCOPED_TRACE(id);
+        const auto& s = seen.at(static_cast<std::uint16_t>(id));
+        EXPECT_EQ(static_cast<long long>(s.polls), field(t, "polls"));
+        EXPECT_EQ(static_cast<long long>(s.len_min), field(t, "len_min"));
+        EXPECT_EQ(static_cast<long long>(s.len_max), field(t, "len_max"));
+        if (id != 0x0133) { // its learned period outlives its last poll
+            EXPECT_EQ(static_cast<long long>(s.period_cycles), field(t, "period_cycles"));
+        }
+    }
+}

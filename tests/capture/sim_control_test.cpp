@@ -298,6 +298,17 @@ TEST_F(SimControl, BadCommandsAreAnsweredAndHarmless) {
                              "@x stats",
                              "@7 stats",
                              "pause now",
+                             "schedule",
+                             "schedule 0x0400",
+                             "schedule 0x0400 0",
+                             "schedule 0x0400 1001",
+                             "schedule 0x0400 2 4",
+                             "schedule 0x0400 2 132",
+                             "schedule 0x0400 2 8 9",
+                             "schedule 0x10000 2",
+                             "unschedule",
+                             "unschedule 0x0400 1",
+                             "unschedule 0x0FF0", // not in the scan
                              "@"}) {
         const std::string answer = ctl->command(line);
         EXPECT_EQ(answer.rfind("error ", 0), 0u) << "'" << line << "' -> " << answer;
@@ -311,11 +322,11 @@ TEST_F(SimControl, BadCommandsAreAnsweredAndHarmless) {
     }
     // Random lines built from the command words and from noise; `unplug`, `pause`/`resume`
     // and the request faults are left out so that the card stays as the test expects.
-    const char* words[] = {"gap",       "back",    "bad", "status", "inject",      "noready",
-                           "malformed", "ready",   "C0",  "00",     "23",          "|",
-                           "@0",        "@",       "-1",  "7",      "99999999999", "zero",
-                           "short",     "overrun", "len", "pdu",    "fcs",         "ctrl",
-                           "\t",        "\r"};
+    const char* words[] = {"gap",       "back",       "bad",    "status", "inject",      "noready",
+                           "malformed", "ready",      "C0",     "00",     "23",          "|",
+                           "@0",        "@",          "-1",     "7",      "99999999999", "zero",
+                           "short",     "overrun",    "len",    "pdu",    "fcs",         "ctrl",
+                           "schedule",  "unschedule", "0x0111", "\t",     "\r"};
     uint64_t seed = 12345;
     auto random = [&seed](uint64_t n) {
         seed = seed * 6364136223846793005ull + 1442695040888963407ull;

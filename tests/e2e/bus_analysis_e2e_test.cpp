@@ -1,5 +1,6 @@
-// fipdump --bus against the real gateway on a simulated card made sick on purpose: the counts of
-// the silenced and the corrupted identifier, and of every other one, equal what the card did.
+// fipdump --bus against the real gateway on a simulated card made sick on purpose, its scan
+// changed before the bus starts: the counts of the silenced and the corrupted identifier, and of
+// every other one, and the scan fipdump learns, equal what the card did.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -212,12 +213,15 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     ChildProcess dump({FIPDUMP_BIN, "--bus", "--json", "--rcvbuf", "8388608", "--metrics",
                        "127.0.0.1:" + std::to_string(kMetricsPort)});
     ASSERT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
-    GatewayRun gw({{"-R", "100"}, {}, true});
+    GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_PAUSED", "1"}}, true});
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     testsupport::SimControl card(gw.control_path(), 10s);
     ASSERT_TRUE(card.ok());
     ASSERT_EQ(card.command("silence 0x0111 40"), "ok silence 0x0111 40");
     ASSERT_EQ(card.command("corrupt 0x0122 30"), "ok corrupt 0x0122 30");
+    ASSERT_EQ(card.command("unschedule 0x0133").rfind("ok unschedule 0x0133 was ", 0), 0U);
+    ASSERT_EQ(card.command("schedule 0x0400 3 20"), "ok schedule 0x0400 period 3 len 20");
+    ASSERT_EQ(card.command("resume"), "ok resumed");
 
     // Until both faults are done and the silenced identifier was polled a few times since, so
     // that the stream does not stop on one of its silent polls.
@@ -271,7 +275,13 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         EXPECT_EQ(field(s, "missing"), field(t, "silences"));
         EXPECT_EQ(field(s, "bad_frames"), field(t, "corrupted"));
         EXPECT_EQ(field(s, "unknown"), 0);
+        EXPECT_EQ(field(s, "len_min"), field(t, "len_min"));
+        EXPECT_EQ(field(s, "len_max"), field(t, "len_max"));
+        EXPECT_EQ(field(s, "period_cycles"), field(t, "period_cycles"));
     }
+    EXPECT_EQ(truth.count(0x0133), 0U); // never polled
+    EXPECT_EQ(field(truth.at(0x0400), "period_cycles"), 3);
+    EXPECT_EQ(field(truth.at(0x0400), "len_max"), 20);
     EXPECT_GE(field(truth.at(0x0111), "silences"), 40);
     EXPECT_EQ(field(truth.at(0x0122), "corrupted"), 30);
     // The sick identifiers come first, ahead of every healthy one.

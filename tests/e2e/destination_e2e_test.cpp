@@ -244,17 +244,17 @@ TEST_F(DestinationE2E, SizeCapHoldsUnderABurst) {
 
 // Two cards in one PC: two gateways laid out as the packaged template unit lays them out (one
 // configuration file and one buffer file per card index, in shared directories), each on its
-// own port. Both streams are complete and carry their own card's serial number; no file is
-// shared, and each gateway removes only its own.
+// own port. Both streams are complete and carry their own card's serial number, the one its
+// card reports, different for the two as on real cards; no file is shared, and each gateway
+// removes only its own.
 TEST_F(DestinationE2E, TwoCardsRunSideBySide) {
     constexpr std::size_t records = 5000;
     TempDir state;
     struct Card {
         int index;
         std::uint16_t port;
-        std::uint32_t serial;
     };
-    const std::vector<Card> cards = {{0, 57141, 0x1111}, {1, 57142, 0x2222}};
+    const std::vector<Card> cards = {{0, 57141}, {1, 57142}};
     std::vector<std::unique_ptr<UdpListener>> listeners;
     std::vector<std::unique_ptr<GatewayRun>> gateways;
     std::vector<std::string> buffers;
@@ -264,12 +264,10 @@ TEST_F(DestinationE2E, TwoCardsRunSideBySide) {
             conf("UdpPort = " + std::to_string(c.port) + "\n", "fipgate-" + i + ".conf");
         buffers.push_back(state.file("buffer-" + i + ".bin"));
         listeners.push_back(std::make_unique<UdpListener>("127.0.0.1", c.port));
-        gateways.push_back(std::make_unique<GatewayRun>(
-            testsupport::GatewayConfig{{"-i", i, "-C", path, "-B", buffers.back(), "-R", "100"},
-                                       {{"CAPVANE_SIM_CARDS", "0,1"},
-                                        {"CAPVANE_SIM_SERIAL", std::to_string(c.serial)},
-                                        {"CAPVANE_SIM_RECORDS", std::to_string(records)}},
-                                       false}));
+        gateways.push_back(std::make_unique<GatewayRun>(testsupport::GatewayConfig{
+            {"-i", i, "-C", path, "-B", buffers.back(), "-R", "100"},
+            {{"CAPVANE_SIM_CARDS", "0,1"}, {"CAPVANE_SIM_RECORDS", std::to_string(records)}},
+            false}));
     }
     for (auto& gw : gateways) {
         ASSERT_TRUE(gw->wait_running()) << gw->process().out();
@@ -294,16 +292,23 @@ TEST_F(DestinationE2E, TwoCardsRunSideBySide) {
     EXPECT_EQ(gateways[0]->stop(SIGTERM), 0);
     EXPECT_TRUE(std::ifstream(buffers[1]).good()) << "the other card's buffer file must stay";
     EXPECT_EQ(gateways[1]->stop(SIGTERM), 0);
+    std::set<std::uint32_t> reported;
     for (std::size_t k = 0; k < cards.size(); ++k) {
         streams[k].expect_complete(records);
         std::set<std::uint32_t> serials = streams[k].serials;
         serials.erase(0);
-        EXPECT_EQ(serials, std::set<std::uint32_t>{cards[k].serial}) << "card " << k;
+        const long long serial =
+            testsupport::json_number(testsupport::read_file(gateways[k]->report_path()), "serial");
+        ASSERT_GT(serial, 0) << "card " << k;
+        reported.insert(static_cast<std::uint32_t>(serial));
+        EXPECT_EQ(serials, std::set<std::uint32_t>{static_cast<std::uint32_t>(serial)})
+            << "card " << k;
         EXPECT_FALSE(std::ifstream(buffers[k]).good());
         EXPECT_NE(gateways[k]->process().out().find(
                       "udp socket connected (port=" + std::to_string(cards[k].port) + ")"),
                   std::string::npos);
     }
+    EXPECT_EQ(reported.size(), cards.size()) << "two cards with one serial";
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// `fipgate -l` on the real binary with the simulated card preloaded: the cards found, headed by
-// their count, or "no device found".
+// The simulated card preloaded into real programs: `fipgate -l` finds its cards, headed by their
+// count, or "no device found"; a program that never opens a card node runs as without it.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "support/child_process.hpp"
 
@@ -55,6 +57,37 @@ TEST(ListCardsTest, CardsOneAndThree) {
 
 TEST(ListCardsTest, NoCard) {
     EXPECT_EQ(list_with_cards(""), "no device found\n");
+}
+
+// Exit status and standard output of `argv`, with the card preloaded or not.
+std::pair<int, std::string> run(std::vector<std::string> argv, bool with_card) {
+    std::vector<std::string> command = {"/usr/bin/env"};
+    if (with_card) {
+        // Leaks of the programs themselves are theirs, not the card's.
+        command.insert(command.end(), {"LD_PRELOAD=" + preload(), "ASAN_OPTIONS=detect_leaks=0"});
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    testsupport::ChildProcess child(command);
+    const int status = child.wait_exit(20s);
+    return {status, child.out()};
+}
+
+TEST(ListCardsTest, ProgramsThatOpenNoCardRunAsWithoutIt) {
+    // setpriv and runuser close descriptors from a library's constructor, before the card's
+    // library is initialised; the others close, duplicate and list descriptors as usual.
+    const std::vector<std::vector<std::string>> programs = {
+        {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "id", "-u"},
+        {"runuser", "-u", "nobody", "--", "id", "-u"},
+        {"sh", "-c", "exec 3</dev/null; exec 4>&3; exec 3<&- 4>&-; ls /proc/self/fd | wc -l"},
+        {"ls", "/"},
+    };
+    for (const auto& argv : programs) {
+        SCOPED_TRACE(argv[0]);
+        const auto without = run(argv, false);
+        const auto with = run(argv, true);
+        EXPECT_TRUE(WIFEXITED(with.first)) << "status " << with.first;
+        EXPECT_EQ(with, without);
+    }
 }
 
 } // namespace
