@@ -65,8 +65,9 @@ std::vector<IdentifierDeviations> compare_with_baseline(const Baseline& baseline
         if (s.period_cycles != 0 && s.period_cycles != e->period_cycles) {
             mark(d, Deviation::period, now);
         }
-        // An identifier never answered in the baseline has no range to leave.
-        if (s.len_max != 0 && e->len_max != 0 &&
+        // Only a periodic variable keeps its length; messages and request lists vary by nature.
+        // One never answered in the baseline has no range to leave.
+        if (e->period_cycles != 0 && s.len_max != 0 && e->len_max != 0 &&
             (s.len_min < e->len_min || s.len_max > e->len_max)) {
             mark(d, Deviation::length, now);
         }

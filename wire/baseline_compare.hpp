@@ -21,7 +21,7 @@ enum class Deviation : std::uint8_t {
     unexpected, // polled, and not in the baseline
     absent,     // polled periodically in the baseline, and no longer
     period,     // polled periodically at another period
-    length,     // an answer shorter or longer than any in the baseline
+    length,     // periodic in the baseline, and an answer shorter or longer than any there
     pdu,        // an answer of a PDU type the baseline never saw
     messages,   // a kind of poll, message or aperiodic request the baseline never saw
 };
