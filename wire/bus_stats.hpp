@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "wire/frame_check.hpp"
+#include "wire/health.hpp"
 
 namespace wire {
 
@@ -43,6 +44,14 @@ struct IdentifierStats {
     // Filled from the scan learner when a snapshot is taken.
     std::uint32_t period_cycles = 0;
     std::uint64_t scan_deviations = 0;
+    // Its health now, judged on recent traffic in bus time (wire/health.hpp).
+    Health state = Health::ok;
+    std::int64_t state_since_us = 0; // when the current state began
+    WindowCounts window;             // the recent window, ending at the bus's last record
+    std::uint32_t unanswered_in_row = 0;
+    std::int64_t poll_interval_us = 0; // its usual interval between polls, smoothed
+    Health last_problem = Health::ok;  // the last state other than ok it was in, and when that
+    std::int64_t last_problem_us = 0;  // began: what a recovered station went through
 
     std::uint64_t bad_total() const { return bad[0] + bad[1] + bad[2] + bad[3]; }
     bool has_pdu_type(std::uint8_t t) const { return ((pdu_types[t >> 6] >> (t & 63)) & 1U) != 0; }

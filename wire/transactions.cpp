@@ -14,6 +14,10 @@ constexpr std::uint8_t kRequestFlag = 0x08; // in a variable response: aperiodic
 constexpr std::uint8_t kMessageFlag = 0x04; // in a variable response: message wanted
 constexpr std::uint8_t kEnd = 0x40;         // RP_FIN: closes a message transaction
 
+constexpr std::int64_t kIntervalSmoothing = 8; // weight of the past in an identifier's interval
+constexpr std::int64_t kIntervalSampleCap = 2; // a sample counts at most this many times the
+                                               // interval known: one late poll is not a new period
+
 // Whether `response` is what a poll by `poll_control` calls for.
 bool expected(std::uint8_t poll_control, FrameKind response) {
     switch (poll_control) {
@@ -29,13 +33,15 @@ bool expected(std::uint8_t poll_control, FrameKind response) {
 
 } // namespace
 
-TransactionWalker::TransactionWalker() : slot_(kIdentifiers, 0) {}
+TransactionWalker::TransactionWalker(double missing_threshold)
+    : slot_(kIdentifiers, 0), missing_threshold_(missing_threshold) {}
 
 IdentifierStats& TransactionWalker::stats_of(std::uint16_t id) {
     std::uint32_t& s = slot_[id];
     if (s == 0) {
         ids_.push_back(IdentifierStats{});
         ids_.back().id = id;
+        recent_.emplace_back();
         s = static_cast<std::uint32_t>(ids_.size());
     }
     return ids_[s - 1];
@@ -62,8 +68,12 @@ void TransactionWalker::on_break() {
 void TransactionWalker::on_identifier(const FrameInfo& info, bool good, std::int64_t time_us) {
     if (state_ == State::polled) {
         // Another identifier came where the producer should have answered.
-        ++ids_[pending_].missing;
+        IdentifierStats& silent = ids_[pending_];
+        ++silent.missing;
         ++bus_.missing;
+        ++silent.unanswered_in_row;
+        recent_[pending_].window.on_missing(time_us);
+        rejudge(pending_, time_us);
     }
     after_break_ = false;
     if (!good || !info.identifier) {
@@ -72,13 +82,29 @@ void TransactionWalker::on_identifier(const FrameInfo& info, bool good, std::int
         return;
     }
     IdentifierStats& s = stats_of(*info.identifier);
+    const std::uint32_t index = slot_[*info.identifier] - 1;
+    Recent& recent = recent_[index];
     ++s.polls;
     s.bytes += info.length;
     if (s.first_seen_us == 0) {
         s.first_seen_us = time_us;
+        s.state_since_us = time_us;
+    } else if (recent.breaks_at_poll == bus_.breaks && time_us >= s.last_seen_us) {
+        // Intervals across a break of the stream say nothing of the scan.
+        std::int64_t sample = time_us - s.last_seen_us;
+        if (s.poll_interval_us != 0) {
+            sample = std::min(sample, kIntervalSampleCap * s.poll_interval_us);
+        }
+        s.poll_interval_us =
+            s.poll_interval_us == 0
+                ? sample
+                : s.poll_interval_us + (sample - s.poll_interval_us) / kIntervalSmoothing;
     }
+    recent.breaks_at_poll = bus_.breaks;
     s.last_seen_us = time_us;
-    pending_ = slot_[*info.identifier] - 1;
+    recent.window.on_poll(time_us);
+    rejudge(index, time_us);
+    pending_ = index;
     pending_control_ = *info.control;
     state_ = State::polled;
     const PollKind kind = pending_control_ == kIdDat   ? PollKind::variable
@@ -92,9 +118,14 @@ void TransactionWalker::on_identifier(const FrameInfo& info, bool good, std::int
 }
 
 void TransactionWalker::on_response(const FrameInfo& info, std::span<const std::uint8_t> frame,
-                                    std::optional<FrameCheck> failed) {
+                                    std::optional<FrameCheck> failed, std::int64_t time_us) {
     IdentifierStats& s = ids_[pending_];
     ++s.responses;
+    s.unanswered_in_row = 0; // a bad answer is still an answer: the station is there
+    if (failed) {
+        recent_[pending_].window.on_bad(time_us);
+    }
+    rejudge(pending_, time_us);
     ++bus_.transactions;
     s.bytes += info.length;
     const auto len = static_cast<std::uint16_t>(std::min<std::size_t>(info.length, 0xFFFF));
@@ -161,7 +192,7 @@ void TransactionWalker::on_record(std::uint64_t idx, const FrameInfo& info,
     }
     switch (state_) {
     case State::polled:
-        on_response(info, frame, failed);
+        on_response(info, frame, failed, time_us);
         return;
     case State::unattributed:
         state_ = State::idle; // answered a poll whose identifier was damaged
@@ -186,11 +217,50 @@ void TransactionWalker::on_record(std::uint64_t idx, const FrameInfo& info,
     }
 }
 
+void TransactionWalker::rejudge(std::uint32_t index, std::int64_t now_us) {
+    IdentifierStats& s = ids_[index];
+    HealthInput in;
+    in.window = recent_[index].window.counts(now_us);
+    in.unanswered_in_row = s.unanswered_in_row;
+    in.last_poll_us = s.last_seen_us; // polled or answered now: never gone here
+    in.poll_interval_us = s.poll_interval_us;
+    const Health h = judge(in, now_us, missing_threshold_);
+    if (h != s.state) {
+        s.state = h;
+        s.state_since_us = now_us;
+        if (h != Health::ok) {
+            s.last_problem = h;
+            s.last_problem_us = now_us;
+        }
+    }
+}
+
 std::vector<IdentifierStats> TransactionWalker::identifiers() const {
     std::vector<IdentifierStats> out = ids_;
-    for (IdentifierStats& s : out) {
+    const std::int64_t now_us = bus_.last_seen_us;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        IdentifierStats& s = out[i];
         s.period_cycles = scan_.period(s.id);
         s.scan_deviations = scan_.deviations(s.id);
+        // The window slides and a periodic identifier may stop being polled while other traffic
+        // goes on: judged again at the bus's last record.
+        HealthInput in;
+        in.window = recent_[i].window.counts(now_us);
+        in.unanswered_in_row = s.unanswered_in_row;
+        in.periodic = s.period_cycles != 0;
+        in.last_poll_us = s.last_seen_us;
+        in.poll_interval_us = s.poll_interval_us;
+        s.window = in.window;
+        const Health h = judge(in, now_us, missing_threshold_);
+        if (h != s.state) {
+            s.state = h;
+            s.state_since_us =
+                h == Health::gone ? gone_after(s.last_seen_us, s.poll_interval_us) : now_us;
+            if (h != Health::ok) {
+                s.last_problem = h;
+                s.last_problem_us = s.state_since_us;
+            }
+        }
     }
     return out;
 }

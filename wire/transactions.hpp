@@ -13,6 +13,7 @@
 
 #include "wire/bus_stats.hpp"
 #include "wire/frame.hpp"
+#include "wire/health.hpp"
 #include "wire/records.hpp"
 #include "wire/scan_table.hpp"
 
@@ -21,7 +22,9 @@ namespace wire {
 // Not thread-safe: one thread feeds it; readers take snapshots under the caller's lock.
 class TransactionWalker {
 public:
-    TransactionWalker();
+    // `missing_threshold`: the share of unanswered polls in the recent window above which a
+    // station is `missing` (wire/health.hpp).
+    explicit TransactionWalker(double missing_threshold = kDefaultMissingThreshold);
 
     // One capture record in stream order: its index (0 = not numbered), its frame and
     // decode_frame() of it, and when it was received (Unix microseconds). A numbered record
@@ -38,7 +41,8 @@ public:
 
     const BusCounters& bus() const { return bus_; }
 
-    // Every identifier polled, in order of first poll, with its scan period and deviations.
+    // Every identifier polled, in order of first poll, with its scan period and deviations, and
+    // its state judged at the bus's last record.
     std::vector<IdentifierStats> identifiers() const;
     std::size_t identifier_count() const { return ids_.size(); }
 
@@ -51,12 +55,19 @@ private:
     void close_pending_as_unknown();
     void on_identifier(const FrameInfo& info, bool good, std::int64_t time_us);
     void on_response(const FrameInfo& info, std::span<const std::uint8_t> frame,
-                     std::optional<FrameCheck> failed);
+                     std::optional<FrameCheck> failed, std::int64_t time_us);
+    void rejudge(std::uint32_t index, std::int64_t now_us);
     void on_message_follow_up(const FrameInfo& info);
 
     BusCounters bus_;
     std::vector<std::uint32_t> slot_; // id -> index in ids_ + 1; 0: never polled
     std::vector<IdentifierStats> ids_;
+    struct Recent {
+        RecentWindow window;
+        std::uint64_t breaks_at_poll = 0; // bus breaks when it was last polled
+    };
+    std::vector<Recent> recent_; // beside ids_
+    double missing_threshold_;
     ScanLearner scan_;
     State state_ = State::idle;
     std::uint32_t pending_ = 0;        // index in ids_ of the poll awaiting its answer

@@ -1,11 +1,15 @@
 // fipdump --bus against the real gateway on a simulated card made sick on purpose, its scan
 // changed before the bus starts: the counts of the silenced and the corrupted identifier, and of
-// every other one, and the scan fipdump learns, equal what the card did.
+// every other one, and the scan fipdump learns, equal what the card did; the states judged on
+// recent traffic name the stations the card made sick and no other; the stream's state follows
+// the card and the gateway going quiet. And the baseline: saved, compared, refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -34,39 +38,117 @@ long long sample(const std::string& metrics, const std::string& family) {
     return value == std::string::npos ? -1 : std::strtoll(metrics.c_str() + value + 2, nullptr, 10);
 }
 
-// Records a few seconds of a simulated card's bus, its plan drawn from `seed`, into `pcap`;
-// returns the card's statistics report at the end.
-std::string record_bus(const std::string& pcap, const std::string& seed) {
-    ChildProcess dump({FIPDUMP_BIN, "-q", "-w", pcap, "--rcvbuf", "8388608"});
-    EXPECT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
-    GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_SEED", seed}}, true});
-    EXPECT_TRUE(gw.wait_running()) << gw.process().out();
-    testsupport::SimControl card(gw.control_path(), 10s);
-    EXPECT_TRUE(card.ok());
-    // Enough macrocycles for a baseline, and for the aperiodic traffic to reach every station.
-    std::this_thread::sleep_for(4s);
-    EXPECT_EQ(card.command("pause"), "ok paused");
-    EXPECT_EQ(card.command("flush"), "ok flushed");
-    const std::string stats = card.command("stats");
-    std::this_thread::sleep_for(500ms); // the last datagrams reach fipdump
-    EXPECT_EQ(gw.stop(SIGINT), 0);
-    kill(dump.pid(), SIGINT);
-    const int status = dump.wait_exit(10s);
-    EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
-    return stats;
+// Whether the exposition holds `fipgate_stream_state{...,state="<state>"} 1`.
+bool stream_state_is(const std::string& state) {
+    const std::string m = testsupport::scrape_metrics(kMetricsPort);
+    return m.find("\nfipgate_stream_state{") != std::string::npos &&
+           m.find(",state=\"" + state + "\"} 1") != std::string::npos;
 }
 
-// fipdump run to its end on `args`: its exit status (-1 if it did not end), output and error.
-struct DumpRun {
-    int status = -1;
-    std::string out, err;
-};
-DumpRun fipdump(std::vector<std::string> args) {
-    args.insert(args.begin(), FIPDUMP_BIN);
-    ChildProcess p(args);
-    const int s = p.wait_exit(30s);
-    return {s >= 0 && WIFEXITED(s) ? WEXITSTATUS(s) : -1, p.out(), p.err()};
+// A JSON string field of a flat object: `"name":"text"`.
+std::string text_field(const std::string& object, const std::string& name) {
+    const std::string key = "\"" + name + "\":\"";
+    const auto at = object.find(key);
+    return at == std::string::npos
+               ? ""
+               : object.substr(at + key.size(),
+                               object.find('"', at + key.size()) - at - key.size());
 }
+
+// fipdump --bus in a tmux pane of a chosen size: a real terminal, resized as a user would.
+class TmuxPane {
+public:
+    TmuxPane(const std::string& command, int width, int height) : sock(dir.file("tmux.sock")) {
+        run({"new-session", "-d", "-s", "bus", "-x", std::to_string(width), "-y",
+             std::to_string(height), command});
+    }
+    ~TmuxPane() { run({"kill-server"}); } // ends fipdump with it
+    TmuxPane(const TmuxPane&) = delete;
+    TmuxPane& operator=(const TmuxPane&) = delete;
+
+    void resize(int width, int height) {
+        run({"resize-window", "-t", "bus", "-x", std::to_string(width), "-y",
+             std::to_string(height)});
+    }
+    // The screen's lines as shown, the blank ones at the bottom included.
+    std::vector<std::string> screen() {
+        ChildProcess c(args({"capture-pane", "-p", "-t", "bus"}));
+        c.wait_exit(5s);
+        std::vector<std::string> lines;
+        std::istringstream in(c.out());
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+private:
+    std::vector<std::string> args(std::vector<std::string> tail) const {
+        std::vector<std::string> a{"tmux", "-S", sock, "-f", "/dev/null"};
+        a.insert(a.end(), tail.begin(), tail.end());
+        return a;
+    }
+    void run(const std::vector<std::string>& tail) const {
+        ChildProcess c(args(tail));
+        c.wait_exit(5s);
+    }
+
+    testsupport::TempDir dir;
+    std::string sock;
+};
+
+// Columns a line takes on the terminal: UTF-8 continuation bytes take none.
+std::size_t columns(const std::string& line) {
+    return static_cast<std::size_t>(std::count_if(line.begin(), line.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
+}
+
+// The identifier rows on a screen and the count of the "… N more" line (0 without one).
+std::pair<std::size_t, long long> rows_and_more(const std::vector<std::string>& screen) {
+    std::size_t rows = 0;
+    long long more = 0;
+    for (const std::string& line : screen) {
+        rows += line.rfind("0x", 0) == 0 ? 1 : 0;
+        if (line.rfind("\u2026 ", 0) == 0) {
+            more = std::strtoll(line.c_str() + 4, nullptr, 10);
+        }
+    }
+    return {rows, more};
+
+    // Records a few seconds of a simulated card's bus, its plan drawn from `seed`, into `pcap`;
+    // returns the card's statistics report at the end.
+    std::string record_bus(const std::string& pcap, const std::string& seed) {
+        ChildProcess dump({FIPDUMP_BIN, "-q", "-w", pcap, "--rcvbuf", "8388608"});
+        EXPECT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
+        GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_SEED", seed}}, true});
+        EXPECT_TRUE(gw.wait_running()) << gw.process().out();
+        testsupport::SimControl card(gw.control_path(), 10s);
+        EXPECT_TRUE(card.ok());
+        // Enough macrocycles for a baseline, and for the aperiodic traffic to reach every station.
+        std::this_thread::sleep_for(4s);
+        EXPECT_EQ(card.command("pause"), "ok paused");
+        EXPECT_EQ(card.command("flush"), "ok flushed");
+        const std::string stats = card.command("stats");
+        std::this_thread::sleep_for(500ms); // the last datagrams reach fipdump
+        EXPECT_EQ(gw.stop(SIGINT), 0);
+        kill(dump.pid(), SIGINT);
+        const int status = dump.wait_exit(10s);
+        EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
+        return stats;
+    }
+
+    // fipdump run to its end on `args`: its exit status (-1 if it did not end), output and error.
+    struct DumpRun {
+        int status = -1;
+        std::string out, err;
+    };
+    DumpRun fipdump(std::vector<std::string> args) {
+        args.insert(args.begin(), FIPDUMP_BIN);
+        ChildProcess p(args);
+        const int s = p.wait_exit(30s);
+        return {s >= 0 && WIFEXITED(s) ? WEXITSTATUS(s) : -1, p.out(), p.err()};
+    }
 
 } // namespace
 
@@ -219,7 +301,9 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     ASSERT_TRUE(card.ok());
     ASSERT_EQ(card.command("silence 0x0111 40"), "ok silence 0x0111 40");
     ASSERT_EQ(card.command("corrupt 0x0122 30"), "ok corrupt 0x0122 30");
-    ASSERT_EQ(card.command("unschedule 0x0133").rfind("ok unschedule 0x0133 was ", 0), 0U);
+    ASSERT_EQ(card.command("silence 0x0144 100000"), "ok silence 0x0144 100000"); // for good
+    ASSERT_EQ(card.command("silence 0x0133 1"), "ok silence 0x0133 1");           // one miss
+    ASSERT_EQ(card.command("unschedule 0x0155").rfind("ok unschedule 0x0155 was ", 0), 0U);
     ASSERT_EQ(card.command("schedule 0x0400 3 20"), "ok schedule 0x0400 period 3 len 20");
     ASSERT_EQ(card.command("resume"), "ok resumed");
 
@@ -241,6 +325,7 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         30s));
     ASSERT_EQ(card.command("pause"), "ok paused");
     ASSERT_EQ(card.command("flush"), "ok flushed");
+    EXPECT_TRUE(testsupport::eventually([] { return stream_state_is("bus silent"); }, 10s));
 
     // Every record the card delivered has reached fipdump.
     std::string stats;
@@ -258,7 +343,9 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         ",id=\"0x0111\"} ", metrics.find("\nfipgate_identifier_missing_responses_total{"));
     ASSERT_NE(missing_0111, std::string::npos) << metrics;
     EXPECT_GE(std::strtoll(metrics.c_str() + missing_0111 + 14, nullptr, 10), 40);
+    EXPECT_NE(metrics.find(",id=\"0x0144\",state=\"silent\"} 1"), std::string::npos) << metrics;
     EXPECT_EQ(gw.stop(SIGINT), 0);
+    EXPECT_TRUE(testsupport::eventually([] { return stream_state_is("gateway silent"); }, 10s));
     kill(dump.pid(), SIGINT);
     const int status = dump.wait_exit(10s);
     ASSERT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
@@ -278,8 +365,18 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
         EXPECT_EQ(field(s, "len_min"), field(t, "len_min"));
         EXPECT_EQ(field(s, "len_max"), field(t, "len_max"));
         EXPECT_EQ(field(s, "period_cycles"), field(t, "period_cycles"));
+        // The card's own faults are the only sick stations: rare misses leave a station ok.
+        const char* expected = id == 0x0144   ? "silent"  // still silenced
+                               : id == 0x0111 ? "missing" // 40 misses in the window, answers again
+                               : id == 0x0122 ? "bad"
+                                              : "ok";
+        if (field(t, "period_cycles") > 0 || id == 0x0144 || id == 0x0111 || id == 0x0122) {
+            EXPECT_EQ(text_field(s, "state"), expected) << s;
+        } else { // an aperiodic variable may also have stopped being asked for
+            EXPECT_TRUE(text_field(s, "state") == "ok" || text_field(s, "state") == "gone") << s;
+        }
     }
-    EXPECT_EQ(truth.count(0x0133), 0U); // never polled
+    EXPECT_EQ(truth.count(0x0155), 0U); // never polled
     EXPECT_EQ(field(truth.at(0x0400), "period_cycles"), 3);
     EXPECT_EQ(field(truth.at(0x0400), "len_max"), 20);
     EXPECT_GE(field(truth.at(0x0111), "silences"), 40);
@@ -288,9 +385,78 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     const std::string& out = dump.out();
     const auto first_id = out.find("\"type\":\"identifier\"");
     const auto line = out.substr(first_id, out.find('\n', first_id) - first_id);
-    EXPECT_TRUE(field("{" + line, "id") == 0x0111 || field("{" + line, "id") == 0x0122) << line;
+    EXPECT_TRUE(field("{" + line, "id_num") == 0x0144) << line; // silent: the sickest
+    EXPECT_EQ(text_field(out.substr(out.find("\"type\":\"bus\"")), "stream"), "gateway silent");
     const auto bus_line = out.substr(out.find("\"type\":\"bus\""));
     EXPECT_EQ(field(bus_line, "breaks"), 0);
     EXPECT_EQ(field(bus_line, "orphans"), 0);
     EXPECT_GT(field(bus_line, "macrocycle_polls"), 0);
+}
+
+// An unplugged card ends the gateway: its stream falls silent, and fipdump says whose silence.
+TEST(BusAnalysisE2E, UnpluggedCardIsAGatewayGoneSilent) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    ChildProcess dump(
+        {FIPDUMP_BIN, "--bus", "--json", "--metrics", "127.0.0.1:" + std::to_string(kMetricsPort)});
+    ASSERT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
+    GatewayRun gw({{"-R", "100"}, {}, true});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    ASSERT_TRUE(card.ok());
+    ASSERT_TRUE(testsupport::eventually([] { return stream_state_is("live"); }, 10s));
+    ASSERT_EQ(card.command("unplug"), "ok unplugged");
+    EXPECT_TRUE(testsupport::eventually([] { return stream_state_is("gateway silent"); }, 10s))
+        << gw.process().out();
+    gw.stop(SIGINT);
+    kill(dump.pid(), SIGINT);
+    dump.wait_exit(10s);
+}
+
+// The live table at 80x24 and, resized, at 200x50: the stream's state, the header and the silent
+// station always on screen, no line wider than the terminal, every identifier the card polled
+// either shown or counted.
+TEST(BusAnalysisE2E, LiveTableFitsTheTerminalAndFollowsItsSize) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    TmuxPane pane(std::string("exec ") + FIPDUMP_BIN + " --bus 2>/dev/null", 80, 24);
+    GatewayRun gw({{"-R", "100"}, {}, true});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    ASSERT_TRUE(card.ok());
+    ASSERT_EQ(card.command("silence 0x0144 100000"), "ok silence 0x0144 100000");
+
+    for (const auto& [width, height] : {std::pair{80, 24}, std::pair{200, 50}}) {
+        SCOPED_TRACE(width);
+        pane.resize(width, height);
+        std::vector<std::string> screen;
+        // Until the screen shows the silent station and counts every identifier the card polled.
+        const bool settled = testsupport::eventually(
+            [&] {
+                screen = pane.screen();
+                const auto [rows, more] = rows_and_more(screen);
+                const auto truth = card_truth(card.command("stats"));
+                return screen.size() == static_cast<std::size_t>(height) &&
+                       screen[0].find("  stream live  ") != std::string::npos &&
+                       rows + static_cast<std::size_t>(more) == truth.size() &&
+                       std::any_of(screen.begin(), screen.end(), [](const std::string& l) {
+                           return l.rfind("0x0144 silent", 0) == 0;
+                       });
+            },
+            15s);
+        std::string shown;
+        for (const std::string& line : screen) {
+            shown += line + "\n";
+            EXPECT_LE(columns(line), static_cast<std::size_t>(width)) << line;
+        }
+        ASSERT_TRUE(settled) << shown;
+        EXPECT_EQ(screen.at(0).rfind("gateway ", 0), 0U) << shown;
+        EXPECT_NE(screen.at(0).find("  stream live  "), std::string::npos) << shown;
+        const auto header = std::find_if(screen.begin(), screen.end(),
+                                         [](const auto& l) { return l.rfind("ID ", 0) == 0; });
+        ASSERT_NE(header, screen.end()) << shown;
+        EXPECT_EQ((header + 1)->rfind("0x0144 silent", 0), 0U) << shown; // the sickest first
+        // Narrow: the totals' detail gives way; wide: every column.
+        EXPECT_EQ(header->find("RESPONSES") != std::string::npos, width == 200) << *header;
+        EXPECT_EQ(rows_and_more(screen).second != 0, width == 80) << shown;
+    }
+    gw.stop(SIGINT);
 }

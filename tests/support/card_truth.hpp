@@ -55,7 +55,7 @@ inline std::map<long long, std::string> bus_identifiers(const std::string& json_
     std::string line;
     while (std::getline(in, line)) {
         if (line.find("\"type\":\"identifier\"") != std::string::npos) {
-            out[field(line, "id")] = line;
+            out[field(line, "id_num")] = line;
         }
     }
     return out;

@@ -9,6 +9,7 @@
 #include "tools/fipdump/input/pcap_file.hpp"
 #include "tools/fipdump/input/receiver.hpp"
 #include "tools/fipdump/options.hpp"
+#include "tools/fipdump/output/bus_report.hpp"
 #include "tools/fipdump/output/outputs.hpp"
 #include "tools/fipdump/version.hpp"
 
@@ -27,6 +28,10 @@ extern "C" void on_stop_signal(int) {
     stop_requested.store(true);
 }
 
+extern "C" void on_resize_signal(int) {
+    note_terminal_resized();
+}
+
 void install_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
@@ -34,6 +39,8 @@ void install_signals() {
     sa.sa_flags = 0; // no SA_RESTART: a signal ends the wait in poll at once
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_resize_signal;
+    sigaction(SIGWINCH, &sa, nullptr);
 }
 
 std::chrono::steady_clock::duration to_duration(double s) {

@@ -26,6 +26,7 @@ enum LongOnly {
     opt_metrics_ids,
     opt_baseline,
     opt_save_baseline,
+    opt_missing_threshold,
 };
 
 // An unsigned number in any base strtoull accepts (0x prefix for hex), within `max`.
@@ -163,6 +164,8 @@ std::string usage(const std::string& program) {
            "  --metrics-ids N    identifiers exported to the metrics at most (default 1024)\n"
            "  --baseline FILE    with --bus, flag what differs from the baseline in FILE\n"
            "  --save-baseline FILE  with --bus, save what was learned of the bus to FILE\n"
+           "  --missing-threshold PCT  with --bus, unanswered polls in the last 10 s above which\n"
+           "                     an identifier is `missing` (default 1 %)\n"
            "  -h, --help         this text\n"
            "  -v, --version      version\n";
 }
@@ -191,6 +194,7 @@ ParseResult parse_options(int argc, char** argv) {
         {"metrics-ids", required_argument, nullptr, opt_metrics_ids},
         {"baseline", required_argument, nullptr, opt_baseline},
         {"save-baseline", required_argument, nullptr, opt_save_baseline},
+        {"missing-threshold", required_argument, nullptr, opt_missing_threshold},
         {nullptr, 0, nullptr, 0},
     };
     ParseResult r;
@@ -363,6 +367,16 @@ ParseResult parse_options(int argc, char** argv) {
         case opt_save_baseline:
             o.save_baseline_path = arg;
             break;
+        case opt_missing_threshold: {
+            char* end = nullptr;
+            const double pct = std::strtod(arg.c_str(), &end);
+            if (arg.empty() || *end != '\0' || !(pct >= 0) || pct > 100) {
+                r.error = "invalid missing threshold (a percentage, 0 to 100): " + arg;
+                return r;
+            }
+            o.missing_threshold = pct / 100;
+            break;
+        }
         case ':':
             r.error = std::string("missing argument to ") + argv[optind - 1];
             return r;

@@ -45,11 +45,12 @@ struct Options {
     std::string metrics_addr; // its host: a name or an address; empty: all addresses
     std::uint16_t metrics_port = 0;
     Filter filter;
-    bool bus = false;               // --bus: the bus analysis instead of the events
-    std::optional<double> interval; // --interval: JSON analysis every this many seconds
-    std::size_t metrics_ids = 1024; // --metrics-ids: identifiers exported at most
-    std::string baseline_path;      // --baseline: the bus is compared with this baseline file
-    std::string save_baseline_path; // --save-baseline: what was learned is saved there at the end
+    bool bus = false;                // --bus: the bus analysis instead of the events
+    std::optional<double> interval;  // --interval: JSON analysis every this many seconds
+    std::size_t metrics_ids = 1024;  // --metrics-ids: identifiers exported at most
+    double missing_threshold = 0.01; // --missing-threshold, as a share 0-1 (given in percent)
+    std::string baseline_path;       // --baseline: the bus is compared with this baseline file
+    std::string save_baseline_path;  // --save-baseline: what was learned is saved at the end
 };
 
 struct ParseResult {

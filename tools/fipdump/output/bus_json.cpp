@@ -107,10 +107,13 @@ std::string json_bus(const GatewayBus& g, std::chrono::system_clock::time_point 
         .str("time", iso_time(now))
         .raw("unix_time", unix_seconds(now))
         .str("gateway", address_text(g.addr))
+        .str("stream", wire::to_string(g.stream))
+        .raw("stream_since", time_or_null(g.stream_since_us))
         .num("frames", b.frames)
         .raw("frames_by_kind", kinds.object())
         .num("bytes", b.bytes)
         .real("frames_per_second", static_cast<double>(b.frames) / (span < 1.0 ? 1.0 : span))
+        .real("recent_frames_per_second", g.frame_rate)
         .num("transactions", b.transactions)
         .num("missing", b.missing)
         .num("bad_frames", b.bad_frames)
@@ -119,6 +122,8 @@ std::string json_bus(const GatewayBus& g, std::chrono::system_clock::time_point 
         .num("unknown_polls", b.unknown_polls)
         .num("unknown_frames", b.unknown_frames)
         .num("breaks", b.breaks)
+        .num("restarts", g.restarts)
+        .num("lost_datagrams", g.lost_datagrams)
         .num("orphans", b.orphans)
         .num("unattributed", b.unattributed)
         .num("identifiers", g.ids.size())
@@ -148,7 +153,10 @@ std::string json_identifier(const GatewayBus& g, const wire::IdentifierStats& s)
     Fields f;
     f.str("type", "identifier")
         .str("gateway", address_text(g.addr))
-        .num("id", s.id)
+        .str("id", identifier_text(s.id))
+        .num("id_num", s.id)
+        .str("state", wire::to_string(s.state))
+        .raw("state_since", time_or_null(s.state_since_us))
         .num("polls", s.polls)
         .num("responses", s.responses)
         .num("missing", s.missing)
@@ -168,7 +176,13 @@ std::string json_identifier(const GatewayBus& g, const wire::IdentifierStats& s)
         .num("period_cycles", s.period_cycles)
         .num("scan_deviations", s.scan_deviations)
         .raw("first_seen", time_or_null(s.first_seen_us))
-        .raw("last_seen", time_or_null(s.last_seen_us));
+        .raw("last_seen", time_or_null(s.last_seen_us))
+        .raw("last_problem",
+             s.last_problem_us == 0 ? "null" : json_string(wire::to_string(s.last_problem)))
+        .raw("last_problem_since", time_or_null(s.last_problem_us));
+    Fields window;
+    window.num("polls", s.window.polls).num("missing", s.window.missing).num("bad", s.window.bad);
+    f.raw("window", window.object());
     deviations(f, g, s.id);
     return f.object();
 }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <functional>
 
+#include "tools/fipdump/output/fields.hpp"
+
 namespace fipdump {
 
 namespace {
@@ -23,12 +25,6 @@ void header(std::string& out, const Family& f) {
 
 void sample(std::string& out, const char* name, const std::string& labels, std::uint64_t v) {
     out += std::string(name) + "{" + labels + "} " + std::to_string(v) + "\n";
-}
-
-std::string id_text(std::uint16_t id) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(id));
-    return text;
 }
 
 using BusValue = std::function<std::uint64_t(const wire::BusCounters&, const wire::ScanTable&)>;
@@ -83,6 +79,13 @@ std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::siz
             sample(out, f.family.name, gw(g), f.value(g.bus, g.scan));
         }
     }
+    // One series per gateway, labelled with the state it is in now: an alert selects a state.
+    header(out, {"fipgate_stream_state", "gauge",
+                 "The stream's state now (live, bus silent, gateway silent, ended): 1"});
+    for (const GatewayBus& g : gateways) {
+        sample(out, "fipgate_stream_state", gw(g) + ",state=\"" + wire::to_string(g.stream) + "\"",
+               1);
+    }
 
     // The identifiers exported: the first `max_ids` polled, gateway by gateway.
     std::vector<std::pair<const GatewayBus*, const wire::IdentifierStats*>> exported;
@@ -102,7 +105,7 @@ std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::siz
         sample(out, "fipgate_identifiers_omitted_total", gw(gateways[i]), omitted[i]);
     }
     const auto labels = [&](const auto& e) {
-        return gw(*e.first) + ",id=\"" + id_text(e.second->id) + "\"";
+        return gw(*e.first) + ",id=\"" + identifier_text(e.second->id) + "\"";
     };
     const struct {
         Family family;
@@ -134,6 +137,13 @@ std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::siz
             sample(out, f.family.name, labels(e), f.value(*e.second));
         }
     }
+    header(out, {"fipgate_identifier_state", "gauge",
+                 "The identifier's state judged on recent traffic (ok, silent, missing, bad, "
+                 "gone): 1"});
+    for (const auto& e : exported) {
+        sample(out, "fipgate_identifier_state",
+               labels(e) + ",state=\"" + wire::to_string(e.second->state) + "\"", 1);
+    }
     header(out, {"fipgate_identifier_bad_frames_total", "counter",
                  "Answers to its polls that broke a frame rule, by the first rule broken"});
     for (const auto& e : exported) {
@@ -163,7 +173,7 @@ std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::siz
             for (std::size_t k = 0; k < wire::kDeviationCount; ++k) {
                 if (d.since_us[k] != 0) {
                     sample(out, "fipgate_identifier_deviation",
-                           gw(g) + ",id=\"" + id_text(d.id) + "\",deviation=\"" +
+                           gw(g) + ",id=\"" + identifier_text(d.id) + "\",deviation=\"" +
                                wire::deviation_name(static_cast<wire::Deviation>(k)) + "\"",
                            1);
                 }

@@ -11,15 +11,17 @@ namespace fipdump {
 namespace {
 
 constexpr const char* kHomeAndClear = "\033[H\033[J";
-constexpr std::size_t kScreenHeaderRows = 6; // summary lines, table header and the "more" line
-constexpr std::size_t kDefaultScreenRows = 24;
 
-std::size_t screen_rows() {
+std::atomic<bool> resized{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+// The terminal's size now; the smallest layout when it cannot be told.
+std::pair<std::size_t, std::size_t> screen_size() {
     winsize ws{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0) {
-        return ws.ws_row;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0 && ws.ws_col > 0) {
+        return {ws.ws_col, ws.ws_row};
     }
-    return kDefaultScreenRows;
+    return {kMinScreenWidth, kMinScreenHeight};
 }
 
 std::chrono::steady_clock::duration period_of(const Options& o, bool live_screen) {
@@ -31,6 +33,10 @@ std::chrono::steady_clock::duration period_of(const Options& o, bool live_screen
 }
 
 } // namespace
+
+void note_terminal_resized() {
+    resized.store(true);
+}
 
 BusReporter::BusReporter(const Options& options, const BusAnalyser& analyser_, std::ostream& out_,
                          bool live_screen_)
@@ -57,14 +63,21 @@ void BusReporter::stop() {
 }
 
 void BusReporter::draw_screen() {
-    const auto gateways = analyser.snapshot();
-    const std::size_t rows = screen_rows();
-    const std::size_t id_rows = rows > kScreenHeaderRows * (gateways.size() + 1)
-                                    ? (rows - kScreenHeaderRows * (gateways.size() + 1)) /
-                                          std::max<std::size_t>(gateways.size(), 1)
-                                    : 1;
-    out << kHomeAndClear << bus_table(gateways, id_rows);
+    const auto [width, height] = screen_size();
+    out << kHomeAndClear
+        << bus_screen(analyser.snapshot(std::chrono::system_clock::now()), width, height);
     out.flush();
+}
+
+void BusReporter::tick(std::chrono::system_clock::time_point now) {
+    (void)now;
+    if (live_screen && resized.exchange(false)) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            redraw_now = true;
+        }
+        wake.notify_all();
+    }
 }
 
 void BusReporter::_bkgd_redraw_func() {
@@ -73,10 +86,14 @@ void BusReporter::_bkgd_redraw_func() {
         auto next = std::chrono::steady_clock::now() + period;
         std::unique_lock<std::mutex> guard(lock);
         while (!stopping.load()) {
-            if (wake.wait_until(guard, next, [this] { return stopping.load(); })) {
-                break;
+            if (wake.wait_until(guard, next, [this] { return stopping.load() || redraw_now; })) {
+                if (stopping.load()) {
+                    break;
+                }
+            } else {
+                next += period;
             }
-            next += period;
+            redraw_now = false;
             guard.unlock(); // stop() must not wait for a slow terminal
             if (live_screen) {
                 draw_screen();
@@ -93,11 +110,16 @@ void BusReporter::_bkgd_redraw_func() {
 
 void BusReporter::finish() {
     stop();
-    const auto gateways = analyser.snapshot();
+    // A recording read to its end has ended; a live stream is judged as it is when stopped.
+    const auto gateways =
+        analyser.snapshot(std::chrono::system_clock::now(), !opts.read_paths.empty());
     if (opts.json) {
         out << json_bus_report(gateways, std::chrono::system_clock::now());
     } else {
-        out << (live_screen ? kHomeAndClear : "") << bus_table(gateways, kFinalTableRows);
+        // Left on a terminal, it keeps to its width; in a file or a pipe, every column.
+        out << (live_screen ? kHomeAndClear : "")
+            << (live_screen ? bus_table(gateways, kFinalTableRows, screen_size().first)
+                            : bus_table(gateways, kFinalTableRows));
     }
     out.flush();
 }

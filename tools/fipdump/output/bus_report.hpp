@@ -20,6 +20,10 @@ namespace fipdump {
 constexpr std::chrono::seconds kRedrawInterval{1};
 constexpr std::size_t kFinalTableRows = 1U << 16; // every identifier
 
+// Called from a SIGWINCH handler: the live table is laid out again for the new size at the next
+// tick. Async-signal-safe.
+void note_terminal_resized();
+
 class BusReporter : public Sink {
 public:
     // Starts the redrawing thread when `live_screen` is true (text on a terminal, reading a
@@ -32,6 +36,8 @@ public:
     // Stops the thread and prints the final table or JSON objects. Main thread, once.
     void finish();
     void end(const Summary& summary) override;
+    // Redraws at once after the terminal was resized. Main thread.
+    void tick(std::chrono::system_clock::time_point now) override;
 
 private:
     void _bkgd_redraw_func();
@@ -45,6 +51,7 @@ private:
     std::mutex lock; // guards the wake-up of the thread
     std::condition_variable wake;
     std::atomic<bool> stopping{false};
+    bool redraw_now = false; // under `lock`
     std::thread thread;
 };
 

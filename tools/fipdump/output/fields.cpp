@@ -72,6 +72,12 @@ const char* frame_name(std::uint8_t control) {
     }
 }
 
+std::string identifier_text(std::uint16_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(id));
+    return text;
+}
+
 std::string hex_bytes(std::span<const std::uint8_t> bytes) {
     static constexpr char digits[] = "0123456789ABCDEF";
     std::string out;

@@ -15,6 +15,9 @@ namespace fipdump {
 // control byte outside the 20 valid ones. Static strings.
 const char* frame_name(std::uint8_t control);
 
+// An identifier as every output writes it: "0x0111" (upper-case hex, four digits).
+std::string identifier_text(std::uint16_t id);
+
 // "03 12 34 B5 69".
 std::string hex_bytes(std::span<const std::uint8_t> bytes);
 

@@ -23,8 +23,9 @@ std::chrono::system_clock::time_point capture_now(const Summary& s) {
 MetricsOutput::MetricsOutput(const Options& o, const Dumper& dumper)
     : server(o.metrics_addr, o.metrics_port, [&dumper, &o, offline = !o.read_paths.empty()] {
           const Summary s = dumper.summary();
-          return render_metrics(s, offline ? capture_now(s) : std::chrono::system_clock::now()) +
-                 (o.bus ? render_bus_metrics(dumper.bus().snapshot(), o.metrics_ids) : "");
+          const auto now = offline ? capture_now(s) : std::chrono::system_clock::now();
+          return render_metrics(s, now) +
+                 (o.bus ? render_bus_metrics(dumper.bus().snapshot(now), o.metrics_ids) : "");
       }) {}
 
 } // namespace fipdump
