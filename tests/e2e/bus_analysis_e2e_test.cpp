@@ -115,40 +115,41 @@ std::pair<std::size_t, long long> rows_and_more(const std::vector<std::string>& 
         }
     }
     return {rows, more};
+}
 
-    // Records a few seconds of a simulated card's bus, its plan drawn from `seed`, into `pcap`;
-    // returns the card's statistics report at the end.
-    std::string record_bus(const std::string& pcap, const std::string& seed) {
-        ChildProcess dump({FIPDUMP_BIN, "-q", "-w", pcap, "--rcvbuf", "8388608"});
-        EXPECT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
-        GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_SEED", seed}}, true});
-        EXPECT_TRUE(gw.wait_running()) << gw.process().out();
-        testsupport::SimControl card(gw.control_path(), 10s);
-        EXPECT_TRUE(card.ok());
-        // Enough macrocycles for a baseline, and for the aperiodic traffic to reach every station.
-        std::this_thread::sleep_for(4s);
-        EXPECT_EQ(card.command("pause"), "ok paused");
-        EXPECT_EQ(card.command("flush"), "ok flushed");
-        const std::string stats = card.command("stats");
-        std::this_thread::sleep_for(500ms); // the last datagrams reach fipdump
-        EXPECT_EQ(gw.stop(SIGINT), 0);
-        kill(dump.pid(), SIGINT);
-        const int status = dump.wait_exit(10s);
-        EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
-        return stats;
-    }
+// Records a few seconds of a simulated card's bus, its plan drawn from `seed`, into `pcap`;
+// returns the card's statistics report at the end.
+std::string record_bus(const std::string& pcap, const std::string& seed) {
+    ChildProcess dump({FIPDUMP_BIN, "-q", "-w", pcap, "--rcvbuf", "8388608"});
+    EXPECT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
+    GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_SEED", seed}}, true});
+    EXPECT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    EXPECT_TRUE(card.ok());
+    // Enough macrocycles for a baseline, and for the aperiodic traffic to reach every station.
+    std::this_thread::sleep_for(4s);
+    EXPECT_EQ(card.command("pause"), "ok paused");
+    EXPECT_EQ(card.command("flush"), "ok flushed");
+    const std::string stats = card.command("stats");
+    std::this_thread::sleep_for(500ms); // the last datagrams reach fipdump
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+    kill(dump.pid(), SIGINT);
+    const int status = dump.wait_exit(10s);
+    EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
+    return stats;
+}
 
-    // fipdump run to its end on `args`: its exit status (-1 if it did not end), output and error.
-    struct DumpRun {
-        int status = -1;
-        std::string out, err;
-    };
-    DumpRun fipdump(std::vector<std::string> args) {
-        args.insert(args.begin(), FIPDUMP_BIN);
-        ChildProcess p(args);
-        const int s = p.wait_exit(30s);
-        return {s >= 0 && WIFEXITED(s) ? WEXITSTATUS(s) : -1, p.out(), p.err()};
-    }
+// fipdump run to its end on `args`: its exit status (-1 if it did not end), output and error.
+struct DumpRun {
+    int status = -1;
+    std::string out, err;
+};
+DumpRun fipdump(std::vector<std::string> args) {
+    args.insert(args.begin(), FIPDUMP_BIN);
+    ChildProcess p(args);
+    const int s = p.wait_exit(30s);
+    return {s >= 0 && WIFEXITED(s) ? WEXITSTATUS(s) : -1, p.out(), p.err()};
+}
 
 } // namespace
 
