@@ -83,13 +83,12 @@ TEST(PrometheusE2E, SilencedStationIsItsStateAndItsAlertInPrometheus) {
              << "scrape_configs:\n  - job_name: fipdump\n    static_configs:\n"
              << "      - targets: ['127.0.0.1:" << kMetricsPort << "']\n";
     }
-    ChildProcess dump({FIPDUMP_BIN, "--bus", "--json", "--rcvbuf", "8388608", "--metrics",
-                       "127.0.0.1:19128"});
+    ChildProcess dump(
+        {FIPDUMP_BIN, "--bus", "--json", "--rcvbuf", "8388608", "--metrics", "127.0.0.1:19128"});
     ASSERT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
     ChildProcess server({prometheus, "--config.file=" + dir.file("prometheus.yml"),
                          "--storage.tsdb.path=" + dir.file("data"),
-                         "--web.listen-address=127.0.0.1:19129",
-                         "--log.level=warn"});
+                         "--web.listen-address=127.0.0.1:19129", "--log.level=warn"});
     GatewayRun gw({{"-R", "100"}, {}, true});
     ASSERT_TRUE(gw.wait_running()) << gw.process().out();
     testsupport::SimControl card(gw.control_path(), 10s);
