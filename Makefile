@@ -6,6 +6,7 @@
 #   make fuzz-long every libFuzzer target for FUZZ_SECONDS each (600 unless given)
 #   make soak    the soak and fault campaign, SOAK_MINUTES minutes (10), in a private namespace
 #   make bench   build and run the benchmarks (release build)
+#   make install-wireshark-plugin  the Wireshark plugin into ~/.local/lib/wireshark/plugins
 #   make package the Debian package build/fipgate_<version>_<arch>.deb from the release build
 #   make format  clang-format every source file in place
 JOBS ?= $(shell nproc)
@@ -20,7 +21,7 @@ CCACHE_PCH := env;CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,i
 LAUNCHER := $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER='$(CCACHE_PCH)' -DCMAKE_CXX_COMPILER_LAUNCHER='$(CCACHE_PCH)')
 CONFIGURE = cmake -S . -G Ninja -DFIPGATE_WERROR=$(WERROR) $(LAUNCHER) $(CMAKE_FLAGS)
 
-.PHONY: deps build test test-release test-asan test-tsan test-fuzz fuzz-long soak demo bench package format format-check clean
+.PHONY: deps build install-wireshark-plugin test test-release test-asan test-tsan test-fuzz fuzz-long soak demo bench package format format-check clean
 
 deps:
 	@scripts/install-deps
@@ -29,6 +30,10 @@ deps:
 build: deps
 	$(CONFIGURE) -B build -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr
 	cmake --build build -j $(JOBS)
+
+# The compiled Wireshark plugin of the release build into this user's personal plugin folder.
+install-wireshark-plugin: build
+	cmake --build build --target install-wireshark-plugin-user
 
 package: build
 	cd build && cpack -G DEB

@@ -4,10 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <sys/stat.h>
 #include <syslog.h>
 
 #include "app/config.hpp"
 #include "app/send_keys.hpp"
+#include "log/logger.hpp"
 
 namespace {
 
@@ -32,12 +35,21 @@ void copy_field(char (&field)[field_size], const char* text) {
 }
 
 // Returns false when a UdpPort value was refused (and left the field alone); a bad value of a
-// checked key is reported through `problems` instead.
-bool apply(app_cfg* c, const char* key, const char* value, std::vector<std::string>* problems) {
+// checked key is reported through `problems` instead, and the key keeps its running value unless
+// an earlier line of this reading set it.
+bool apply(app_cfg* c, const char* key, const char* value, std::vector<std::string>* problems,
+           const SendSettings& running, std::set<std::string>& send_keys_set) {
     std::string problem;
     if (apply_send_key(c, key, value, problem)) {
-        if (!problem.empty() && problems != nullptr) {
-            problems->push_back(problem);
+        if (problem.empty()) {
+            send_keys_set.insert(key);
+        } else {
+            if (send_keys_set.count(key) == 0) {
+                keep_running_value(c, key, running);
+            }
+            if (problems != nullptr) {
+                problems->push_back(problem);
+            }
         }
     } else if (std::strcmp(key, "DeviceIndex") == 0) {
         c->device_index = std::atoi(value);
@@ -58,6 +70,28 @@ bool apply(app_cfg* c, const char* key, const char* value, std::vector<std::stri
     return true;
 }
 
+bool is_known_key(const char* key) {
+    for (const char* known : {"DeviceIndex", "UdpPort", "UdpAddress", "UdpInterface",
+                              "MulticastTtl", "MaxDatagramBytes"}) {
+        if (std::strcmp(key, known) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A file that cannot be read, where an operator looks (the log) as well as in syslog. The syslog
+// line keeps its historical wording.
+int report_unreadable(const app_cfg* c, int reload, int error) {
+    syslog(LOG_ERR, "Cannot open configuration file: %s (error=%s)", c->conf_file_name,
+           std::strerror(error));
+    logger::print(flog, logger::msg_type::err, "cannot read the configuration file %s: %s; %s\n",
+                  c->conf_file_name, errno_text(error).c_str(),
+                  reload == 1 ? "the settings in force are kept"
+                              : "the gateway runs on its defaults and the command line");
+    return -1;
+}
+
 } // namespace
 
 int read_conf_file(app_cfg* c, int reload, std::vector<std::string>* problems) {
@@ -66,14 +100,28 @@ int read_conf_file(app_cfg* c, int reload, std::vector<std::string>* problems) {
     }
     FILE* file = std::fopen(c->conf_file_name, "r");
     if (file == nullptr) {
-        syslog(LOG_ERR, "Cannot open configuration file: %s (error=%s)", c->conf_file_name,
-               std::strerror(errno));
-        return -1;
+        return report_unreadable(c, reload, errno);
+    }
+    // A directory opens like a file and then fails at the first read.
+    struct stat st {};
+    if (fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fclose(file);
+        return report_unreadable(c, reload, EISDIR);
     }
 
+    const SendSettings running = restart_send_settings(c);
+    std::set<std::string> send_keys_set;
+    std::set<std::string> unknown_keys;
     bool refused = false;
     char line[line_buffer_size];
+    long line_number = 0;
+    bool at_line_start = true;
     while (std::fgets(line, sizeof line, file) != nullptr) {
+        // A line longer than the buffer arrives in pieces; they share its number.
+        if (at_line_start) {
+            ++line_number;
+        }
+        at_line_start = std::strchr(line, '\n') != nullptr;
         char text[line_buffer_size] = {};
         if (compact(line, text) == 0) {
             continue; // blank or comment
@@ -88,7 +136,25 @@ int read_conf_file(app_cfg* c, int reload, std::vector<std::string>* problems) {
         char value_field[field_size];
         copy_field(key_field, key);
         copy_field(value_field, value);
-        refused = !apply(c, key_field, value_field, problems) || refused;
+        if (!is_known_key(key_field)) {
+            // A misspelt key would otherwise leave its setting at the default without a word.
+            if (unknown_keys.insert(key_field).second) {
+                logger::print(flog, logger::msg_type::warn,
+                              "configuration file %s line %ld: unknown key '%s' ignored\n",
+                              c->conf_file_name, line_number, key_field);
+                syslog(LOG_WARNING, "Configuration file %s line %ld: unknown key '%s' ignored",
+                       c->conf_file_name, line_number, key_field);
+            }
+            continue;
+        }
+        refused = !apply(c, key_field, value_field, problems, running, send_keys_set) || refused;
+    }
+    const bool read_failed = std::ferror(file) != 0;
+    const int read_errno = errno;
+    std::fclose(file);
+    if (read_failed) {
+        // What came before the failure stays applied, as with a line that ends the file.
+        return report_unreadable(c, reload, read_errno);
     }
 
     if (reload == 1) {
@@ -96,6 +162,5 @@ int read_conf_file(app_cfg* c, int reload, std::vector<std::string>* problems) {
     } else {
         syslog(LOG_INFO, "Loaded configuration file %s", c->conf_file_name);
     }
-    std::fclose(file);
     return refused ? conf_value_refused : 0;
 }

@@ -36,6 +36,9 @@ extern const char* app_name;
 extern const char* const default_buffer_path;
 
 constexpr std::uint64_t default_buffer_size = 52428800; // bytes (50 MiB)
+// The smallest buffer file: its segment holds the records of one full transfer buffer (1,092 of
+// the shortest, 30 bytes each) besides its own bookkeeping.
+constexpr std::uint64_t min_buffer_size = 32768; // bytes
 constexpr std::int32_t default_udp_port = 57117;
 constexpr std::int64_t default_stats_period = -1;      // ms; status screen off
 constexpr std::uint64_t default_lifesign_period = 500; // ms

@@ -65,7 +65,7 @@ bool build_components(const app_cfg* c, DestinationChoice& destinations, Compone
             c->buff_file_name != nullptr ? c->buff_file_name : default_buffer_path;
         next.queue = std::make_shared<event_queue>(path, c->buff_size);
         if (!next.queue->is_valid()) {
-            report_build_failure(component, ("no segment at " + path).c_str());
+            report_build_failure(component, next.queue->failure().c_str());
             return false;
         }
         component = "host metrics sampler";

@@ -7,8 +7,8 @@
 //   samplers or monitors never run side by side and the new event buffer's file is never
 //   removed by its predecessor.
 // - A component that cannot be built (socket, buffer file or its directory, a buffer without a
-//   segment) is reported in the log and in syslog; what was built is released and the process
-//   ends with status 1 rather than running half-built.
+//   segment, a buffer file another gateway holds) is reported in the log and in syslog; what was
+//   built is released and the process ends with status 1 rather than running half-built.
 // - A bad destination or datagram size value in the configuration file ends the first cycle
 //   (status 1); at a reload the value in force is kept (app/destination_choice.hpp).
 // - The log stream is line-buffered: log lines are rare, and an operator following the log file

@@ -54,9 +54,6 @@ void select_log_stream(const app_cfg* c) {
     }
     if (FILE* file = open_log_file(c->log_file_name)) {
         flog = file;
-        if (isatty(fileno(file)) != 1) {
-            logger::set_colorization(false); // colour escapes only ever reach a terminal
-        }
     } else {
         syslog(LOG_ERR, "Cannot open log file: %s (error=%s)", c->log_file_name,
                std::strerror(errno));

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <cstring>
 #include <getopt.h>
-#include <unistd.h>
+#include <list>
+#include <string>
+#include <vector>
 
 #include "app/config.hpp"
 #include "log/logger.hpp"
@@ -23,7 +25,6 @@ const option long_options[] = {
     {"max_evt", required_argument, nullptr, 'M'},
     {"buff_file", required_argument, nullptr, 'B'},
     {"buf_size", required_argument, nullptr, 'S'},
-    {"buff_size", required_argument, nullptr, 'S'}, // the spelling the usage text shows
     {"conf_file", required_argument, nullptr, 'C'},
     {"log_file", required_argument, nullptr, 'L'},
     {"pid_file", required_argument, nullptr, 'P'},
@@ -31,6 +32,73 @@ const option long_options[] = {
     {"version", no_argument, nullptr, 'v'},
     {nullptr, 0, nullptr, 0},
 };
+
+// The spelling of -S that the usage text shows. It stays out of long_options: there it would
+// make "--buff" ambiguous, which scripts use for --buff_file. It is accepted only written whole.
+constexpr const char* whole_only_long_name = "--buff_size";
+constexpr const char* table_long_name = "--buf_size";
+
+// Whether the option at `arg` (a long option without its "=value", or a cluster of short ones)
+// takes the next word of the command line as its argument.
+bool takes_next_word(const char* arg) {
+    if (arg[1] == '-') {
+        const char* name = arg + 2;
+        if (std::strchr(name, '=') != nullptr) {
+            return false;
+        }
+        const std::size_t length = std::strlen(name);
+        const option* found = nullptr;
+        for (const option* o = long_options; o->name != nullptr; ++o) {
+            if (std::strncmp(o->name, name, length) != 0) {
+                continue;
+            }
+            if (std::strlen(o->name) == length) {
+                return o->has_arg == required_argument;
+            }
+            if (found != nullptr) {
+                return false; // ambiguous: getopt_long refuses it anyway
+            }
+            found = o;
+        }
+        return found != nullptr && found->has_arg == required_argument;
+    }
+    for (const char* c = arg + 1; *c != '\0'; ++c) {
+        const char* in_table = std::strchr(short_options, *c);
+        if (in_table != nullptr && in_table[1] == ':') {
+            return c[1] == '\0'; // otherwise the rest of the word is the argument
+        }
+    }
+    return false;
+}
+
+// A copy of the argument vector for getopt_long in which "--buff_size" written whole (alone or
+// with "=value") reads "--buf_size". Only words in option position are touched: an option's
+// argument that happens to read "--buff_size" is left as it is. `storage` owns the rewritten
+// words.
+std::vector<char*> with_whole_only_names(int argc, char** argv, std::list<std::string>& storage) {
+    std::vector<char*> args(argv, argv + argc);
+    const std::size_t whole_length = std::strlen(whole_only_long_name);
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = args[static_cast<std::size_t>(i)];
+        if (arg[0] != '-' || arg[1] == '\0') {
+            continue; // not an option: getopt_long skips it
+        }
+        if (std::strcmp(arg, "--") == 0) {
+            break;
+        }
+        if (std::strncmp(arg, whole_only_long_name, whole_length) == 0 &&
+            (arg[whole_length] == '\0' || arg[whole_length] == '=')) {
+            storage.push_back(std::string(table_long_name) + (arg + whole_length));
+            args[static_cast<std::size_t>(i)] = storage.back().data();
+            arg = args[static_cast<std::size_t>(i)];
+        }
+        if (takes_next_word(arg)) {
+            ++i;
+        }
+    }
+    args.push_back(nullptr);
+    return args;
+}
 
 const char* base_name(const char* path) {
     const char* slash = std::strrchr(path, '/');
@@ -85,8 +153,10 @@ int load_settings(int argc, char** argv, int* proceed) {
     reset_config(&cfg);
     replace_text(&pid_file_name, nullptr);
 
+    std::list<std::string> rewritten;
+    std::vector<char*> args = with_whole_only_names(argc, argv, rewritten);
     int opt;
-    while ((opt = getopt_long(argc, argv, short_options, long_options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, args.data(), short_options, long_options, nullptr)) != -1) {
         // sscanf leaves the field alone when the text does not start with a number, and accepts
         // trailing characters ("12ms").
         switch (opt) {
@@ -107,8 +177,9 @@ int load_settings(int argc, char** argv, int* proceed) {
             cfg.daemonize = 1;
             break;
         case 's':
-            // Colour is for a person at a terminal; escapes in a file or a pipe are noise.
-            logger::set_colorization(isatty(STDOUT_FILENO) == 1);
+            // Whatever the stream: a log followed with `less -R` or a pager keeps its colours,
+            // and scripts reading the log have relied on the escapes being there.
+            logger::set_colorization(true);
             std::sscanf(optarg, "%ld", &cfg.stats_period);
             break;
         case 'l':
@@ -143,6 +214,12 @@ int load_settings(int argc, char** argv, int* proceed) {
         case 'S': {
             long size = 0;
             if (std::sscanf(optarg, "%ld", &size) == 1) {
+                // A buffer that cannot take one transfer buffer's records drops part of every
+                // buffer the card hands over; 0 or a negative size cannot even be built.
+                if (size < 0 || static_cast<std::uint64_t>(size) < min_buffer_size) {
+                    return refuse(proceed, "--buff_size must be at least 32768 bytes (the "
+                                           "records of one transfer buffer)");
+                }
                 cfg.buff_size = static_cast<std::uint64_t>(size);
             }
             break;

@@ -65,3 +65,33 @@ bool apply_send_key(app_cfg* c, const char* key, const char* value, std::string&
     }
     return true;
 }
+
+SendSettings restart_send_settings(app_cfg* c) {
+    SendSettings running;
+    if (c->udp_address != nullptr) {
+        running.udp_address = c->udp_address;
+    }
+    if (c->udp_interface != nullptr) {
+        running.udp_interface = c->udp_interface;
+    }
+    running.multicast_ttl = c->multicast_ttl;
+    running.datagram_cap = c->datagram_cap;
+    replace_text(&c->udp_address, nullptr);
+    replace_text(&c->udp_interface, nullptr);
+    c->multicast_ttl = default_multicast_ttl;
+    c->datagram_cap = default_datagram_cap;
+    return running;
+}
+
+void keep_running_value(app_cfg* c, const char* key, const SendSettings& running) {
+    const auto text = [](const std::optional<std::string>& v) { return v ? v->c_str() : nullptr; };
+    if (std::strcmp(key, "UdpAddress") == 0) {
+        replace_text(&c->udp_address, text(running.udp_address));
+    } else if (std::strcmp(key, "UdpInterface") == 0) {
+        replace_text(&c->udp_interface, text(running.udp_interface));
+    } else if (std::strcmp(key, "MulticastTtl") == 0) {
+        c->multicast_ttl = running.multicast_ttl;
+    } else if (std::strcmp(key, "MaxDatagramBytes") == 0) {
+        c->datagram_cap = running.datagram_cap;
+    }
+}

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "capture/capvane.hpp"
@@ -21,15 +22,16 @@ using logger::msg_type::warn;
 // Logs what the failed waits call for now; `all` at the end of the capture.
 void report_wait_failures(FILE* log, WaitFailures& failures, bool all) {
     const WaitFailures::Report r = failures.take_report(WaitFailures::clock::now(), all);
+    const std::string last = r.last_errno != 0 ? errno_text(r.last_errno) : "a short answer";
     if (r.failures != 0) {
-        logger::print(log, warn, "fip: wait request failed %lu times (last errno %d), retrying\n",
-                      static_cast<unsigned long>(r.failures), r.last_errno);
+        logger::print(log, warn, "fip: wait request failed %lu times (last: %s), retrying\n",
+                      static_cast<unsigned long>(r.failures), last.c_str());
     }
     if (r.persistent) {
         logger::print(log, err,
-                      "fip: no buffer for %ld s, only failed wait requests (errno %d); capture "
+                      "fip: no buffer for %ld s, only failed wait requests (last: %s); capture "
                       "keeps trying\n",
-                      static_cast<long>(r.failing_for.count()), r.last_errno);
+                      static_cast<long>(r.failing_for.count()), last.c_str());
     }
 }
 
@@ -92,7 +94,8 @@ void Capvane::_bkgd_irq_func() {
                     failures.on_failure(rc != 0 ? wait_errno : 0, WaitFailures::clock::now());
                 report_wait_failures(log, failures, false);
                 if (step.broken) {
-                    logger::print(log, err, "fip: capture device lost (errno %d).\n", wait_errno);
+                    logger::print(log, err, "fip: capture device lost (%s).\n",
+                                  errno_text(wait_errno).c_str());
                     is_open_flag.store(false, std::memory_order_release);
                     break;
                 }

@@ -178,7 +178,8 @@ int Capvane::start(int index) {
     fd = ::open(node.c_str(), O_RDWR);
     if (fd < 0) {
         const int open_errno = errno;
-        logger::print(log, err, "fip: cannot open the device.\n");
+        logger::print(log, err, "fip: cannot open the device %s: %s.\n", node.c_str(),
+                      errno_text(open_errno).c_str());
         errno = open_errno;
         return open_errno;
     }

@@ -67,7 +67,22 @@ endif()
 if(TARGET capvane-sim)
     install(TARGETS capvane-sim LIBRARY DESTINATION ${FIPGATE_PRIVATE_LIB_DIR})
 endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/wireshark/fipgate.lua)
+# The compiled Wireshark plugin goes where the Wireshark it was built against loads plugins from;
+# the Lua dissector then stays beside the documentation, for other Wireshark versions: in a plugin
+# folder it would only step aside for the compiled one at every start.
+if(TARGET fipgate_wireshark_plugin)
+    install(TARGETS fipgate_wireshark_plugin LIBRARY DESTINATION ${FIPGATE_WIRESHARK_EPAN_DIR})
+    install(FILES ${CMAKE_SOURCE_DIR}/wireshark/fipgate.lua
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/fipgate/wireshark)
+    # For a build tree: the plugin into this user's personal folder (Wireshark 4.0 loads it from
+    # there when not run as root).
+    # HOME is read when the target runs, not when the build was configured.
+    add_custom_target(install-wireshark-plugin-user
+        COMMAND sh -c "dir=\"$HOME/.local/lib/wireshark/plugins/$1/epan\" && mkdir -p \"$dir\" && cp \"$2\" \"$dir/\" && echo \"installed $dir/fipgate.so\""
+            sh ${FIPGATE_WIRESHARK_ABI} $<TARGET_FILE:fipgate_wireshark_plugin>
+        DEPENDS fipgate_wireshark_plugin
+        VERBATIM)
+elseif(EXISTS ${CMAKE_SOURCE_DIR}/wireshark/fipgate.lua)
     install(FILES ${CMAKE_SOURCE_DIR}/wireshark/fipgate.lua
         DESTINATION ${FIPGATE_WIRESHARK_PLUGIN_DIR})
 endif()
@@ -78,7 +93,8 @@ install(FILES ${unit_files} DESTINATION ${FIPGATE_SYSTEMD_UNIT_DIR})
 install(FILES ${packaging_dir}/fipgate.conf DESTINATION ${FIPGATE_CONF_DIR})
 install(FILES ${generated_dir}/logrotate/fipgate DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/logrotate.d)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${packaging_dir}/fipgate.conf
-    ${generated_dir}/debian/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    ${generated_dir}/debian/changelog.gz ${packaging_dir}/debian/copyright
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${packaging_dir}/grafana/fipgate-dashboard.json
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/grafana)
 # Alert rules for Prometheus's rule_files: data, not documentation, so that a Prometheus
@@ -94,12 +110,13 @@ set(CPACK_PACKAGE_VENDOR "fipgate")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "FIP fieldbus capture card to UDP broadcast gateway")
 # cpack puts the summary line first and indents these lines.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "fipgate reads the traffic of a FIP fieldbus (IEC 61158 type 7) from a Capvane PCI
-capture card and broadcasts every captured frame record, batched, in UDP datagrams,
-with lifesign records carrying the gateway's health statistics.
+    "fipgate reads the traffic of a FIP fieldbus (IEC 61158 type 7) from a Capvane
+PCI capture card and broadcasts every captured frame record, batched, in UDP
+datagrams, with lifesign records carrying the gateway's health statistics.
 .
 The package holds the daemon and its systemd units, the fipdump receiver and
-decoder, a Wireshark dissector and a simulated capture card for tests and training.")
+decoder, a Wireshark dissector and a simulated capture card for tests and
+training.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${FIPGATE_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -108,6 +125,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The units' ExecReload runs /bin/kill, which minimal systems may lack.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
+# Wireshark loads a plugin only into the major.minor version it was built for: the library it
+# links must stay within that series.
+if(TARGET fipgate_wireshark_plugin)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS
+        ", ${FIPGATE_WIRESHARK_PACKAGE} (>= ${FIPGATE_WIRESHARK_ABI}), "
+        "${FIPGATE_WIRESHARK_PACKAGE} (<< ${FIPGATE_WIRESHARK_NEXT_ABI})")
+endif()
 # The log rotation configuration is only read where logrotate is installed.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "logrotate")
 # The private library directory is not a place for dpkg-shlibdeps to look for providers.

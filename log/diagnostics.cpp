@@ -1,9 +1,20 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <syslog.h>
 
 #include "log/logger.hpp"
+
+std::string errno_text(int error) {
+    // The _np functions, unlike strerror, return constant texts: safe from any thread.
+    const char* text = strerrordesc_np(error);
+    const char* name = strerrorname_np(error);
+    if (text == nullptr || name == nullptr) {
+        return "error " + std::to_string(error);
+    }
+    return std::string(text) + " (" + name + ")";
+}
 
 const char* failure_cause(int code) {
     if (code > 0) {

@@ -62,27 +62,6 @@ bool is_colorized() {
     return colorized.load(std::memory_order_relaxed);
 }
 
-std::string without_escapes(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\033') {
-            out += text[i];
-            continue;
-        }
-        // Skip ESC, '[' and every parameter or intermediate byte, up to the final byte.
-        std::size_t j = i + 1;
-        if (j < text.size() && text[j] == '[') {
-            ++j;
-            while (j < text.size() && (text[j] < 0x40 || text[j] > 0x7e)) {
-                ++j;
-            }
-        }
-        i = j; // the final byte (or the end of the text) goes with the sequence
-    }
-    return out;
-}
-
 int print(FILE* stream, int level, const char* format, ...) {
     timeval tv{};
     gettimeofday(&tv, nullptr);

@@ -3,7 +3,6 @@
 
 #include <cstdio>
 #include <string>
-#include <string_view>
 
 // The process log stream: standard output until the gateway opens the log file.
 extern FILE* flog;
@@ -40,14 +39,10 @@ extern const char* const boldcyan;
 extern const char* const boldwhite;
 } // namespace color
 
-// Switched on by the status-screen option when standard output is a terminal, and off again when
-// the log goes to a file: colour escapes are for a person at a terminal only.
+// Switched on by the status-screen option alone, whatever the log stream is (terminal, pipe or
+// file).
 void set_colorization(bool on);
 bool is_colorized();
-
-// `text` without its terminal control sequences (ESC '[' parameters and a final byte, as the
-// colours and the screen clearing are written), for a screen that goes to a file or a pipe.
-std::string without_escapes(std::string_view text);
 
 // Writes one entry "[MM-DD hh:mm:ss.uuuuuu] <7-char tag> <message>" to `stream`. The message
 // carries its own "\n". Returns the number of characters the caller's message produced; 0 for
@@ -60,6 +55,10 @@ int print(FILE* stream, int level, const char* format, ...) __attribute__((forma
 // Reports a failure code to flog (level err) and to syslog (LOG_ERR). A positive code is taken as
 // an errno value; -1 and other codes get a plain sentence.
 void print_error(int code);
+
+// An errno value for a log line: its text and its name, "No space left on device (ENOSPC)";
+// "error 4242" for a number the C library does not know. Any thread.
+std::string errno_text(int error);
 
 // The cause text print_error uses for `code`.
 const char* failure_cause(int code);

@@ -4,13 +4,10 @@
 #include <chrono>
 #include <climits>
 #include <exception>
-#include <sstream>
-#include <unistd.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "capture/capvane.hpp"
-#include "log/logger.hpp"
 #include "monitoring/host_sampler.hpp"
 #include "monitoring/lifesign_record.hpp"
 #include "runtime/thread_name.hpp"
@@ -52,11 +49,7 @@ Monitoring::Monitoring(unsigned long lifesign_period_ms, long stats_period_ms,
                 .name = thread_name::kScreen,
                 .period = period_ms(static_cast<unsigned long>(stats_period)),
                 .step = [this] { _bkgd_print_func(); },
-                .prologue =
-                    [this](const std::atomic<bool>& run) {
-                        screen_on_terminal = isatty(STDOUT_FILENO) == 1;
-                        wait_first_snapshots(run);
-                    },
+                .prologue = [this](const std::atomic<bool>& run) { wait_first_snapshots(run); },
             });
         }
     } catch (...) {
@@ -165,19 +158,13 @@ void Monitoring::_bkgd_lifesign_func() {
 }
 
 void Monitoring::_bkgd_print_func() {
-    // Redirected to a file or a pipe, the screens follow one another without their escapes; the
-    // buffer keeps its float precision from one screen to the next, as std::cout would.
+    // The clear sequence and the colours go out whatever standard output is: a screen captured
+    // to a file replays as it was shown (`cat` or `less -R`), and readers of that output expect
+    // the same bytes as on a terminal.
     try {
-        if (screen_on_terminal) {
-            std::cout << "\033[H\033[J" << std::flush;
-            std::cout << "App is running... press Ctrl + C to exit.\n\n";
-            print(std::cout);
-        } else {
-            plain_screen.str("");
-            plain_screen << "App is running... press Ctrl + C to exit.\n\n";
-            print(plain_screen);
-            std::cout << logger::without_escapes(plain_screen.str()) << std::flush;
-        }
+        std::cout << "\033[H\033[J" << std::flush;
+        std::cout << "App is running... press Ctrl + C to exit.\n\n";
+        print(std::cout);
     } catch (const std::exception&) {
         // Out of memory while formatting a date: the next redraw tries again.
     }

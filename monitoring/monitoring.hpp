@@ -27,7 +27,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -148,10 +147,6 @@ private:
     Heartbeat lifesign_beat;
     const unsigned long lifesign_period; // ms; 0: no lifesign thread
     const long stats_period;             // ms; 0 or negative: no status screen
-
-    // Status-screen thread only.
-    bool screen_on_terminal = false; // escapes are written only to a terminal
-    std::ostringstream plain_screen; // a screen without its escapes, for a file or a pipe
 
     std::optional<PeriodicThread> lifesign_thread;
     std::optional<PeriodicThread> print_thread;

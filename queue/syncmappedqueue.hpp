@@ -10,8 +10,12 @@
 // is therefore the process's own, and the file's size never changes after start-up.
 //
 // Design notes
-// - The buffer file is created exclusively (O_CREAT|O_EXCL by the segment library) after a
-//   stale file is removed: a symbolic link planted at the predictable path is never followed.
+// - The buffer file is created exclusively (O_CREAT|O_EXCL by the segment library) under a name
+//   of this process's own beside the path, locked (flock), then moved to the path, replacing a
+//   stale file: a symbolic link planted at the predictable path is never followed, and the path
+//   never names an unlocked file. A file at the path that another process holds locked belongs
+//   to a running gateway: it is left untouched and the queue is not built, so two gateways never
+//   share a file and the second never removes the first one's.
 // - The file's blocks are reserved at construction. A sparse file would fill as events arrive,
 //   and a full file system would then kill the process with SIGBUS in the middle of a run.
 // - A queue removes at destruction only the file it created: at a reload the next queue already
@@ -41,6 +45,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include <boost/container/deque.hpp>
@@ -62,35 +67,69 @@ public:
     using container_type = boost::container::deque<T, allocator_type>;
 
     // Creates the missing parent directories, mode 0750 (a failure there leaves as a
-    // Boost.Filesystem exception), removes a stale file, and creates a fresh segment of `size`
-    // bytes. A failure to create the segment or the container prints "<path>: <reason>
-    // [syncmappedqueue:70]" on standard output and leaves the queue invalid.
+    // Boost.Filesystem exception), builds a fresh segment of `size` bytes beside the buffer file
+    // and moves it to `path` locked, replacing a stale file. A failure (no room, a file another
+    // process holds, a segment that cannot be created) prints "<path>: <reason>
+    // [syncmappedqueue:70]" on standard output, leaves the queue invalid and failure() saying
+    // what happened and what to do.
     SyncMappedQueue(const std::string& path, unsigned long size) : file_path(path), max_size(size) {
         const boost::filesystem::path parent = boost::filesystem::path(path).parent_path();
         if (!parent.empty()) {
             segment_file::create_directories(parent.string());
         }
-        boost::interprocess::file_mapping::remove(path.c_str());
+        // Built under another name and moved in place: the path never names a file that is
+        // not locked, so a second gateway on it sees the first one's lock and leaves its file
+        // alone.
+        const std::string fresh_path = path + ".new-" + std::to_string(::getpid());
+        boost::interprocess::file_mapping::remove(fresh_path.c_str()); // a crashed run's leftover
         try {
             // The library touches the head and the tail of the segment while it builds its
             // bookkeeping: check for room before, reserve every block right after.
-            if (segment_file::free_space(parent.string()) < max_size) {
-                report_failure(std::strerror(ENOSPC));
+            if (const std::uint64_t free = segment_file::free_space(parent.string());
+                free < max_size) {
+                report_no_room(free);
                 return;
             }
-            segment_type fresh(boost::interprocess::create_only, path.c_str(), max_size);
+            segment_type fresh(boost::interprocess::create_only, fresh_path.c_str(), max_size);
+            if (const int rc = segment_file::reserve(fresh_path, max_size); rc != 0) {
+                ::unlink(fresh_path.c_str());
+                if (rc == ENOSPC) {
+                    report_no_room(segment_file::free_space(parent.string()));
+                } else {
+                    report_failure(std::strerror(rc),
+                                   "cannot reserve its blocks: " + std::string(std::strerror(rc)));
+                }
+                return;
+            }
+            int lock_error = 0;
+            lock = segment_file::FileLock::take(fresh_path, lock_error);
+            const segment_file::Placement placed =
+                lock.held() ? segment_file::put_in_place(fresh_path, path)
+                            : segment_file::Placement{lock_error, 0};
+            if (placed.error != 0) {
+                ::unlink(fresh_path.c_str());
+                lock = {};
+                if (placed.error == EBUSY) {
+                    report_failure("in use by " + segment_file::describe_process(placed.holder_pid),
+                                   "in use by " +
+                                       segment_file::describe_process(placed.holder_pid) +
+                                       "; each gateway needs a buffer file of its own (-B)");
+                } else {
+                    report_failure(std::strerror(placed.error),
+                                   std::string("cannot put it in place: ") +
+                                       std::strerror(placed.error));
+                }
+                return;
+            }
             file_id = segment_file::identify(path);
-            if (const int rc = segment_file::reserve(path, max_size); rc != 0) {
-                segment_file::remove_if_same(path, file_id);
-                report_failure(std::strerror(rc));
-                return;
-            }
             segment.emplace(std::move(fresh));
             container = segment->find_or_construct<container_type>("_queue")(
                 allocator_type(segment->get_segment_manager()));
             spare.reserve(kSpareEvents);
         } catch (const boost::interprocess::interprocess_exception& e) {
-            report_failure(e.what());
+            ::unlink(fresh_path.c_str());
+            report_failure(e.what(), "cannot create its segment of " + std::to_string(max_size) +
+                                         " bytes: " + e.what());
         }
     }
 
@@ -109,6 +148,9 @@ public:
 
     // True when the segment and the container exist.
     bool is_valid() const { return container != nullptr; }
+
+    // Why an invalid queue could not be built, naming the file and what to do; empty when valid.
+    const std::string& failure() const { return failure_text; }
 
     // Appends a copy and wakes one waiting consumer. Throws the segment library's bad_alloc when
     // the segment cannot take another element block (the container is then unchanged). On an
@@ -340,8 +382,16 @@ private:
     }
 
     // Kept on standard output with this tag for compatibility: supervisors match the line.
-    void report_failure(const char* reason) {
+    // `reason` is that line's short form; `detail` goes to failure() for the log.
+    void report_failure(const std::string& reason, const std::string& detail) {
         std::cout << file_path << ": " << reason << " [syncmappedqueue:70]" << std::endl;
+        failure_text = "buffer file " + file_path + ": " + detail;
+    }
+    void report_no_room(std::uint64_t free) {
+        report_failure(std::strerror(ENOSPC),
+                       std::to_string(max_size) + " bytes asked, " + std::to_string(free) +
+                           " free on its file system; free some space, give a smaller -S (at "
+                           "least 32768) or a file elsewhere (-B)");
     }
 
     // Bounds of the spare events in process memory: a few transfer buffers' worth of records, at
@@ -359,5 +409,7 @@ private:
     std::uint64_t max_size;
     std::optional<segment_type> segment;
     segment_file::FileId file_id;
+    segment_file::FileLock lock; // held from creation to destruction, released after the removal
+    std::string failure_text;
     std::atomic<std::uint64_t> dropped{0};
 };

@@ -28,10 +28,15 @@ void LinkActivity::on_silence(LinkTimes rec, boost::posix_time::ptime now,
     rec.total_inact_duration = inact_accum + rec.inact_duration;
 }
 
-void LinkStateLog::tell_inactive() {
+void LinkStateLog::tell_inactive(const std::string& reason) {
     if (!told_inactive) {
         told_inactive = true;
-        logger::print(log, logger::msg_type::warn, "%s link inactive\n", link);
+        if (reason.empty()) {
+            logger::print(log, logger::msg_type::warn, "%s link inactive\n", link);
+        } else {
+            logger::print(log, logger::msg_type::warn, "%s link inactive (%s)\n", link,
+                          reason.c_str());
+        }
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -70,10 +71,12 @@ public:
 
     // One watchdog pass; `expired` when it found the link quiet. `read_state` is called only when
     // a return may be due: a link told inactive is told active again once the record says so,
-    // with the whole seconds of the inactive period it closed.
-    template <class ReadState> void after_pass(bool expired, ReadState&& read_state) {
+    // with the whole seconds of the inactive period it closed. `reason`, when not empty, is what
+    // the owner knows of the silence and goes in brackets after "link inactive".
+    template <class ReadState>
+    void after_pass(bool expired, ReadState&& read_state, const std::string& reason = {}) {
         if (expired) {
-            tell_inactive();
+            tell_inactive(reason);
             return;
         }
         if (!told_inactive) {
@@ -86,7 +89,7 @@ public:
     }
 
 private:
-    void tell_inactive();
+    void tell_inactive(const std::string& reason);
     void tell_active_again(long inactive_s);
 
     FILE* log;

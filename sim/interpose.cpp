@@ -15,6 +15,20 @@
 
 using capvane_sim::real_libc;
 
+// Instrumented code needs the sanitizer's shadow memory, which exists only once the sanitizer's
+// runtime has initialised; another library's constructor may call a hook before that (runuser's
+// libcap-ng opens and closes files then). In a sanitized build the entry points are therefore
+// left uninstrumented and initialise the runtime first (a flag test once it is), then call the
+// instrumented bodies. A plain build has nothing of this.
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" void __asan_init();
+#define SIM_ENTRY __attribute__((no_sanitize("address")))
+#define SIM_RUNTIME_READY() __asan_init()
+#else
+#define SIM_ENTRY
+#define SIM_RUNTIME_READY() static_cast<void>(0)
+#endif
+
 namespace {
 
 // open's third argument exists only when the flags create a file; reading it otherwise is
@@ -33,62 +47,24 @@ template <typename RealOpen> int open_card_or(const char* path, int flags, RealO
     return real_open();
 }
 
-} // namespace
-
-extern "C" {
-
-int open(const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
-    va_end(ap);
+[[gnu::noinline]] int open_body(const char* path, int flags, mode_t mode) {
     return open_card_or(path, flags, [&] { return real_libc().open(path, flags, mode); });
 }
 
-int open64(const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
-    va_end(ap);
+[[gnu::noinline]] int open64_body(const char* path, int flags, mode_t mode) {
     return open_card_or(path, flags, [&] { return real_libc().open64(path, flags, mode); });
 }
 
-int openat(int dirfd, const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
-    va_end(ap);
+[[gnu::noinline]] int openat_body(int dirfd, const char* path, int flags, mode_t mode) {
     return open_card_or(path, flags, [&] { return real_libc().openat(dirfd, path, flags, mode); });
 }
 
-int openat64(int dirfd, const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    const mode_t mode = mode_argument(flags, ap);
-    va_end(ap);
+[[gnu::noinline]] int openat64_body(int dirfd, const char* path, int flags, mode_t mode) {
     return open_card_or(path, flags,
                         [&] { return real_libc().openat64(dirfd, path, flags, mode); });
 }
 
-// Entry points of fortified builds (open without a mode argument).
-int __open_2(const char* path, int flags) {
-    return open(path, flags);
-}
-int __open64_2(const char* path, int flags) {
-    return open64(path, flags);
-}
-int __openat_2(int dirfd, const char* path, int flags) {
-    return openat(dirfd, path, flags);
-}
-int __openat64_2(int dirfd, const char* path, int flags) {
-    return openat64(dirfd, path, flags);
-}
-
-int close(int fd) {
-    return capvane_sim::close_fd(fd);
-}
-
-int close_range(unsigned int first, unsigned int last, int flags) noexcept {
+[[gnu::noinline]] int close_range_body(unsigned int first, unsigned int last, int flags) {
     try {
         // Descriptors only marked close-on-exec stay open, so stay cards.
         if ((flags & CLOSE_RANGE_CLOEXEC) == 0) {
@@ -103,11 +79,7 @@ int close_range(unsigned int first, unsigned int last, int flags) noexcept {
     return real_libc().close_range(first, last, flags);
 }
 
-int ioctl(int fd, unsigned long request, ...) noexcept {
-    va_list ap;
-    va_start(ap, request);
-    void* arg = va_arg(ap, void*);
-    va_end(ap);
+[[gnu::noinline]] int ioctl_body(int fd, unsigned long request, void* arg) {
     try {
         bool handled = false;
         const int result = capvane_sim::card_ioctl(fd, request, arg, handled);
@@ -119,6 +91,87 @@ int ioctl(int fd, unsigned long request, ...) noexcept {
         return -1;
     }
     return real_libc().ioctl(fd, request, arg);
+}
+
+[[gnu::noinline]] int close_body(int fd) {
+    return capvane_sim::close_fd(fd);
+}
+
+} // namespace
+
+extern "C" {
+
+SIM_ENTRY int open(const char* path, int flags, ...) {
+    SIM_RUNTIME_READY();
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_argument(flags, ap);
+    va_end(ap);
+    return open_body(path, flags, mode);
+}
+
+SIM_ENTRY int open64(const char* path, int flags, ...) {
+    SIM_RUNTIME_READY();
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_argument(flags, ap);
+    va_end(ap);
+    return open64_body(path, flags, mode);
+}
+
+SIM_ENTRY int openat(int dirfd, const char* path, int flags, ...) {
+    SIM_RUNTIME_READY();
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_argument(flags, ap);
+    va_end(ap);
+    return openat_body(dirfd, path, flags, mode);
+}
+
+SIM_ENTRY int openat64(int dirfd, const char* path, int flags, ...) {
+    SIM_RUNTIME_READY();
+    va_list ap;
+    va_start(ap, flags);
+    const mode_t mode = mode_argument(flags, ap);
+    va_end(ap);
+    return openat64_body(dirfd, path, flags, mode);
+}
+
+// Entry points of fortified builds (open without a mode argument).
+SIM_ENTRY int __open_2(const char* path, int flags) {
+    SIM_RUNTIME_READY();
+    return open_body(path, flags, 0);
+}
+SIM_ENTRY int __open64_2(const char* path, int flags) {
+    SIM_RUNTIME_READY();
+    return open64_body(path, flags, 0);
+}
+SIM_ENTRY int __openat_2(int dirfd, const char* path, int flags) {
+    SIM_RUNTIME_READY();
+    return openat_body(dirfd, path, flags, 0);
+}
+SIM_ENTRY int __openat64_2(int dirfd, const char* path, int flags) {
+    SIM_RUNTIME_READY();
+    return openat64_body(dirfd, path, flags, 0);
+}
+
+SIM_ENTRY int close(int fd) {
+    SIM_RUNTIME_READY();
+    return close_body(fd);
+}
+
+SIM_ENTRY int close_range(unsigned int first, unsigned int last, int flags) noexcept {
+    SIM_RUNTIME_READY();
+    return close_range_body(first, last, flags);
+}
+
+SIM_ENTRY int ioctl(int fd, unsigned long request, ...) noexcept {
+    SIM_RUNTIME_READY();
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    return ioctl_body(fd, request, arg);
 }
 
 } // extern "C"

@@ -1,6 +1,7 @@
 #include "udp/udp_client.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <iostream>
 #include <limits>
@@ -167,6 +168,9 @@ void UDPClient::send_datagram(const std::vector<char>& datagram) {
         wtdog_cnt.store(wtdog_rearm);
         on_datagram_sent(datagram.size());
     } catch (const boost::system::system_error& e) {
+        last_send_errno.store(
+            e.code().category() == boost::system::system_category() ? e.code().value() : EIO,
+            std::memory_order_relaxed);
         // Without a route the link simply goes quiet; the watchdog reports it, not every datagram.
         if (e.code() != boost::asio::error::network_unreachable) {
             // Kept on standard output in this form for compatibility: supervisors match the line.

@@ -123,7 +123,10 @@ private:
     boost::asio::ip::udp::endpoint destination;
     std::uint64_t wtdog_timeout_ms = 0;
     std::atomic<std::int32_t> wtdog_cnt{0}; // 10 ms ticks left before the link is declared lost
-    std::int32_t wtdog_rearm = 0;           // value wtdog_cnt is re-armed to, in 10 ms ticks
+    // errno of the last send that failed since the last datagram sent; 0 when none failed. Set by
+    // the transmit thread, read by the watchdog for its "link inactive" line.
+    std::atomic<int> last_send_errno{0};
+    std::int32_t wtdog_rearm = 0; // value wtdog_cnt is re-armed to, in 10 ms ticks
     std::int32_t max_evt = 1;
     std::size_t payload_fill_limit = datagram::payload_fill_limit; // from the datagram cap
     // Bytes counted per datagram besides its own: the Ethernet, IP and UDP headers.

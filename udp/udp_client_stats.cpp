@@ -117,6 +117,7 @@ LinkTimes UDPClient::link_times() {
 }
 
 void UDPClient::on_datagram_sent(std::size_t size) {
+    last_send_errno.store(0, std::memory_order_relaxed);
     {
         std::lock_guard lock(stats_mutex);
         link_activity.on_traffic(link_times(), now());
@@ -150,10 +151,15 @@ void UDPClient::log_link_change(bool expired) {
     if (wtdog_timeout_ms == 0) {
         return;
     }
-    link_log.after_pass(expired, [this] {
-        std::lock_guard lock(stats_mutex);
-        return LinkStateLog::State{stats.is_active, stats.inact_duration};
-    });
+    // When sends were failing the silence is theirs, and the line says why.
+    const int failed = expired ? last_send_errno.load(std::memory_order_relaxed) : 0;
+    link_log.after_pass(
+        expired,
+        [this] {
+            std::lock_guard lock(stats_mutex);
+            return LinkStateLog::State{stats.is_active, stats.inact_duration};
+        },
+        failed != 0 ? "last send failed: " + errno_text(failed) : std::string());
 }
 
 void UDPClient::_bkgd_wtdog_func() {

@@ -38,7 +38,7 @@ Bytes as_u8(std::span<const char> bytes) {
 }
 
 // `rec` holds one whole capture record of at least kCaptureHeaderSize bytes.
-CaptureRecord decode_capture(Bytes rec, std::size_t base) {
+CaptureRecord decode_capture(Bytes rec, std::size_t base, Frames frames) {
     CaptureRecord r;
     r.offset = base;
     r.type = rec[0];
@@ -48,9 +48,11 @@ CaptureRecord decode_capture(Bytes rec, std::size_t base) {
     r.status = read_u8(rec, kStatusOffset);
     r.idx = read_u64(rec, kIdxOffset);
     std::memcpy(r.reserved.data(), rec.data() + kReservedOffset, kCaptureReservedSize);
-    const Bytes frame = rec.subspan(kCaptureHeaderSize);
-    r.frame.assign(frame.begin(), frame.end());
-    r.info = decode_frame(r.fcs_type, frame);
+    if (frames == Frames::decode) {
+        const Bytes frame = rec.subspan(kCaptureHeaderSize);
+        r.frame.assign(frame.begin(), frame.end());
+        r.info = decode_frame(r.fcs_type, frame);
+    }
     return r;
 }
 
@@ -91,7 +93,8 @@ using EventResult = std::variant<CaptureRecord, LifesignRecord, DecodeError>;
 
 // Decodes the event at `offset` of `buf`, which must end within `buf`: its declared length is
 // checked against what remains. `consumed` receives that length on success.
-EventResult decode_event_at(Bytes buf, std::size_t offset, std::size_t& consumed) {
+EventResult decode_event_at(Bytes buf, std::size_t offset, std::size_t& consumed,
+                            Frames frames = Frames::decode) {
     const std::size_t left = buf.size() - offset;
     if (left < kEventHeaderSize) {
         return DecodeError{Fault::short_event, offset};
@@ -113,7 +116,7 @@ EventResult decode_event_at(Bytes buf, std::size_t offset, std::size_t& consumed
         if (length < kCaptureHeaderSize) {
             return DecodeError{Fault::short_capture_record, offset + 1};
         }
-        return decode_capture(rec, offset);
+        return decode_capture(rec, offset, frames);
     }
     if (length != kLifesignSize) {
         return DecodeError{Fault::bad_lifesign_length, offset + 1};
@@ -157,7 +160,7 @@ std::string to_string(const DecodeError& error) {
     return std::string(error.reason()) + " at offset " + std::to_string(error.offset);
 }
 
-Datagram decode_datagram(Bytes bytes) {
+Datagram decode_datagram(Bytes bytes, Frames frames) {
     Datagram d;
     if (bytes.size() < kDatagramHeaderSize) {
         d.error = DecodeError{Fault::short_header, bytes.size()};
@@ -185,7 +188,7 @@ Datagram decode_datagram(Bytes bytes) {
     std::size_t offset = kDatagramHeaderSize;
     while (offset < bytes.size()) {
         std::size_t consumed = 0;
-        EventResult r = decode_event_at(bytes, offset, consumed);
+        EventResult r = decode_event_at(bytes, offset, consumed, frames);
         if (auto* err = std::get_if<DecodeError>(&r)) {
             d.error = *err;
             return d;

@@ -12,10 +12,16 @@
 
 namespace wire {
 
+// Whether the frame inside each capture record is copied and decoded (FrameInfo, FCS check), or
+// left empty with its information unset: a reader that only counts and checks the stream's
+// continuity skips the work, and its verdicts are the same (a frame never makes a datagram
+// malformed).
+enum class Frames { decode, skip };
+
 // Decodes one datagram: header, then every event walked by its type byte and length. On the
 // first inconsistency `error` says what and where (offset from the datagram's first byte);
 // `events` then holds the events decoded before it. Nothing is guessed past an error.
-Datagram decode_datagram(std::span<const std::uint8_t> bytes);
+Datagram decode_datagram(std::span<const std::uint8_t> bytes, Frames frames = Frames::decode);
 Datagram decode_datagram(std::span<const char> bytes);
 
 // Decodes one event that fills `bytes` exactly, as the gateway puts it in its event buffer.

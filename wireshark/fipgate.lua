@@ -13,11 +13,22 @@ local EVENT_HEADER_SIZE = 3 -- type byte and 16-bit length that open every event
 local CAPTURE_HEADER_SIZE = 30 -- bytes of a capture record before its frame
 local RESERVED_OFFSET = 13 -- header bytes the gateway forwards without reading them...
 local RESERVED_SIZE = 17 -- ...and how many
-local LIFESIGN_SIZE = 323 -- bytes of every lifesign record
+-- Bytes of the lifesign fields known here. A newer gateway may append fields: a longer lifesign is
+-- decoded by these and the rest shown as bytes, so that a new field never makes it malformed.
+local LIFESIGN_SIZE = 323
 local FCS_SIZE = 2 -- bytes of FCS closing every frame
 
 local TYPE_CAPTURE = 0xC0
 local TYPE_LIFESIGN = 0xC1
+
+-- The compiled plugin (fipgate.so) registers the same protocol and is much faster: when it is
+-- loaded, it does the work and this file steps aside, saying once where it was loaded from.
+if Dissector.get("fipgate") then
+    local source = debug.getinfo(1, "S").source:gsub("^@", "")
+    report_failure("fipgate: the compiled plugin dissects the stream; the Lua dissector " .. source
+        .. " steps aside (remove it to silence this message)")
+    return
+end
 
 local fipgate = Proto("fipgate", "FIP gateway stream")
 
@@ -180,12 +191,17 @@ local f = {
     response_idx = ProtoField.uint64("fipgate.frame.response_idx", "Response record index",
         base.DEC),
     response_name = ProtoField.string("fipgate.frame.response_name", "Response frame name"),
+    -- Only on a poll left without an answer, so that -T fields prints that identifier alone
+    -- rather than every identifier of the datagram.
+    unanswered = ProtoField.uint16("fipgate.frame.unanswered", "Identifier with no response",
+        base.HEX),
     request_in = ProtoField.framenum("fipgate.frame.request_in", "Identifier in frame", base.NONE,
         frametype.REQUEST),
     request_idx = ProtoField.uint64("fipgate.frame.request_idx", "Identifier record index",
         base.DEC),
 
     event_data = ProtoField.bytes("fipgate.event_data", "Event bytes"),
+    ls_extra = ProtoField.bytes("fipgate.ls.extra", "Fields after the known ones"),
     trailing = ProtoField.bytes("fipgate.trailing", "Bytes after the last event"),
 }
 
@@ -351,10 +367,12 @@ local e = {
         expert.group.SEQUENCE, expert.severity.WARN),
     no_response = ProtoExpert.new("fipgate.no_response", "No response",
         expert.group.RESPONSE_CODE, expert.severity.WARN),
+    lifesign_extra = ProtoExpert.new("fipgate.lifesign_extra", "Lifesign fields not decoded",
+        expert.group.PROTOCOL, expert.severity.NOTE),
 }
 fipgate.experts = { e.bad_magic, e.short, e.gap, e.restart, e.duplicate, e.reordered,
     e.malformed, e.count, e.bad_fcs, e.bad_control, e.bad_pdu, e.bad_length, e.check,
-    e.index_break, e.no_response }
+    e.index_break, e.no_response, e.lifesign_extra }
 
 ---------------------------------------------------------------------------------------------------
 -- Preferences and registration
@@ -604,12 +622,13 @@ end
 ---------------------------------------------------------------------------------------------------
 -- Dissection
 
--- Microseconds as an NSTime. The values the gateway sends fit a double exactly. Seconds are cut
--- toward zero so that both parts carry the sign, the form Wireshark prints a negative time in.
+-- Microseconds as an NSTime. Seconds are cut toward zero so that both parts carry the sign, the
+-- form Wireshark prints a negative time in. Divided as 64-bit integers: a double would round a
+-- value past 2^53 microseconds, and the compiled plugin shows every value exactly.
 local function us_to_nstime(range)
-    local us = range:int64():tonumber()
-    local secs = us >= 0 and math.floor(us / 1000000) or -math.floor(-us / 1000000)
-    return NSTime(secs, (us - secs * 1000000) * 1000)
+    local us = range:int64()
+    local secs = us / 1000000
+    return NSTime(secs:tonumber(), (us - secs * 1000000):tonumber() * 1000)
 end
 
 local function add_lifesign(tree, tvb, off, len)
@@ -693,8 +712,9 @@ local function add_frame(tree, tvb, off, frame_len, fcs_type, summary)
     local pdu_type = nil
     if kind == KIND_IDENTIFIER and frame_len >= 3 + FCS_SIZE then
         local id_range = tvb(off + 1, 2)
-        ft:add(f.identifier, id_range)
         identifier = id_range:uint()
+        -- Upper-case hex, the form fipdump and its metrics write an identifier in.
+        ft:add(f.identifier, id_range):set_text(string.format("Identifier: 0x%04X", identifier))
         data_from = 3
     elseif kind == KIND_VARIABLE_RESPONSE and frame_len >= 2 + FCS_SIZE then
         pdu_type = tvb(off + 1, 1):uint()
@@ -827,8 +847,11 @@ local function add_poll_outcomes(records, visited)
                 r:append_text(" (" .. reason .. ")")
             end
             if outcome == MISSING then
+                local unanswered = r:add(f.unanswered, range, id)
+                unanswered:set_text(string.format("Identifier with no response: 0x%04X", id))
+                unanswered:set_generated()
                 r:add_proto_expert_info(e.no_response, string.format(
-                    "No response to identifier 0x%04x (%s)", id, reason))
+                    "No response to identifier 0x%04X (%s)", id, reason))
             end
         end
     end
@@ -954,12 +977,18 @@ local function dissect_events(tvb, pinfo, tree, records)
             add_capture(et, tvb, off, len, summary, records)
         elseif etype == TYPE_LIFESIGN then
             summary.lifesigns = summary.lifesigns + 1
-            if len ~= LIFESIGN_SIZE then
+            if len < LIFESIGN_SIZE then
                 et:add_proto_expert_info(e.malformed, string.format(
-                    "Lifesign record of %d bytes instead of %d", len, LIFESIGN_SIZE))
+                    "Lifesign record of %d bytes, shorter than its %d", len, LIFESIGN_SIZE))
                 summary.malformed = summary.malformed + 1
             end
             add_lifesign(et, tvb, off, len)
+            if len > LIFESIGN_SIZE then
+                local extra = et:add(f.ls_extra, tvb(off + LIFESIGN_SIZE, len - LIFESIGN_SIZE))
+                extra:add_proto_expert_info(e.lifesign_extra, string.format(
+                    "Lifesign record of %d bytes: %d bytes after the known fields skipped", len,
+                    len - LIFESIGN_SIZE))
+            end
             if len >= 11 then
                 et:append_text(", counter " .. tostring(tvb(off + 3, 8):uint64()))
             end
@@ -1113,6 +1142,8 @@ local function identifier_rows(tapped)
             elseif outcome == PENDING then
                 -- counted as a poll only: the capture ended before its answer could come
             elseif outcome == BAD then
+                -- A bad answer is an answer all the same: the station spoke, the bus spoilt it.
+                row[2] = row[2] + 1
                 row[4] = row[4] + 1
                 if detail >= 1 and detail <= 4 then
                     row[5 + detail] = row[5 + detail] + 1
@@ -1138,10 +1169,12 @@ local function identifier_report(tapped, filter)
     local rows = identifier_rows(tapped)
     local rule = string.rep("=", 10 + 11 * #STAT_COLUMNS)
     local lines = { rule, "FIP identifiers (" .. STAT_NAME .. ")", "Filter: " .. (filter or "none"),
-        "Polls: identifier frames passing the four checks. Each gets one outcome: a response, a bad",
-        "response (by the check it fails), no response (the next record is an identifier frame),",
-        "or unknown (an index break, restart or late datagram comes between); a last poll with",
-        "nothing after it in the capture is pending: counted as a poll only.", "" }
+        "Polls: identifier frames passing the four checks. Responses: every frame that answers a",
+        "poll, bad ones included. Missing: polls followed by another identifier frame. Bad: the",
+        "responses that fail a check, by the first one failed. Unknown: polls whose answer an",
+        "index break, restart or late datagram hides. Polls = responses + missing + unknown, but",
+        "for a last poll with nothing after it in the capture (pending: counted as a poll only).",
+        "" }
     local header = string.format("%-10s", "Identifier")
     for _, column in ipairs(STAT_COLUMNS) do
         header = header .. string.format(" %10s", column)
@@ -1149,7 +1182,7 @@ local function identifier_report(tapped, filter)
     lines[#lines + 1] = header
     local total = { 0, 0, 0, 0, 0, 0, 0, 0, 0 }
     for _, row in ipairs(rows) do
-        local line = string.format("0x%04x    ", row.id)
+        local line = string.format("0x%04X    ", row.id)
         for i = 1, #STAT_COLUMNS do
             line = line .. string.format(" %10d", row[i])
             total[i] = total[i] + row[i]

@@ -95,7 +95,7 @@ TEST(CapvaneDeviceTest, StartStopAndTheirFailures) {
 
     // No scan: -1 names a node of its own, which does not exist.
     EXPECT_EQ(cv.start(-1), ENOENT);
-    EXPECT_TRUE(log.contains("fip: cannot open the device.\n"));
+    EXPECT_TRUE(log.contains(": No such file or directory (ENOENT).\n"));
     EXPECT_FALSE(cv.is_open());
     EXPECT_EQ(cv.stop(), -1);
     EXPECT_EQ(cv.enable_sniffer(true), -1);

@@ -29,8 +29,10 @@ TEST(CapvaneSupervisionTest, FortyFailedWaitsInARowAreRetriedAndTheCaptureGoesOn
     // in two lines rather than forty.
     const std::string text = log.text();
     EXPECT_EQ(log.count("fip: wait request failed "), 2U) << text;
-    EXPECT_TRUE(log.contains("fip: wait request failed 1 times (last errno 5), retrying\n"));
-    EXPECT_TRUE(log.contains("fip: wait request failed 39 times (last errno 5), retrying\n"));
+    EXPECT_TRUE(log.contains(
+        "fip: wait request failed 1 times (last: Input/output error (EIO)), retrying\n"));
+    EXPECT_TRUE(log.contains(
+        "fip: wait request failed 39 times (last: Input/output error (EIO)), retrying\n"));
     EXPECT_FALSE(log.contains("capture device lost")) << text;
 }
 

@@ -141,7 +141,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<KindCase>& info) { return std::string(info.param.name); });
 
 // A reload moves the stream from a unicast receiver to a multicast group; a later reload with
-// bad values keeps the group, says why in the log and in syslog, and the stream goes on.
+// bad values keeps the group, says why in the log and in syslog, and the stream goes on; once
+// the file is fixed the next reload follows it.
 TEST_F(DestinationE2E, ReloadMovesTheDestinationAndBadValuesKeepIt) {
     const std::string p = std::to_string(port);
     const std::string path = conf("UdpAddress = 127.0.0.1\nUdpPort = " + p + "\n");
@@ -194,6 +195,23 @@ TEST_F(DestinationE2E, ReloadMovesTheDestinationAndBadValuesKeepIt) {
         },
         10s));
     EXPECT_EQ(kept.sent_to, std::set<std::string>{"239.255.20.2"});
+
+    // Fixing the file is enough: the interface line is gone and the next reload is judged on the
+    // file alone, not on the refused values.
+    UdpListener fixed_group("239.255.20.4", port);
+    conf("UdpAddress = 239.255.20.4\n");
+    ASSERT_EQ(kill(gw.process().pid(), SIGHUP), 0);
+    ASSERT_TRUE(gw.wait_running(4)) << gw.process().out();
+    Received fixed;
+    EXPECT_TRUE(fixed.collect(
+        fixed_group,
+        [](const Received& r) {
+            return std::find(r.seqs.begin(), r.seqs.end(), 1u) != r.seqs.end() && r.lifesigns >= 2;
+        },
+        10s))
+        << gw.process().out();
+    EXPECT_EQ(fixed.sent_to, std::set<std::string>{"239.255.20.4"});
+    EXPECT_EQ(testsupport::count_of(gw.process().out(), "nosuchif0"), 1u) << gw.process().out();
     EXPECT_EQ(gw.stop(SIGTERM), 0);
 }
 

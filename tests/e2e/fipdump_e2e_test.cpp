@@ -7,12 +7,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "support/fipdump_stream.hpp"
 #include "support/gateway_run.hpp"
 #include "support/http_client.hpp"
 #include "support/loopback_only.hpp"
@@ -182,6 +185,50 @@ TEST_F(FipdumpE2E, EverySimulatedRecordIsAccountedFor) {
     EXPECT_EQ(json_number(summary, "lifesign_breaks"), 0);
     EXPECT_EQ(json_number(summary, "kernel_drops"), 0);
     EXPECT_EQ(json_number(summary, "printed"), json_number(summary, "lifesign"));
+}
+
+// A burst of full datagrams far past the kernel's default buffer, sent all at once and ended by
+// Ctrl+C straight after: fipdump's own buffer takes it, its receiving thread hands it over batch
+// by batch, and what had arrived before the stop is all in the summary, with the buffer granted.
+TEST_F(FipdumpE2E, ABurstBeforeCtrlCIsAllAccountedInTheBufferGranted) {
+    constexpr std::uint64_t burst = 100;
+    constexpr std::uint64_t per_datagram = 1800; // records: a full datagram, as at full rate
+    ChildProcess dump({FIPDUMP_BIN, "-q", "--json", "-p", "57301"});
+    ASSERT_TRUE(wait_listening(dump)) << dump.err();
+    const int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(57301);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::uint64_t idx = 1;
+    std::size_t bytes = 0;
+    std::vector<fipdump_test::Bytes> datagrams;
+    for (std::uint64_t seq = 1; seq <= burst; ++seq) {
+        std::vector<fipdump_test::Bytes> records;
+        for (std::uint64_t i = 0; i < per_datagram; ++i) {
+            records.push_back(fipdump_test::capture_record(idx++));
+        }
+        datagrams.push_back(fipdump_test::datagram(seq, records));
+    }
+    for (const fipdump_test::Bytes& d : datagrams) {
+        ASSERT_EQ(
+            sendto(tx, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+            static_cast<ssize_t>(d.size()));
+        bytes += d.size();
+    }
+    close(tx);
+    stop_and_summary(dump);
+    const std::string& summary = dump.out(); // its only line with -q
+    EXPECT_EQ(json_number(summary, "datagrams"), static_cast<long>(burst)) << summary;
+    EXPECT_EQ(json_number(summary, "capture"), static_cast<long>(burst * per_datagram));
+    EXPECT_EQ(json_number(summary, "lost_datagrams"), 0);
+    EXPECT_EQ(json_number(summary, "index_breaks"), 0);
+    EXPECT_EQ(json_number(summary, "kernel_drops"), 0);
+    EXPECT_GE(json_number(summary, "rcvbuf_bytes"), static_cast<long>(bytes));
+    EXPECT_TRUE(dump.err().find("receive buffer " +
+                                std::to_string(json_number(summary, "rcvbuf_bytes")) + " bytes") !=
+                std::string::npos)
+        << dump.err();
 }
 
 TEST_F(FipdumpE2E, ReloadIsARestartNotLossAndMetricsFollowTheGateway) {

@@ -320,8 +320,9 @@ TEST_F(GatewayE2E, UnwritableLogFileFallsBackToStandardOutput) {
     EXPECT_EQ(gw.stop(SIGINT), 0);
 }
 
-// With the broadcast route gone every send meets ENETUNREACH: nothing is printed, and once the
-// route is back the lifesign records show the link was declared lost.
+// With the broadcast route gone every send meets ENETUNREACH: nothing is printed but the link
+// line, which says why, and once the route is back the lifesign records show the link was
+// declared lost.
 TEST_F(GatewayE2E, UnreachableNetworkIsSilentAndMarksTheLinkLost) {
     UdpListener rx(default_port);
     GatewayRun gw({{"-R", "100"}, {}, false});
@@ -339,6 +340,10 @@ TEST_F(GatewayE2E, UnreachableNetworkIsSilentAndMarksTheLinkLost) {
         },
         10s));
     EXPECT_EQ(gw.stop(SIGINT), 0);
+    EXPECT_NE(gw.process().out().find(
+                  "udp link inactive (last send failed: Network is unreachable (ENETUNREACH))\n"),
+              std::string::npos)
+        << gw.process().out();
     EXPECT_EQ(gw.process().out().find("impossible to send"), std::string::npos);
     EXPECT_EQ(gw.process().out().find("e.what()"), std::string::npos);
     EXPECT_EQ(gw.process().err(), "");
@@ -351,26 +356,26 @@ TEST_F(GatewayE2E, StatusScreenShowsEveryBlock) {
     ASSERT_TRUE(gw.process().wait_for_output("  Counter\t\t: ", 2, 20s));
     EXPECT_EQ(gw.stop(SIGINT), 0);
     const std::string& out = gw.process().out();
-    // Standard output is a pipe here: plain screens, one after another, without escapes.
-    EXPECT_EQ(out.find('\033'), std::string::npos);
-    const std::string banner = "App is running... press Ctrl + C to exit.\n\n";
+    // Standard output is a pipe here: each screen still starts with the clear sequence, and
+    // the headers keep their colours.
+    const std::string banner = "\033[H\033[JApp is running... press Ctrl + C to exit.\n\n";
     const std::vector<std::string> in_order = {banner,
-                                               "==> SERVICE INFOS\n",
+                                               "\033[32m==> SERVICE INFOS\033[0m\n",
                                                "  Start date\t\t: ",
-                                               "==> CPU INFOS\n",
+                                               "\033[32m==> CPU INFOS\033[0m\n",
                                                "  Load\t\t\t: ",
                                                "  Temperature\t\t: ",
-                                               "==> RAM INFOS\n",
-                                               "==> STORAGE INFOS\n",
-                                               "==> BUFFERS (DISK) ex: sd-card\n",
+                                               "\033[32m==> RAM INFOS\033[0m\n",
+                                               "\033[32m==> STORAGE INFOS\033[0m\n",
+                                               "\033[32m==> BUFFERS (DISK) ex: sd-card\033[0m\n",
                                                "  Total\t\t\t: 50 MB\n",
-                                               "==> ETHERNET INFOS\n",
+                                               "\033[32m==> ETHERNET INFOS\033[0m\n",
                                                "  Is Active\t\t: ",
                                                "  OUT [->]\t\t: ",
                                                "  IN  [<-]\t\t: 0 pkts (0 pps) - 0 B (0 B/s)\n",
-                                               "==> FIP INFOS\n",
+                                               "\033[32m==> FIP INFOS\033[0m\n",
                                                "  Loss Continuity event\t: 0 (0 lost frames)\n",
-                                               "==> LIFESIGN INFOS (T=500ms)\n",
+                                               "\033[32m==> LIFESIGN INFOS \033[0m(T=500ms)\n",
                                                "  Counter\t\t: "};
     std::size_t at = out.rfind(banner);
     at = out.rfind(banner, at - 1); // the last complete screen
@@ -380,6 +385,57 @@ TEST_F(GatewayE2E, StatusScreenShowsEveryBlock) {
         ASSERT_NE(found, std::string::npos) << "missing: " << piece;
         at = found + piece.size();
     }
+}
+
+// A second gateway naming the buffer file a running gateway uses ends at once with status 1 and
+// says whose file it is; the first one's file stays as it was and its stream goes on.
+TEST_F(GatewayE2E, ASecondGatewayOnTheSameBufferFileLeavesItAlone) {
+    UdpListener rx(default_port);
+    GatewayRun first({{"-R", "100"}, {}, false});
+    ASSERT_TRUE(first.wait_running());
+    const std::string buffer = first.buffer_path();
+    struct stat before {};
+    ASSERT_EQ(stat(buffer.c_str(), &before), 0);
+
+    GatewayRun second({{"-B", buffer, "-p", "57190"}, {}, false});
+    const int status = second.process().wait_exit(20s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << second.process().out();
+    const std::string in_use = "cannot build the event buffer: buffer file " + buffer +
+                               ": in use by process " + std::to_string(first.process().pid()) +
+                               " (fipgate); each gateway needs a buffer file of its own (-B)\n";
+    EXPECT_NE(second.process().out().find(in_use), std::string::npos) << second.process().out();
+    EXPECT_EQ(second.process().out().find("app is running"), std::string::npos);
+
+    struct stat after {};
+    ASSERT_EQ(stat(buffer.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_size, before.st_size);
+    Stream s;
+    EXPECT_TRUE(s.collect(
+        rx, [](const Stream& st) { return st.lifesigns.size() >= 3; }, 10s));
+    EXPECT_EQ(first.stop(SIGINT), 0);
+    EXPECT_FALSE(file_exists(buffer));
+}
+
+// A buffer file larger than its file system's free room: the file, the bytes asked and free,
+// and what to change, besides the line supervisors match.
+TEST_F(GatewayE2E, BufferFileWithoutRoomSaysHowMuchAndWhatToChange) {
+    GatewayRun gw({{"-S", "1000000000000000000"}, {}, false});
+    const int status = gw.process().wait_exit(20s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    const std::string& out = gw.process().out();
+    EXPECT_NE(out.find(gw.buffer_path() + ": No space left on device [syncmappedqueue:70]\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("cannot build the event buffer: buffer file " + gw.buffer_path() +
+                       ": 1000000000000000000 bytes asked, "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(" free on its file system; free some space, give a smaller -S (at least "
+                       "32768) or a file elsewhere (-B)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_FALSE(file_exists(gw.buffer_path()));
 }
 
 // A card that refuses the epoch at start: the failure is reported in the log and in syslog, and

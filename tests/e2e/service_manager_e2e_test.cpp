@@ -161,9 +161,9 @@ TEST_F(ServiceManagerE2E, APortOutsideTheRangeEndsTheStartButNotAReload) {
 }
 
 // Whatever the umask: a created log file is 0640 and a created buffer directory 0750. A log file
-// moved away by rotation is replaced at the next reload. The status screen and the log carry no
-// escape sequence when they do not go to a terminal.
-TEST_F(ServiceManagerE2E, LogFileModesRotationAndNoEscapesOutsideATerminal) {
+// moved away by rotation is replaced at the next reload. With -s the log lines are coloured and
+// the status screen clears itself even though neither goes to a terminal.
+TEST_F(ServiceManagerE2E, LogFileModesRotationAndEscapesWhateverTheStream) {
     TempDir dir;
     const std::string log = dir.file("fipgate.log");
     const std::string buffer = dir.file("new/sub/buffer.bin");
@@ -184,8 +184,13 @@ TEST_F(ServiceManagerE2E, LogFileModesRotationAndNoEscapesOutsideATerminal) {
     EXPECT_NE(read_file(log + ".1").find("SIGHUP signal received"), std::string::npos);
     EXPECT_EQ(mode_of(log), 0640u);
     EXPECT_EQ(exit_status(gw.stop(SIGTERM)), 0);
-    EXPECT_EQ((read_file(log) + read_file(log + ".1")).find('\033'), std::string::npos);
-    EXPECT_EQ(gw.process().out().find('\033'), std::string::npos);
+    EXPECT_EQ(read_file(log).rfind("\033[0m\033[0;32m[", 0), 0u) << read_file(log);
+    EXPECT_NE(read_file(log).find("\033[0m[info]  app is running"), std::string::npos);
+    const std::string screen = gw.process().out();
+    EXPECT_NE(screen.find("\033[H\033[JApp is running... press Ctrl + C to exit.\n\n"
+                          "\033[32m==> SERVICE INFOS\033[0m\n"),
+              std::string::npos)
+        << screen.substr(0, 200);
 }
 
 // The shell that starts a daemon learns that it could not start, and why.

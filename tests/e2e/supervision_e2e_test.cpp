@@ -91,8 +91,8 @@ TEST_F(SupervisionE2E, FailedWaitsAreSurvivedAndALostCardEndsWithStatusOne) {
         rx, [](const Received& x) { return x.captures >= 1000; }, 10s))
         << "the capture did not go on after the failed waits";
     EXPECT_EQ(waitpid(gw.process().pid(), nullptr, WNOHANG), 0) << "the gateway ended";
-    EXPECT_TRUE(
-        gw.process().wait_for_output("fip: wait request failed 1 times (last errno 5)", 2s));
+    EXPECT_TRUE(gw.process().wait_for_output(
+        "fip: wait request failed 1 times (last: Input/output error (EIO))", 2s));
     EXPECT_EQ(gw.process().out().find("device connection is broken"), std::string::npos);
 
     ASSERT_TRUE(ok(card.command("unplug")));

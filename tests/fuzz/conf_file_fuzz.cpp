@@ -11,6 +11,7 @@
 
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
+#include "log/logger.hpp"
 #include "udp/destination.hpp"
 
 namespace {
@@ -26,6 +27,8 @@ void remove_input() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The reader's syslog lines would only flood the machine's log.
     setlogmask(LOG_MASK(LOG_EMERG));
+    // So would its warnings about unknown keys in the log.
+    flog = std::fopen("/dev/null", "w");
     const char* base = std::getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/conf-fuzz-XXXXXX";
     const int fd = mkstemp(pattern.data());

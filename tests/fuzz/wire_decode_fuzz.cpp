@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes to the stream decoder: it must never read outside its input, and what it
-// accepts must be consistent with the bytes it was given.
+// Feeds arbitrary bytes to the stream decoder: it must never read outside its input, what it
+// accepts must be consistent with the bytes it was given, and skipping the frames must not change
+// what it accepts.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -46,6 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         check(d.error->offset <= size);
         check(wire::to_string(*d.error).size() > 0);
+    }
+
+    // A reader that only counts (frames skipped) reaches the same verdict on the same records.
+    const wire::Datagram counted = wire::decode_datagram(bytes, wire::Frames::skip);
+    check(counted.seq == d.seq && counted.event_count == d.event_count);
+    check(counted.error.has_value() == d.error.has_value());
+    check(!d.error ||
+          (counted.error->fault == d.error->fault && counted.error->offset == d.error->offset));
+    check(counted.events.size() == d.events.size());
+    for (std::size_t i = 0; i < d.events.size(); ++i) {
+        const auto* full = std::get_if<wire::CaptureRecord>(&d.events[i]);
+        const auto* lean = std::get_if<wire::CaptureRecord>(&counted.events[i]);
+        check((full == nullptr) == (lean == nullptr));
+        check(full == nullptr || (full->idx == lean->idx && full->length == lean->length &&
+                                  full->offset == lean->offset && lean->frame.empty()));
     }
 
     // The same bytes taken as one queued event.

@@ -1,17 +1,22 @@
 // fipdump's sockets on the private namespace's loopback: unicast over IPv4 and IPv6, a joined
-// IPv4 multicast group, and datagrams to other ports noticed rather than silently missing.
+// IPv4 multicast group, datagrams to other ports noticed rather than silently missing, and
+// bursts taken in batches by the receiving thread.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <cstring>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <numeric>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "support/fipdump_stream.hpp"
 #include "support/loopback_only.hpp"
 #include "tools/fipdump/input/receiver.hpp"
+#include "tools/fipdump/input/receiving_thread.hpp"
+#include "wire/decode.hpp"
 
 using namespace fipdump;
 using namespace std::chrono_literals;
@@ -85,4 +90,64 @@ TEST(FipdumpListener, UnicastBothFamiliesAMulticastGroupAndOtherPorts) {
     UdpListener no_such(port, std::nullopt, "239.1.2.3", "no-such-if0");
     EXPECT_FALSE(no_such.ok());
     EXPECT_NE(no_such.error().find("no-such-if0"), std::string::npos);
+}
+
+// A burst of more datagrams than a batch holds comes out whole and in order, each slot with its
+// own bytes, in as many receives as it takes.
+TEST(FipdumpListener, ABurstComesOutInBatchesWholeAndInOrder) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    constexpr std::size_t slots = 4;
+    constexpr std::uint64_t burst = 3 * slots + 1;
+    UdpListener l(port, 1 << 20);
+    ASSERT_TRUE(l.ok()) << l.error();
+    std::vector<fipdump_test::Bytes> sent;
+    for (std::uint64_t seq = 1; seq <= burst; ++seq) {
+        sent.push_back(fipdump_test::datagram(
+            seq, std::vector<fipdump_test::Bytes>(seq, fipdump_test::capture_record(seq))));
+        send_to(AF_INET, "127.0.0.1", port, sent.back());
+    }
+    DatagramBatch batch(slots);
+    std::size_t got = 0;
+    while (got < sent.size()) {
+        const std::size_t n = l.receive(batch, 2000ms);
+        ASSERT_GT(n, 0U) << "after " << got;
+        ASSERT_LE(n, slots);
+        for (const Received& r : batch.datagrams()) {
+            EXPECT_EQ(fipdump_test::Bytes(r.bytes.begin(), r.bytes.end()), sent[got]) << got;
+            ++got;
+        }
+    }
+    EXPECT_EQ(batch.kernel_drops().value_or(0), 0U);
+    EXPECT_GE(l.rcvbuf_granted(), 1 << 20) << "the kernel counts its overhead twice";
+}
+
+// The receiving thread with far fewer slots than the burst: it waits for batches to come back
+// rather than drop, hands them over in order, and a stop still delivers what had arrived.
+TEST(FipdumpListener, TheReceivingThreadWaitsForRoomAndDeliversTheBurstAfterAStop) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    constexpr std::uint64_t burst = 40;
+    UdpListener l(port, 1 << 20);
+    ASSERT_TRUE(l.ok()) << l.error();
+    ReceivingThread receiving(l, 2, 4); // room for 8 datagrams
+    for (std::uint64_t seq = 1; seq <= burst; ++seq) {
+        send_to(AF_INET, "127.0.0.1", port,
+                fipdump_test::datagram(seq, {fipdump_test::capture_record(seq)}));
+    }
+    receiving.stop();
+    std::vector<std::uint64_t> seqs;
+    for (;;) {
+        DatagramBatch* b = receiving.next(2000ms);
+        if (b == nullptr) {
+            break;
+        }
+        std::this_thread::sleep_for(5ms); // a slow main thread
+        for (const Received& r : b->datagrams()) {
+            seqs.push_back(wire::decode_datagram(r.bytes).seq);
+        }
+        receiving.release(b);
+    }
+    EXPECT_TRUE(receiving.finished());
+    std::vector<std::uint64_t> expected(burst);
+    std::iota(expected.begin(), expected.end(), 1);
+    EXPECT_EQ(seqs, expected);
 }

@@ -47,7 +47,7 @@ TEST(CommandLine, TerminalOptionsAndBadLinesEndAtOnceWithoutSyslog) {
     EXPECT_EQ(help.err, "");
 
     for (const auto& bad : std::vector<std::vector<std::string>>{
-             {"--buff", "10"}, {"-q"}, {"-M", "0"}, {"-R", "-20"}, {"-p", "70000"}}) {
+             {"--buf", "10"}, {"-q"}, {"-M", "0"}, {"-R", "-20"}, {"-p", "70000"}, {"-S", "0"}}) {
         const Outcome r = run(sink, bad);
         ASSERT_TRUE(WIFEXITED(r.status)) << bad[0];
         EXPECT_EQ(WEXITSTATUS(r.status), 1) << bad[0];

@@ -10,6 +10,8 @@
 
 #include "app/conf_file.hpp"
 #include "app/config.hpp"
+#include "log/logger.hpp"
+#include "support/child_process.hpp"
 #include "support/syslog_sink.hpp"
 #include "support/temp_dir.hpp"
 
@@ -140,6 +142,53 @@ TEST_F(ConfFile, SyslogWording) {
     const auto before = sink->messages().size();
     EXPECT_EQ(read_conf_file(&c, 0), 0);
     EXPECT_EQ(sink->messages().size(), before);
+}
+
+// What syslog gets about a file that cannot be read, the log gets too, with the reason and what
+// the gateway does about it; a misspelt key is named once per reading, with its line.
+TEST_F(ConfFile, UnreadableFilesAndUnknownKeysAreToldInTheLog) {
+    testsupport::TempDir logs;
+    const std::string log_path = logs.file("fipgate.log");
+    FILE* saved = flog;
+    flog = std::fopen(log_path.c_str(), "w+");
+    ASSERT_NE(flog, nullptr);
+    const auto log_text = [&] {
+        std::fflush(flog);
+        return testsupport::read_file(log_path);
+    };
+
+    replace_text(&c.conf_file_name, dir.path().c_str()); // a directory
+    EXPECT_EQ(read_conf_file(&c, 0), -1);
+    EXPECT_NE(log_text().find("[error] cannot read the configuration file " + dir.path() +
+                              ": Is a directory (EISDIR); the gateway runs on its defaults and "
+                              "the command line\n"),
+              std::string::npos)
+        << log_text();
+    EXPECT_TRUE(sink->wait_for(
+        "Cannot open configuration file: " + dir.path() + " (error=Is a directory)", 2s));
+    replace_text(&c.conf_file_name, dir.file("missing.conf").c_str());
+    EXPECT_EQ(read_conf_file(&c, 1), -1);
+    EXPECT_NE(log_text().find("cannot read the configuration file " + dir.file("missing.conf") +
+                              ": No such file or directory (ENOENT); the settings in force are "
+                              "kept\n"),
+              std::string::npos)
+        << log_text();
+
+    EXPECT_EQ(read("UdpPort=5000\nUdpAdress=239.1.1.1\n\n# note\nUdpAdress=239.1.1.2\nFoo=1\n"), 0);
+    EXPECT_EQ(c.udp_port, 5000);
+    EXPECT_EQ(c.udp_address, nullptr);
+    const std::string text = log_text();
+    EXPECT_EQ(text.find("unknown key 'UdpAdress'"), text.rfind("unknown key 'UdpAdress'")) << text;
+    EXPECT_NE(text.find("[warn]  configuration file " + dir.file("fipgate.conf") +
+                        " line 2: unknown key 'UdpAdress' ignored\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(" line 6: unknown key 'Foo' ignored\n"), std::string::npos) << text;
+    EXPECT_TRUE(sink->wait_for("Configuration file " + dir.file("fipgate.conf") +
+                                   " line 2: unknown key 'UdpAdress' ignored",
+                               2s));
+    std::fclose(flog);
+    flog = saved;
 }
 
 } // namespace

@@ -20,6 +20,9 @@
 
 #include <boost/interprocess/exceptions.hpp>
 
+#include "app/config.hpp"
+#include "capture/cv_ioctl.hpp"
+#include "capture/record_walk.hpp"
 #include "queue/syncmappedqueue.hpp"
 #include "support/temp_dir.hpp"
 
@@ -248,6 +251,17 @@ TEST_F(QueueTest, FullSegmentDropsAndCountsWithoutChangingTheContainer) {
     EXPECT_FALSE(q.try_dequeue(out, pt::milliseconds(0)));
     // Room again once drained.
     EXPECT_TRUE(q.try_enqueue(make_event(8, 'r')));
+}
+
+// The smallest buffer the command line accepts takes a whole transfer buffer of the shortest
+// records the walk hands over, without a drop.
+TEST_F(QueueTest, SmallestAcceptedBufferHoldsOneTransferBuffer) {
+    Queue q(path, min_buffer_size);
+    ASSERT_TRUE(q.is_valid()) << q.failure();
+    const std::vector<Event> records(kRecordAreaSize / kCaptureRecordHeaderSize,
+                                     make_event(kCaptureRecordHeaderSize, 'r'));
+    EXPECT_EQ(q.try_enqueue_batch(records), records.size());
+    EXPECT_EQ(q.dropped_cnt(), 0U);
 }
 
 TEST_F(QueueTest, PlantedSymbolicLinkIsNeverFollowed) {

@@ -84,6 +84,15 @@ TEST_F(SendKeys, BadValuesKeepThePreviousValueAndAreReported) {
     EXPECT_EQ(c.multicast_ttl, 4);
     EXPECT_EQ(c.datagram_cap, 1472);
     EXPECT_EQ(c.udp_port, 5000);
+
+    // The refused values held for that reading only: the next one starts from the file again,
+    // where the lines are gone or corrected.
+    EXPECT_TRUE(read("UdpInterface=eth1\n").empty());
+    EXPECT_EQ(c.udp_address, nullptr);
+    EXPECT_EQ(text_of(c.udp_interface), "eth1");
+    EXPECT_EQ(c.multicast_ttl, 1);
+    EXPECT_EQ(c.datagram_cap, 65507);
+    EXPECT_EQ(c.udp_port, 5000); // the older keys keep what the file last said, as always
 }
 
 TEST_F(SendKeys, NumbersMustBeWholeAndUnsigned) {

@@ -44,6 +44,9 @@ public:
     // The kernel's drop count as the socket last reported it. Main thread.
     void set_kernel_drops(std::optional<std::uint64_t> drops);
 
+    // The socket receive buffer the kernel granted, for the summary. Main thread.
+    void set_rcvbuf(int bytes);
+
     // What the source saw besides the stream, for the summary. Main thread.
     void set_undecoded(const Undecoded& undecoded);
 
@@ -62,6 +65,7 @@ private:
     LossAccounting accounting;
     std::uint64_t printed = 0;
     std::optional<std::uint64_t> kernel_drops;
+    std::optional<int> rcvbuf;
     Undecoded undecoded;
     BusAnalyser bus_analysis;
     // Last, so destroyed first: an output's thread may still read the analysis and the counts.

@@ -8,6 +8,7 @@
 #include "tools/fipdump/dumper.hpp"
 #include "tools/fipdump/input/pcap_file.hpp"
 #include "tools/fipdump/input/receiver.hpp"
+#include "tools/fipdump/input/receiving_thread.hpp"
 #include "tools/fipdump/options.hpp"
 #include "tools/fipdump/output/bus_report.hpp"
 #include "tools/fipdump/output/outputs.hpp"
@@ -49,30 +50,53 @@ std::chrono::steady_clock::duration to_duration(double s) {
 }
 
 int run_live(const Options& o, Dumper& dumper) {
-    UdpListener listener(o.port, o.rcvbuf_bytes, o.group, o.iface);
+    UdpListener listener(o.port, o.rcvbuf_bytes.value_or(kDefaultRcvbuf), o.group, o.iface);
     if (!listener.ok()) {
         std::cerr << "fipdump: " << listener.error() << "\n";
         return kExitFailure;
     }
     source_opened = true;
-    if (o.rcvbuf_bytes) {
-        std::cerr << "fipdump: receive buffer " << listener.rcvbuf_granted() << " bytes\n";
+    const int asked = o.rcvbuf_bytes.value_or(kDefaultRcvbuf);
+    const int granted = listener.rcvbuf_granted();
+    dumper.set_rcvbuf(granted);
+    std::cerr << "fipdump: receive buffer " << granted << " bytes";
+    // The kernel reports twice what it was asked for (its own overhead counted in); less means
+    // rmem_max capped it.
+    if (granted / 2 < asked) {
+        std::cerr << " (asked " << asked
+                  << "; raise net.core.rmem_max, or run with CAP_NET_ADMIN, for more)";
     }
+    std::cerr << "\n";
     std::cerr << "fipdump: listening on UDP port " << o.port
               << (o.group.empty() ? "" : ", group " + o.group)
               << (o.iface.empty() ? "" : ", interface " + o.iface) << "\n";
     const auto start = std::chrono::steady_clock::now();
-    while (!stop_requested.load() && !dumper.done()) {
-        if (o.seconds && std::chrono::steady_clock::now() - start >= to_duration(*o.seconds)) {
-            break;
+    {
+        // What had arrived when the stop came is still processed: a burst sent just before
+        // Ctrl+C is in the summary.
+        ReceivingThread receiving(listener);
+        while (!dumper.done()) {
+            if (stop_requested.load() || (o.seconds && std::chrono::steady_clock::now() - start >=
+                                                           to_duration(*o.seconds))) {
+                receiving.stop();
+            }
+            DatagramBatch* batch = receiving.next(kPollInterval);
+            if (batch == nullptr) {
+                if (receiving.finished()) {
+                    break;
+                }
+                dumper.tick(std::chrono::system_clock::now());
+                continue;
+            }
+            dumper.set_kernel_drops(batch->kernel_drops());
+            for (const Received& r : batch->datagrams()) {
+                if (dumper.done()) {
+                    break;
+                }
+                dumper.on_datagram(r);
+            }
+            receiving.release(batch);
         }
-        const auto r = listener.receive(kPollInterval);
-        if (!r) {
-            dumper.tick(std::chrono::system_clock::now());
-            continue;
-        }
-        dumper.set_kernel_drops(listener.kernel_drops());
-        dumper.on_datagram(*r);
     }
     dumper.set_kernel_drops(listener.kernel_drops().value_or(0));
     listener.watch_other_ports();

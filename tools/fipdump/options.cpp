@@ -153,7 +153,7 @@ std::string usage(const std::string& program) {
            "                     variable, request-list, message, ack, unknown\n"
            "  --id 0xNNNN        print identifier frames of this identifier only\n"
            "  --type TYPE        print one record type only: capture or lifesign\n"
-           "  --rcvbuf BYTES     socket receive buffer to ask of the kernel\n"
+           "  --rcvbuf BYTES     socket receive buffer to ask of the kernel (default 32 MiB)\n"
            "  --metrics ADDR:PORT  serve Prometheus metrics over HTTP; ADDR may be a name,\n"
            "                     [IPv6] or empty (:PORT, every address)\n"
            "  --bus              analyse the bus instead of printing events: a live table on\n"

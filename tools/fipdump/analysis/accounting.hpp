@@ -100,6 +100,7 @@ struct Summary {
     std::map<Sender, SenderCounts> senders;
     SenderCounts totals;
     std::optional<std::uint64_t> kernel_drops; // absent when reading a file
+    std::optional<int> rcvbuf_bytes;           // the socket buffer granted; absent likewise
     std::uint64_t printed = 0;                 // events that passed the filters
     Undecoded undecoded;                       // what the capture or socket held besides
 };

@@ -126,8 +126,7 @@ Opened open_socket(int family, std::uint16_t port, std::optional<int> rcvbuf_byt
 } // namespace
 
 UdpListener::UdpListener(std::uint16_t port, std::optional<int> rcvbuf_bytes,
-                         const std::string& group, const std::string& iface)
-    : buffer(kMaxDatagram) {
+                         const std::string& group, const std::string& iface) {
     in_addr group4{};
     in6_addr group6{};
     const bool v4_group = !group.empty() && inet_pton(AF_INET, group.c_str(), &group4) == 1;
@@ -223,7 +222,21 @@ void UdpListener::watch_other_ports() {
     }
 }
 
+DatagramBatch::DatagramBatch(std::size_t slots)
+    : bytes(slots * kMaxDatagram), headers(slots), iovs(slots), senders(slots),
+      control(slots * kControlSpace) {
+    got.reserve(slots);
+}
+
 std::optional<Received> UdpListener::receive(std::chrono::milliseconds timeout) {
+    if (receive(single, timeout) == 0) {
+        return std::nullopt;
+    }
+    return single.datagrams().front();
+}
+
+std::size_t UdpListener::receive(DatagramBatch& batch, std::chrono::milliseconds timeout) {
+    batch.got.clear();
     // Now and then only: the raw socket also holds a copy of every datagram of the stream.
     const auto now = std::chrono::steady_clock::now();
     if (raw >= 0 && now - last_watch >= kOtherPortsInterval) {
@@ -232,7 +245,7 @@ std::optional<Received> UdpListener::receive(std::chrono::milliseconds timeout) 
     }
     pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}}; // poll skips a negative fd
     if (poll(p, 2, static_cast<int>(timeout.count())) <= 0) {
-        return std::nullopt; // time-out, or a signal the caller will look at
+        return 0; // time-out, or a signal the caller will look at
     }
     // Taking turns when both have datagrams waiting, so that neither starves the other.
     std::size_t which = (p[0].revents & POLLIN) != 0 ? 0 : 1;
@@ -240,44 +253,54 @@ std::optional<Received> UdpListener::receive(std::chrono::milliseconds timeout) 
         which = next_first;
         next_first ^= 1U;
     }
-    const int fd = fds[which];
-    sockaddr_storage from{};
-    iovec iov{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[kControlSpace];
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    const ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
-    if (n < 0) {
-        return std::nullopt;
+    const std::size_t slots = batch.headers.size();
+    for (std::size_t i = 0; i < slots; ++i) {
+        batch.iovs[i] = {batch.bytes.data() + i * kMaxDatagram, kMaxDatagram};
+        msghdr& m = batch.headers[i].msg_hdr;
+        m = msghdr{};
+        m.msg_name = &batch.senders[i];
+        m.msg_namelen = sizeof(sockaddr_storage);
+        m.msg_iov = &batch.iovs[i];
+        m.msg_iovlen = 1;
+        m.msg_control = batch.control.data() + i * kControlSpace;
+        m.msg_controllen = kControlSpace;
     }
-    Received r;
-    r.time = std::chrono::system_clock::now();
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level != SOL_SOCKET) {
-            continue;
-        }
-        if (c->cmsg_type == SO_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
-            timeval tv{};
-            std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
-            r.time = std::chrono::system_clock::time_point(std::chrono::seconds(tv.tv_sec) +
-                                                           std::chrono::microseconds(tv.tv_usec));
-        } else if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(std::uint32_t))) {
-            std::uint32_t dropped = 0;
-            std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
-            socket_drops[which] = dropped;
-            drops = socket_drops[0] + socket_drops[1];
-        }
+    const int n = recvmmsg(fds[which], batch.headers.data(), static_cast<unsigned>(slots),
+                           MSG_DONTWAIT, nullptr);
+    if (n <= 0) {
+        return 0;
     }
-    // A datagram longer than the buffer cannot come over IPv4; if it did, MSG_TRUNC makes the
-    // decoder see only what was kept, and report it malformed rather than read on.
-    r.bytes = std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n));
-    r.from = sender_of(from);
-    return r;
+    const auto arrival = std::chrono::system_clock::now();
+    for (std::size_t i = 0; i < static_cast<std::size_t>(n); ++i) {
+        msghdr& m = batch.headers[i].msg_hdr;
+        Received r;
+        r.time = arrival;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level != SOL_SOCKET) {
+                continue;
+            }
+            if (c->cmsg_type == SO_TIMESTAMP && c->cmsg_len >= CMSG_LEN(sizeof(timeval))) {
+                timeval tv{};
+                std::memcpy(&tv, CMSG_DATA(c), sizeof tv);
+                r.time = std::chrono::system_clock::time_point(
+                    std::chrono::seconds(tv.tv_sec) + std::chrono::microseconds(tv.tv_usec));
+            } else if (c->cmsg_type == SO_RXQ_OVFL &&
+                       c->cmsg_len >= CMSG_LEN(sizeof(std::uint32_t))) {
+                std::uint32_t dropped = 0;
+                std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+                socket_drops[which] = dropped;
+                drops = socket_drops[0] + socket_drops[1];
+            }
+        }
+        // A datagram longer than a slot cannot come over IPv4; if it did, MSG_TRUNC makes the
+        // decoder see only what was kept, and report it malformed rather than read on.
+        const std::size_t len = std::min<std::size_t>(batch.headers[i].msg_len, kMaxDatagram);
+        r.bytes = std::span<const std::uint8_t>(batch.bytes.data() + i * kMaxDatagram, len);
+        r.from = sender_of(batch.senders[i]);
+        batch.got.push_back(r);
+    }
+    batch.drops = drops;
+    return batch.got.size();
 }
 
 } // namespace fipdump

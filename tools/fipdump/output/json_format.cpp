@@ -193,6 +193,9 @@ std::string json_summary(const Summary& s) {
     if (s.kernel_drops) {
         extra << ",\"kernel_drops\":" << *s.kernel_drops;
     }
+    if (s.rcvbuf_bytes) {
+        extra << ",\"rcvbuf_bytes\":" << *s.rcvbuf_bytes;
+    }
     extra << ",\"undecoded\":" << undecoded_json(s.undecoded);
     extra << ",\"gateways\":{";
     bool first = true;

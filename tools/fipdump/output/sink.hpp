@@ -23,6 +23,8 @@ public:
     // Every datagram as it came, before decoding: duplicates and malformed ones included.
     virtual void received(const Received& r) { (void)r; }
     // The datagram decoded and accounted: its decoding error, if any, and the loss verdict.
+    // With -q alone (no -c, no --bus) its capture records come without their frames (empty,
+    // FrameInfo unset): nothing shown needs them, and decoding them was most of the time.
     virtual void accounted(const Received& r, const wire::Datagram& d, const DatagramVerdict& v) {
         (void)r, (void)d, (void)v;
     }

@@ -247,6 +247,9 @@ std::string text_summary(const Summary& s) {
     if (s.kernel_drops) {
         o << ", " << *s.kernel_drops << " dropped by the kernel";
     }
+    if (s.rcvbuf_bytes) {
+        o << " (receive buffer " << *s.rcvbuf_bytes << " bytes)";
+    }
     o << "\n";
     for (const auto& [from, c] : s.senders) {
         o << "  gateway " << to_string(from) << ": ";
