@@ -97,6 +97,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${packaging_dir}/fipgate.conf
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES ${packaging_dir}/grafana/fipgate-dashboard.json
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/grafana)
+# Alert rules for Prometheus's rule_files: data, not documentation, so that a Prometheus
+# configuration can name them where they stay current with the package.
+install(FILES ${packaging_dir}/prometheus/fipgate-alerts.yml
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/fipgate/prometheus)
 
 # Debian package.
 set(CPACK_GENERATOR DEB)

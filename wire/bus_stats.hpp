@@ -12,6 +12,14 @@ namespace wire {
 
 constexpr std::size_t kFrameKindCount = 6; // FrameKind values, unknown included
 
+// How an identifier was polled: bits of IdentifierStats::poll_kinds.
+enum class PollKind : std::uint8_t {
+    variable,     // ID_DAT: a periodic or aperiodic variable
+    message,      // ID_MSG: a station's message
+    request_list, // the request-list polls: a station's list, or the variable it asked for
+};
+constexpr std::size_t kPollKindCount = 3;
+
 struct IdentifierStats {
     std::uint16_t id = 0;
     std::uint64_t polls = 0;     // identifier frames naming it that kept every rule
@@ -31,6 +39,8 @@ struct IdentifierStats {
     std::uint64_t bytes = 0;        // frame bytes of its polls and their responses
     std::int64_t first_seen_us = 0; // receive times (Unix microseconds) of its first and last
     std::int64_t last_seen_us = 0;  // poll
+    std::int64_t last_variable_poll_us = 0; // receive time of its last ID_DAT poll
+    std::uint8_t poll_kinds = 0;            // bit set of the PollKind values it was polled with
     // Filled from the scan learner when a snapshot is taken.
     std::uint32_t period_cycles = 0;
     std::uint64_t scan_deviations = 0;
@@ -46,6 +56,9 @@ struct IdentifierStats {
 
     std::uint64_t bad_total() const { return bad[0] + bad[1] + bad[2] + bad[3]; }
     bool has_pdu_type(std::uint8_t t) const { return ((pdu_types[t >> 6] >> (t & 63)) & 1U) != 0; }
+    bool polled_as(PollKind k) const {
+        return ((poll_kinds >> static_cast<unsigned>(k)) & 1U) != 0;
+    }
     // Problems a maintenance engineer looks for first: silences, bad answers, a late scan.
     std::uint64_t problems() const { return missing + bad_total() + scan_deviations; }
 };

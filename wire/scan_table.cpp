@@ -52,6 +52,7 @@ void ScanLearner::choose_reference() {
             e.measuring = false;
             e.period = 0;
             e.intervals = 0;
+            e.run = {};
             e.histogram = {};
         }
     }
@@ -83,6 +84,14 @@ void ScanLearner::learn(Entry& e, std::uint64_t ticks) {
     }
     ++slot->count;
     ++e.intervals;
+    e.run = e.run.ticks == d ? Interval{d, e.run.count + 1} : Interval{d, 1};
+    if (e.run.count >= kMinIntervals && e.period != 0 && e.run.ticks != e.period) {
+        // A steady new rhythm: the arbitrator's plan changed. The old intervals would outvote
+        // it for as long as they had been seen.
+        e.histogram = {};
+        e.histogram[0] = e.run;
+        e.intervals = e.run.count;
+    }
     const Interval& mode =
         *std::max_element(e.histogram.begin(), e.histogram.end(),
                           [](const Interval& a, const Interval& b) { return a.count < b.count; });
@@ -118,6 +127,7 @@ void ScanLearner::on_break() {
     for (Entry& e : entries_) {
         e.deviations += overdue(e); // polls already overdue stay counted
         e.measuring = false;
+        e.run = {}; // intervals on both sides of a hole are not in a row
     }
 }
 

@@ -5,7 +5,9 @@
 // the identifier polled most often (the reference) is taken to be polled once per elementary
 // cycle, and one tick is one poll of it. The period of any other identifier is the most
 // frequent number of ticks between two of its polls, once at least kMinIntervals intervals
-// were seen and that number covers at least half of them. A later interval longer than the
+// were seen and that number covers at least half of them; kMinIntervals equal intervals in a row
+// that differ from it mean the arbitrator's plan changed, and the period is learned afresh from
+// them. A later interval longer than the
 // period means polls that came late or never came: (interval - 1) / period of them. Limits: when
 // no identifier is scanned every elementary cycle, periods count in units of the shortest one;
 // polls of the reference itself cannot be judged; an interval that spans a break of the stream
@@ -70,6 +72,7 @@ private:
         std::uint32_t period = 0;
         std::uint32_t intervals = 0;
         std::uint64_t deviations = 0;
+        Interval run{}; // the latest intervals, while they are all equal
         std::array<Interval, kHistogramSlots> histogram{};
     };
 

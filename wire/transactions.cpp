@@ -121,7 +121,12 @@ void TransactionWalker::on_identifier(const FrameInfo& info, bool good, std::int
     pending_ = index;
     pending_control_ = *info.control;
     state_ = State::polled;
+    const PollKind kind = pending_control_ == kIdDat   ? PollKind::variable
+                          : pending_control_ == kIdMsg ? PollKind::message
+                                                       : PollKind::request_list;
+    s.poll_kinds = static_cast<std::uint8_t>(s.poll_kinds | (1U << static_cast<unsigned>(kind)));
     if (pending_control_ == kIdDat) {
+        s.last_variable_poll_us = time_us;
         scan_.on_poll(*info.identifier);
     }
 }

@@ -2,15 +2,17 @@
 // changed before the bus starts: the counts of the silenced and the corrupted identifier, and of
 // every other one, and the scan fipdump learns, equal what the card did; the states judged on
 // recent traffic name the stations the card made sick and no other; the stream's state follows
-// the card and the gateway going quiet.
+// the card and the gateway going quiet. And the baseline: saved, compared, refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "support/card_truth.hpp"
@@ -18,6 +20,7 @@
 #include "support/http_client.hpp"
 #include "support/loopback_only.hpp"
 #include "support/temp_dir.hpp"
+#include "wire/baseline_json.hpp"
 
 using namespace std::chrono_literals;
 using testsupport::card_truth;
@@ -116,7 +119,179 @@ std::pair<std::size_t, long long> rows_and_more(const std::vector<std::string>& 
     return {rows, more};
 }
 
+// Records a few seconds of a simulated card's bus, its plan drawn from `seed`, into `pcap`;
+// returns the card's statistics report at the end.
+std::string record_bus(const std::string& pcap, const std::string& seed) {
+    ChildProcess dump({FIPDUMP_BIN, "-q", "-w", pcap, "--rcvbuf", "8388608"});
+    EXPECT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
+    GatewayRun gw({{"-R", "100"}, {{"CAPVANE_SIM_SEED", seed}}, true});
+    EXPECT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    EXPECT_TRUE(card.ok());
+    // Enough macrocycles for a baseline, and for the aperiodic traffic to reach every station.
+    std::this_thread::sleep_for(4s);
+    EXPECT_EQ(card.command("pause"), "ok paused");
+    EXPECT_EQ(card.command("flush"), "ok flushed");
+    const std::string stats = card.command("stats");
+    std::this_thread::sleep_for(500ms); // the last datagrams reach fipdump
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+    kill(dump.pid(), SIGINT);
+    const int status = dump.wait_exit(10s);
+    EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
+    return stats;
+}
+
+// fipdump run to its end on `args`: its exit status (-1 if it did not end), output and error.
+struct DumpRun {
+    int status = -1;
+    std::string out, err;
+};
+DumpRun fipdump(std::vector<std::string> args) {
+    args.insert(args.begin(), FIPDUMP_BIN);
+    ChildProcess p(args);
+    const int s = p.wait_exit(30s);
+    return {s >= 0 && WIFEXITED(s) ? WEXITSTATUS(s) : -1, p.out(), p.err()};
+}
+
 } // namespace
+
+// A baseline saved from a recording matches that recording, holds the card's own scan, and
+// flags exactly the periods another plan changed; files it cannot trust are refused.
+TEST(BusAnalysisE2E, BaselineMatchesItsRecordingAndFlagsAnotherPlan) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    testsupport::TempDir dir;
+    const std::string a = dir.file("a.pcap"), b = dir.file("b.pcap"), base = dir.file("base");
+    const auto truth_a = card_truth(record_bus(a, "1"));
+    const auto truth_b = card_truth(record_bus(b, "2"));
+    ASSERT_FALSE(truth_a.empty());
+
+    const DumpRun save = fipdump({"--bus", "-r", a, "--save-baseline", base});
+    ASSERT_EQ(save.status, 0) << save.err;
+    const auto read = wire::parse_baseline(testsupport::read_file(base));
+    ASSERT_TRUE(read.baseline) << read.error;
+    // The first 50 macrocycles or so of the same recording are too few.
+    const double seconds = 50.0 *
+                           static_cast<double>(read.baseline->last_us - read.baseline->first_us) /
+                           1e6 / static_cast<double>(read.baseline->macrocycles);
+    const DumpRun early = fipdump(
+        {"--bus", "-r", a, "-t", std::to_string(seconds), "--save-baseline", dir.file("early")});
+    EXPECT_EQ(early.status, 1);
+    EXPECT_NE(early.err.find("macrocycles of"), std::string::npos) << early.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("early")));
+    for (const auto& [id, t] : truth_a) {
+        SCOPED_TRACE(id);
+        const wire::BaselineIdentifier* e = read.baseline->find(static_cast<std::uint16_t>(id));
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->period_cycles, field(t, "period_cycles"));
+    }
+
+    const DumpRun same = fipdump({"--bus", "--json", "-r", a, "--baseline", base});
+    ASSERT_EQ(same.status, 0) << same.err;
+    const auto same_bus = same.out.substr(same.out.find("\"type\":\"bus\""));
+    EXPECT_EQ(field(same_bus, "deviations"), 0) << same.out;
+
+    const DumpRun other = fipdump({"--bus", "--json", "-r", b, "--baseline", base});
+    ASSERT_EQ(other.status, 0) << other.err;
+    const auto seen = testsupport::bus_identifiers(other.out);
+    std::size_t changed = 0;
+    for (const auto& [id, t] : truth_b) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(seen.count(id), 1U);
+        const std::string& s = seen.at(id);
+        const auto list = s.find("\"deviations\":[");
+        ASSERT_NE(list, std::string::npos) << s;
+        const std::string names = s.substr(list, s.find(']', list) - list);
+        EXPECT_EQ(names.find("unexpected"), std::string::npos) << s;
+        EXPECT_EQ(names.find("absent"), std::string::npos) << s;
+        const bool moved = field(t, "period_cycles") != field(truth_a.at(id), "period_cycles");
+        changed += moved ? 1 : 0;
+        EXPECT_EQ(names.find("\"period\"") != std::string::npos, moved) << s;
+    }
+    EXPECT_GT(changed, 0U);
+
+    // A file written by a newer fipdump, and one that is not a baseline, are refused by name.
+    std::string text = testsupport::read_file(base);
+    text.replace(text.find("\"version\": 1"), 12, "\"version\": 2");
+    std::ofstream(dir.file("newer")) << text;
+    const DumpRun newer = fipdump({"--bus", "-r", a, "--baseline", dir.file("newer")});
+    EXPECT_EQ(newer.status, 1);
+    EXPECT_NE(newer.err.find(dir.file("newer") + ": format version 2 is newer"), std::string::npos)
+        << newer.err;
+    std::ofstream(dir.file("cut")) << text.substr(0, text.size() / 2);
+    const DumpRun cut = fipdump({"--bus", "-r", a, "--baseline", dir.file("cut")});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("not JSON"), std::string::npos) << cut.err;
+}
+
+// The card's arbitrator changes its plan at run time: compared with the baseline of the plan
+// before, fipdump flags each change on the identifier the card changed, from then on.
+TEST(BusAnalysisE2E, EachChangeOfTheCardsPlanIsTheDeviationOfItsIdentifier) {
+    ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
+    testsupport::TempDir dir;
+    const std::string base = dir.file("base");
+    GatewayRun gw({{"-R", "100"}, {}, true});
+    ASSERT_TRUE(gw.wait_running()) << gw.process().out();
+    testsupport::SimControl card(gw.control_path(), 10s);
+    ASSERT_TRUE(card.ok());
+    const DumpRun learn =
+        fipdump({"--bus", "-t", "4", "--rcvbuf", "8388608", "--save-baseline", base});
+    ASSERT_EQ(learn.status, 0) << learn.err;
+    const auto read = wire::parse_baseline(testsupport::read_file(base));
+    ASSERT_TRUE(read.baseline) << read.error;
+    const wire::BaselineIdentifier* shorter = read.baseline->find(0x0166);
+    ASSERT_NE(shorter, nullptr);
+
+    ChildProcess dump({FIPDUMP_BIN, "--bus", "--json", "--rcvbuf", "8388608", "--baseline", base,
+                       "--metrics", "127.0.0.1:19119"});
+    ASSERT_TRUE(dump.wait_for_error("listening on UDP port", 10s)) << dump.err();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(card.command("unschedule 0x0133").rfind("ok unschedule 0x0133", 0), 0U);
+    EXPECT_EQ(card.command("schedule 0x0300 2 9").rfind("ok schedule 0x0300", 0), 0U);
+    EXPECT_EQ(card.command("schedule 0x0155 8").rfind("ok schedule 0x0155", 0), 0U);
+    // Answers without data: shorter than any answer of the commissioned bus.
+    const std::string shorten = "schedule 0x0166 " + std::to_string(shorter->period_cycles) + " 5";
+    EXPECT_EQ(card.command(shorten).rfind("ok schedule 0x0166", 0), 0U);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"0x0133", "absent"}, {"0x0300", "unexpected"}, {"0x0155", "period"}, {"0x0166", "length"}};
+    std::string metrics;
+    EXPECT_TRUE(testsupport::eventually(
+        [&] {
+            metrics = testsupport::scrape_metrics(19119);
+            for (const auto& [id, deviation] : expected) {
+                if (metrics.find(",id=\"" + id + "\",deviation=\"" + deviation + "\"} 1") ==
+                    std::string::npos) {
+                    return false;
+                }
+            }
+            return true;
+        },
+        20s))
+        << metrics;
+    const std::string stats = card.command("stats");
+    EXPECT_EQ(gw.stop(SIGINT), 0);
+    kill(dump.pid(), SIGINT);
+    const int status = dump.wait_exit(10s);
+    ASSERT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << dump.err();
+
+    // Nothing the card left alone was taken for a change of the plan.
+    const auto seen = testsupport::bus_identifiers(dump.out());
+    for (const auto& [id, s] : seen) {
+        SCOPED_TRACE(id);
+        if (id == 0x0133 || id == 0x0300 || id == 0x0155 || id == 0x0166) {
+            continue;
+        }
+        for (const char* change : {"\"absent\"", "\"unexpected\"", "\"period\""}) {
+            EXPECT_EQ(s.find(change, s.find("\"deviations\":[")), std::string::npos) << s;
+        }
+    }
+    // What fipdump learned of the new plan is what the card says it polls.
+    const auto truth = card_truth(stats);
+    ASSERT_EQ(seen.count(0x0155), 1U);
+    EXPECT_EQ(field(seen.at(0x0155), "period_cycles"), field(truth.at(0x0155), "period_cycles"));
+    EXPECT_EQ(field(truth.at(0x0155), "period_cycles"), 8);
+    const auto bus_line = dump.out().substr(dump.out().rfind("\"type\":\"bus\""));
+    EXPECT_GE(field(bus_line, "deviations"), 4);
+}
 
 TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     ASSERT_TRUE(only_loopback_present()) << "run through netns-run";
@@ -130,8 +305,8 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
     ASSERT_EQ(card.command("silence 0x0111 40"), "ok silence 0x0111 40");
     ASSERT_EQ(card.command("corrupt 0x0122 30"), "ok corrupt 0x0122 30");
     ASSERT_EQ(card.command("silence 0x0144 100000"), "ok silence 0x0144 100000"); // for good
-    ASSERT_EQ(card.command("silence 0x0166 1"), "ok silence 0x0166 1");           // one miss
-    ASSERT_EQ(card.command("unschedule 0x0133").rfind("ok unschedule 0x0133 was ", 0), 0U);
+    ASSERT_EQ(card.command("silence 0x0133 1"), "ok silence 0x0133 1");           // one miss
+    ASSERT_EQ(card.command("unschedule 0x0155").rfind("ok unschedule 0x0155 was ", 0), 0U);
     ASSERT_EQ(card.command("schedule 0x0400 3 20"), "ok schedule 0x0400 period 3 len 20");
     ASSERT_EQ(card.command("resume"), "ok resumed");
 
@@ -213,7 +388,7 @@ TEST(BusAnalysisE2E, SickStationsCountedAsTheCardMadeThem) {
             EXPECT_TRUE(text_field(s, "state") == "ok" || text_field(s, "state") == "gone") << s;
         }
     }
-    EXPECT_EQ(truth.count(0x0133), 0U); // never polled
+    EXPECT_EQ(truth.count(0x0155), 0U); // never polled
     EXPECT_EQ(field(truth.at(0x0400), "period_cycles"), 3);
     EXPECT_EQ(field(truth.at(0x0400), "len_max"), 20);
     EXPECT_GE(field(truth.at(0x0111), "silences"), 40);

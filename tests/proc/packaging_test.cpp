@@ -203,6 +203,9 @@ TEST_F(Installed, EachFileLandsWhereItsUserLooksForIt) {
     EXPECT_NE(find_under(stage(), "fipgate-forking.service").find("/systemd/system/"),
               std::string::npos);
     EXPECT_TRUE(fs::exists(stage() + "/etc/logrotate.d/fipgate"));
+    // Where README tells a Prometheus configuration to look.
+    EXPECT_NE(find_under(stage(), "fipgate-alerts.yml").find("/share/fipgate/prometheus/"),
+              std::string::npos);
 }
 
 // The example configuration file documents each key commented out; uncommented, each line must

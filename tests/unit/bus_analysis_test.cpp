@@ -36,13 +36,15 @@ Bytes damaged(Bytes frame) {
     return frame;
 }
 
-// Feeds frames numbered from `idx` on, one microsecond apart.
+// Feeds frames numbered from `idx` on, `us_per_record` microseconds apart.
 struct Feed {
     wire::TransactionWalker walker;
     std::uint64_t idx = 1;
+    std::int64_t us_per_record = 1;
 
     Feed& operator<<(const Bytes& frame) {
-        walker.on_record(idx, wire::decode_frame(1, frame), frame, static_cast<std::int64_t>(idx));
+        walker.on_record(idx, wire::decode_frame(1, frame), frame,
+                         static_cast<std::int64_t>(idx) * us_per_record);
         ++idx;
         return *this;
     }
@@ -183,12 +185,13 @@ struct Scan {
     std::map<std::uint16_t, std::uint32_t> periods;
     std::uint16_t absent = 0;
     std::uint64_t from = 0, to = 0;
+    std::map<std::uint16_t, Bytes> answers{}; // an answer other than variable()
 
     void run(Feed& f, std::uint64_t first, std::uint64_t cycles) const {
         for (std::uint64_t c = first; c < first + cycles; ++c) {
             for (const auto& [id, period] : periods) {
                 if (c % period == 0 && !(id == absent && c >= from && c < to)) {
-                    f << poll(id) << variable();
+                    f << poll(id) << (answers.count(id) != 0 ? answers.at(id) : variable());
                 }
             }
             if (c % 3 == 0) {
@@ -239,6 +242,71 @@ TEST(ScanLearner, CountsPollsThatNeverCameAndSurvivesBreaks) {
     scan.run(h, 160, 100);
     EXPECT_EQ(h.ids().at(0x0111).scan_deviations, 0U);
     EXPECT_EQ(h.ids().at(0x0111).period_cycles, 2U);
+
+    // The arbitrator's plan changed: the new period is learned from a few intervals, however
+    // long the old one was seen.
+    scan.periods[0x0111] = 4;
+    scan.run(h, 300, 5 * 4);
+    EXPECT_EQ(h.ids().at(0x0111).period_cycles, 4U);
+}
+
+// A baseline learned from one plan, and today's bus with one change of each kind.
+TEST(Baseline, EachChangeIsTheDeviationOfItsIdentifierDatedWhenFirstSeen) {
+    const std::string gateway = "10.0.0.5/0x5CA1AB1E";
+    Scan plan{{{0x0100, 1}, {0x0111, 2}, {0x0122, 4}, {0x0133, 4}, {0x0144, 2}, {0x0155, 1}}};
+    Feed commissioning;
+    commissioning.us_per_record = 500;
+    plan.run(commissioning, 0, 100);
+    const auto early =
+        wire::make_baseline(commissioning.walker.identifiers(), commissioning.walker.scan(),
+                            commissioning.walker.bus(), gateway, 1);
+    EXPECT_FALSE(early.baseline);
+    EXPECT_NE(early.refusal.find("listen longer"), std::string::npos) << early.refusal;
+    plan.run(commissioning, 100, 1100);
+    const auto made =
+        wire::make_baseline(commissioning.walker.identifiers(), commissioning.walker.scan(),
+                            commissioning.walker.bus(), gateway, 1);
+    ASSERT_TRUE(made.baseline) << made.refusal;
+    EXPECT_EQ(made.baseline->macrocycle_cycles, 4U);
+    const auto read = wire::parse_baseline(wire::baseline_to_json(*made.baseline));
+    ASSERT_TRUE(read.baseline) << read.error;
+    ASSERT_EQ(*read.baseline, *made.baseline);
+
+    Scan today = plan;
+    today.periods[0x0111] = 4;
+    today.periods.erase(0x0122);
+    today.periods[0x0166] = 2;
+    today.answers[0x0133] = with_fcs({0x02, 0x40, 3, 0x11, 0x22, 0x33});
+    today.answers[0x0144] = variable(0x02, 0x50);
+    today.answers[0x0155] = variable(0x06); // asks for a message exchange
+    Feed now;
+    now.us_per_record = 500;
+    today.run(now, 0, 1200);
+    wire::DeviationLog log;
+    const auto compare = [&] {
+        return log.update(wire::compare_with_baseline(*read.baseline, now.walker.identifiers(),
+                                                      now.walker.bus()));
+    };
+    const std::int64_t first_time = now.walker.bus().last_seen_us;
+    compare();
+    today.run(now, 1200, 100);
+    std::map<std::uint16_t, std::string> seen;
+    std::map<std::uint16_t, std::int64_t> since;
+    for (const wire::IdentifierDeviations& d : compare()) {
+        for (std::size_t k = 0; k < wire::kDeviationCount; ++k) {
+            if (d.since_us[k] != 0) {
+                seen[d.id] += wire::deviation_name(static_cast<wire::Deviation>(k));
+                since[d.id] = d.since_us[k];
+            }
+        }
+    }
+    const std::map<std::uint16_t, std::string> expected = {
+        {0x0111, "period"}, {0x0122, "absent"},   {0x0133, "length"},
+        {0x0144, "pdu"},    {0x0155, "messages"}, {0x0166, "unexpected"}};
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(since[0x0166], now.ids().at(0x0166).first_seen_us);
+    EXPECT_EQ(since[0x0122], now.walker.bus().first_seen_us + wire::kMinAbsenceUs);
+    EXPECT_EQ(since[0x0111], first_time); // the first comparison that saw it
 }
 
 } // namespace

@@ -74,12 +74,15 @@ void Dumper::end_of_stream() {
     bus_analysis.finish();
 }
 
-void Dumper::finish() {
+bool Dumper::finish() {
     end_of_stream();
     const Summary s = summary();
+    bool well = true;
     for (const auto& o : outputs) {
         o->end(s);
+        well = o->ended_well() && well;
     }
+    return well;
 }
 
 bool Dumper::done() const {

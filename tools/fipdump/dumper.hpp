@@ -38,8 +38,8 @@ public:
     // The input ended: the analysis settles what it held (finish() does it too). Main thread.
     void end_of_stream();
     // Ends every output with the final summary, in the order they were added, once the analysis
-    // has settled what it held. Main thread, once.
-    void finish();
+    // has settled what it held; false when one of them could not do its job. Main thread, once.
+    bool finish();
 
     // True once -c N events have been selected. Main thread.
     bool done() const;
@@ -61,6 +61,7 @@ public:
 
     // The --bus analysis (empty without --bus). Any thread takes snapshots of it.
     const BusAnalyser& bus() const { return bus_analysis; }
+    BusAnalyser& bus() { return bus_analysis; }
 
 private:
     void select_events(const Received& r, const wire::Datagram& d);

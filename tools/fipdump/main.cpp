@@ -170,8 +170,8 @@ int main(int argc, char** argv) {
         return kExitFailure;
     }
     int status = o.read_paths.empty() ? run_live(o, dumper) : run_offline(o, dumper);
-    if (source_opened) {
-        dumper.finish();
+    if (source_opened && !dumper.finish()) {
+        status = kExitFailure; // an output could not do its job, and said why
     }
     const Summary s = dumper.summary();
     if (!source_opened || !(o.stats || o.quiet)) {

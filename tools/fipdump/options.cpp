@@ -25,6 +25,8 @@ enum LongOnly {
     opt_interval,
     opt_metrics_ids,
     opt_forget_gateway,
+    opt_baseline,
+    opt_save_baseline,
     opt_missing_threshold,
 };
 
@@ -194,6 +196,8 @@ std::string usage(const std::string& program) {
            "                     (default 1024)\n"
            "  --forget-gateway S  with --metrics: leave out a gateway silent for S seconds\n"
            "                     (default: kept, fipgate_gateway_up 0, until fipdump ends)\n"
+           "  --baseline FILE    with --bus, flag what differs from the baseline in FILE\n"
+           "  --save-baseline FILE  with --bus, save what was learned of the bus to FILE\n"
            "  --missing-threshold PCT  with --bus, unanswered polls in the last 10 s above which\n"
            "                     an identifier is missing (default 1 %)\n"
            "  -h, --help         this text\n"
@@ -226,6 +230,8 @@ ParseResult parse_options(int argc, char** argv) {
         {"interval", required_argument, nullptr, opt_interval},
         {"metrics-ids", required_argument, nullptr, opt_metrics_ids},
         {"forget-gateway", required_argument, nullptr, opt_forget_gateway},
+        {"baseline", required_argument, nullptr, opt_baseline},
+        {"save-baseline", required_argument, nullptr, opt_save_baseline},
         {"missing-threshold", required_argument, nullptr, opt_missing_threshold},
         {nullptr, 0, nullptr, 0},
     };
@@ -402,6 +408,12 @@ ParseResult parse_options(int argc, char** argv) {
                 return r;
             }
             break;
+        case opt_baseline:
+            o.baseline_path = arg;
+            break;
+        case opt_save_baseline:
+            o.save_baseline_path = arg;
+            break;
         case opt_missing_threshold: {
             char* end = nullptr;
             const double pct = std::strtod(arg.c_str(), &end);
@@ -429,6 +441,8 @@ ParseResult parse_options(int argc, char** argv) {
         r.error = "-W needs -C or -G";
     } else if ((!o.group.empty() || !o.iface.empty()) && !o.read_paths.empty()) {
         r.error = "-g and --iface apply to the socket, not to -r";
+    } else if ((!o.baseline_path.empty() || !o.save_baseline_path.empty()) && !o.bus) {
+        r.error = "--baseline and --save-baseline need --bus";
     } else {
         r.error = useless_combination(o);
     }

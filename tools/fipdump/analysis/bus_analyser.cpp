@@ -1,10 +1,50 @@
 #include "tools/fipdump/analysis/bus_analyser.hpp"
 
+#include <algorithm>
 #include <variant>
 
 #include "tools/fipdump/output/iso_time.hpp"
 
 namespace fipdump {
+
+namespace {
+constexpr std::int64_t kCompareEveryUs = 1'000'000;
+} // namespace
+
+const wire::IdentifierDeviations* GatewayBus::deviations_of(std::uint16_t id) const {
+    const auto at =
+        std::lower_bound(deviations.begin(), deviations.end(), id,
+                         [](const auto& d, std::uint16_t wanted) { return d.id < wanted; });
+    return at != deviations.end() && at->id == id ? &*at : nullptr;
+}
+
+std::string deviation_names(const wire::IdentifierDeviations& d) {
+    std::string out;
+    for (std::size_t k = 0; k < wire::kDeviationCount; ++k) {
+        if (d.since_us[k] != 0) {
+            if (!out.empty()) {
+                out += ',';
+            }
+            out += wire::deviation_name(static_cast<wire::Deviation>(k));
+        }
+    }
+    return out;
+}
+
+void BusAnalyser::set_baseline(std::shared_ptr<const BaselineInUse> baseline) {
+    std::lock_guard<std::mutex> guard(lock);
+    baseline_ = std::move(baseline);
+}
+
+void BusAnalyser::compare(const wire::TransactionWalker& walker, Comparison& c, bool now) const {
+    const std::int64_t t = walker.bus().last_seen_us;
+    if (t == c.compared_us || (!now && t - c.compared_us < kCompareEveryUs)) {
+        return;
+    }
+    c.compared_us = t;
+    c.log.update(
+        wire::compare_with_baseline(baseline_->baseline, walker.identifiers(), walker.bus()));
+}
 
 void BusAnalyser::feed(const std::string& name, const Held& h) {
     auto& walk = walkers[name];
@@ -33,6 +73,9 @@ void BusAnalyser::feed(const std::string& name, const Held& h) {
     }
     if (!h.datagram.ok()) {
         walker.on_break(); // whatever followed the fault in this datagram is lost
+    }
+    if (baseline_) {
+        compare(walker, walk->comparison, false);
     }
 }
 
@@ -123,6 +166,11 @@ std::vector<GatewayBus> BusAnalyser::snapshot(std::chrono::system_clock::time_po
         g.last_restart_us = w.last_restart_us();
         g.lost_datagrams = w.lost_datagrams();
         g.last_loss_us = w.last_loss_us();
+        if (baseline_) {
+            g.baseline = baseline_;
+            compare(walk->walker, walk->comparison, true); // under the lock, as on_datagram
+            g.deviations = walk->comparison.log.current();
+        }
         out.push_back(std::move(g));
     }
     return out;

@@ -14,6 +14,7 @@
 #include "tools/fipdump/analysis/accounting.hpp"
 #include "tools/fipdump/analysis/gateways.hpp"
 #include "tools/fipdump/input/received.hpp"
+#include "wire/baseline_compare.hpp"
 #include "wire/records.hpp"
 #include "wire/stream_state.hpp"
 #include "wire/transactions.hpp"
@@ -24,6 +25,12 @@ namespace fipdump {
 // lifesign names its card: they then go to that card's bus, a restarted gateway's included.
 constexpr std::size_t kHeldDatagrams = 256;
 constexpr std::chrono::seconds kHeldTime{2};
+
+// The baseline a run compares with (--baseline).
+struct BaselineInUse {
+    std::string file;
+    wire::Baseline baseline;
+};
 
 // The analysis of one gateway's bus at one moment. Plain values.
 struct GatewayBus {
@@ -41,13 +48,25 @@ struct GatewayBus {
     std::int64_t last_restart_us = 0;
     std::uint64_t lost_datagrams = 0;
     std::int64_t last_loss_us = 0;
+    std::shared_ptr<const BaselineInUse> baseline{};      // null without --baseline
+    std::vector<wire::IdentifierDeviations> deviations{}; // by id, deviating ones only
+
+    // How `id` deviates from the baseline, null when it does not.
+    const wire::IdentifierDeviations* deviations_of(std::uint16_t id) const;
 };
+
+// "period,length": the names of the deviations of `d`, comma-separated.
+std::string deviation_names(const wire::IdentifierDeviations& d);
 
 class BusAnalyser {
 public:
     // `missing_threshold`: see wire::judge.
     explicit BusAnalyser(double missing_threshold = wire::kDefaultMissingThreshold)
         : missing_threshold(missing_threshold) {}
+
+    // Every gateway's bus is compared with `baseline` from now on. Main thread, before the
+    // first datagram.
+    void set_baseline(std::shared_ptr<const BaselineInUse> baseline);
 
     // Feeds one datagram with the accounting's verdict on it: a gap, a restart or a malformed
     // datagram is a break of the stream. Duplicates are left out. Main thread.
@@ -71,6 +90,14 @@ private:
         std::uint64_t missing = 0; // datagrams skipped before it, when `seq` is a gap
     };
 
+    struct Comparison {
+        wire::DeviationLog log;
+        std::int64_t compared_us = 0; // stream time of the last comparison
+    };
+    // Compares the walker's bus with the baseline once per second of stream time at most: the
+    // deviations' first times are good to that second, live or from a recording.
+    void compare(const wire::TransactionWalker& walker, Comparison& c, bool now) const;
+
     // Feeds `h` to the walker named `name`.
     void feed(const std::string& name, const Held& h);
     // Sends the datagrams held for `from` to the walker named `name`.
@@ -83,12 +110,14 @@ private:
         explicit Walk(double missing_threshold) : walker(missing_threshold) {}
         wire::TransactionWalker walker;
         wire::StreamWatch watch;
+        Comparison comparison; // with a baseline
     };
     const double missing_threshold;
     GatewayNames names;
     std::map<Sender, std::deque<Held>> held;
     std::map<Sender, std::string> settled; // senders fed under their address and port
     std::map<std::string, std::unique_ptr<Walk>> walkers;
+    std::shared_ptr<const BaselineInUse> baseline_;
 };
 
 } // namespace fipdump

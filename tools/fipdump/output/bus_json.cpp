@@ -60,6 +60,39 @@ std::string time_or_null(std::int64_t us) {
     return us == 0 ? "null" : json_string(iso_time(from_unix_micros(us)));
 }
 
+// {"file":..,"saved":..,"age_seconds":..,"gateway":..}, or null without a baseline.
+std::string baseline(const GatewayBus& g, std::chrono::system_clock::time_point now) {
+    if (!g.baseline) {
+        return "null";
+    }
+    const wire::Baseline& b = g.baseline->baseline;
+    Fields f;
+    f.str("file", g.baseline->file)
+        .str("saved", iso_time(from_unix_micros(b.saved_us)))
+        .real("age_seconds", static_cast<double>(unix_micros(now) - b.saved_us) / kMicrosPerSecond)
+        .str("gateway", b.gateway);
+    return f.object();
+}
+
+// "deviations":[names] and "deviations_since":{name: time}, empty when it matches.
+void deviations(Fields& f, const GatewayBus& g, std::uint16_t id) {
+    std::string names = "[";
+    Fields since;
+    if (const wire::IdentifierDeviations* d = g.deviations_of(id)) {
+        for (std::size_t k = 0; k < wire::kDeviationCount; ++k) {
+            if (d->since_us[k] != 0) {
+                const char* name = wire::deviation_name(static_cast<wire::Deviation>(k));
+                if (names.size() > 1) {
+                    names += ',';
+                }
+                names += json_string(name);
+                since.str(name, iso_time(from_unix_micros(d->since_us[k])));
+            }
+        }
+    }
+    f.raw("deviations", names + "]").raw("deviations_since", since.object());
+}
+
 } // namespace
 
 std::string json_bus(const GatewayBus& g, std::chrono::system_clock::time_point now) {
@@ -100,7 +133,9 @@ std::string json_bus(const GatewayBus& g, std::chrono::system_clock::time_point 
         .num("cycles", g.scan.cycles)
         .raw("cycle_reference", g.scan.reference ? std::to_string(*g.scan.reference) : "null")
         .raw("first_seen", time_or_null(b.first_seen_us))
-        .raw("last_seen", time_or_null(b.last_seen_us));
+        .raw("last_seen", time_or_null(b.last_seen_us))
+        .num("deviations", g.deviations.size())
+        .raw("baseline", baseline(g, now));
     return f.object();
 }
 
@@ -148,6 +183,7 @@ std::string json_identifier(const GatewayBus& g, const wire::IdentifierStats& s)
     Fields window;
     window.num("polls", s.window.polls).num("missing", s.window.missing).num("bad", s.window.bad);
     f.raw("window", window.object());
+    deviations(f, g, s.id);
     return f.object();
 }
 

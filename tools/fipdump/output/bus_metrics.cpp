@@ -154,6 +154,32 @@ std::string render_bus_metrics(const std::vector<GatewayBus>& gateways, std::siz
                    e.second->bad[c]);
         }
     }
+    header(out, {"fipgate_bus_deviations", "gauge",
+                 "Identifiers that differ from the baseline (fipdump --baseline)"});
+    for (const GatewayBus& g : gateways) {
+        if (g.baseline) {
+            sample(out, "fipgate_bus_deviations", gw(g), g.deviations.size());
+        }
+    }
+    // Only deviations present now: a series ends when its deviation does.
+    header(out, {"fipgate_identifier_deviation", "gauge",
+                 "1 for each way the identifier differs from the baseline now"});
+    std::size_t deviating = 0;
+    for (const GatewayBus& g : gateways) {
+        for (const wire::IdentifierDeviations& d : g.deviations) {
+            if (deviating++ >= max_ids) {
+                break; // the same cap as the identifiers: a damaged stream cannot multiply them
+            }
+            for (std::size_t k = 0; k < wire::kDeviationCount; ++k) {
+                if (d.since_us[k] != 0) {
+                    sample(out, "fipgate_identifier_deviation",
+                           gw(g) + ",id=\"" + identifier_text(d.id) + "\",deviation=\"" +
+                               wire::deviation_name(static_cast<wire::Deviation>(k)) + "\"",
+                           1);
+                }
+            }
+        }
+    }
     return out;
 }
 

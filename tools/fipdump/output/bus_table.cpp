@@ -139,13 +139,23 @@ struct Column {
     int width; // right-aligned, after one space; 0 for the last, free-width column
     int keep;  // the columns of lowest rank go first on a narrow terminal
     std::function<std::string(const wire::IdentifierStats&)> cell;
+    // A cell that needs the gateway's analysis, in place of `cell`.
+    std::function<std::string(const GatewayBus&, const wire::IdentifierStats&)> bus_cell{};
 };
+
+// "period,length": what differs from the baseline; "-" when it matches.
+std::string deviations(const GatewayBus& g, const wire::IdentifierStats& s) {
+    const wire::IdentifierDeviations* d = g.deviations_of(s.id);
+    return d == nullptr ? "-" : deviation_names(*d);
+}
 
 // Left to right as shown. ID, STATE and SINCE are always there.
 const std::vector<Column>& columns() {
     static const std::vector<Column> all = {
         {"STATE", -7, 100, [](const auto& s) { return std::string(wire::to_string(s.state)); }},
         {"SINCE", 8, 100, [](const auto& s) { return clock_time(s.state_since_us); }},
+        // Beside the state, and only with a baseline: a change is not a sickness.
+        {"DIFF", -13, 95, nullptr, deviations},
         {"POLLS/10s", 9, 80, [](const auto& s) { return std::to_string(s.window.polls); }},
         {"MISS/10s", 8, 90, [](const auto& s) { return std::to_string(s.window.missing); }},
         {"BAD/10s", 7, 85, [](const auto& s) { return std::to_string(s.window.bad); }},
@@ -181,10 +191,13 @@ std::size_t column_width(const Column& c) {
 }
 
 // The columns that fit in `width`, in the order shown.
-std::vector<const Column*> fitting(std::size_t width) {
+std::vector<const Column*> fitting(std::size_t width, bool with_baseline) {
     std::vector<const Column*> shown;
     std::size_t used = kIdWidth;
     for (const Column& c : columns()) {
+        if (c.bus_cell && !with_baseline) {
+            continue;
+        }
         shown.push_back(&c);
         used += column_width(c);
     }
@@ -219,11 +232,11 @@ std::string header(const std::vector<const Column*>& cols, std::size_t width) {
     return line.substr(0, width) + "\n";
 }
 
-std::string row(const std::vector<const Column*>& cols, const wire::IdentifierStats& s,
-                std::size_t width) {
+std::string row(const GatewayBus& g, const std::vector<const Column*>& cols,
+                const wire::IdentifierStats& s, std::size_t width) {
     std::string line = format("0x%04X", static_cast<unsigned>(s.id));
     for (const Column* c : cols) {
-        line += cell_text(*c, c->cell(s));
+        line += cell_text(*c, c->bus_cell ? c->bus_cell(g, s) : c->cell(s));
     }
     while (!line.empty() && line.back() == ' ') {
         line.pop_back();
@@ -266,18 +279,26 @@ std::string gateway_head(const GatewayBus& g, std::size_t width, bool with_by_ki
         out += by_kind_line(g).substr(0, width) + "\n";
     }
     out += scan_line(g).substr(0, width) + "\n";
-    return out + header(fitting(width), width);
+    if (g.baseline) {
+        const wire::Baseline& b = g.baseline->baseline;
+        out += ("baseline " + g.baseline->file + " (" + b.gateway + ", saved " +
+                local_time(from_unix_micros(b.saved_us)).substr(0, 19) +
+                "): " + std::to_string(g.deviations.size()) + " identifiers differ")
+                   .substr(0, width) +
+               "\n";
+    }
+    return out + header(fitting(width, g.baseline != nullptr), width);
 }
 
 // Then at most `max_rows` identifier rows, and a line that counts the others.
 std::string gateway_table(const GatewayBus& g, std::size_t width, std::size_t max_rows,
                           bool with_by_kind) {
     std::string out = gateway_head(g, width, with_by_kind);
-    const auto cols = fitting(width);
+    const auto cols = fitting(width, g.baseline != nullptr);
     const auto ids = table_order(g);
     const std::size_t shown = std::min(ids.size(), max_rows);
     for (std::size_t i = 0; i < shown; ++i) {
-        out += row(cols, ids[i], width);
+        out += row(g, cols, ids[i], width);
     }
     if (shown < ids.size()) {
         out += more_line({ids.begin() + static_cast<std::ptrdiff_t>(shown), ids.end()}, width);
@@ -289,6 +310,13 @@ std::string gateway_table(const GatewayBus& g, std::size_t width, std::size_t ma
 
 std::vector<wire::IdentifierStats> table_order(const GatewayBus& g) {
     std::vector<wire::IdentifierStats> ids = g.ids;
+    // An identifier of the baseline never polled in this run still has its row.
+    for (const wire::IdentifierDeviations& d : g.deviations) {
+        if (std::none_of(g.ids.begin(), g.ids.end(), [&](const auto& s) { return s.id == d.id; })) {
+            ids.push_back(wire::IdentifierStats{});
+            ids.back().id = d.id;
+        }
+    }
     std::sort(ids.begin(), ids.end(), [](const auto& a, const auto& b) {
         if (a.state != b.state) {
             return a.state < b.state;

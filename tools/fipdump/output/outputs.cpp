@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "tools/fipdump/dumper.hpp"
+#include "tools/fipdump/output/baseline_file.hpp"
 #include "tools/fipdump/output/bus_report.hpp"
 #include "tools/fipdump/output/console.hpp"
 #include "tools/fipdump/output/metrics_output.hpp"
@@ -63,10 +64,22 @@ std::string open_outputs(const Options& o, Dumper& dumper, std::ostream& out,
         notices << "fipdump: metrics on http://" << metrics->endpoint() << "/metrics\n";
         dumper.add_output(std::move(metrics));
     }
+    if (!o.baseline_path.empty()) {
+        wire::BaselineRead read = read_baseline_file(o.baseline_path);
+        if (!read.baseline) {
+            return read.error;
+        }
+        dumper.bus().set_baseline(std::make_shared<const BaselineInUse>(
+            BaselineInUse{o.baseline_path, std::move(*read.baseline)}));
+    }
     if (o.bus) {
         // A screen redrawn in place only for a person watching a live stream.
         const bool live_screen = o.read_paths.empty() && !o.json && isatty(STDOUT_FILENO) == 1;
         dumper.add_output(std::make_unique<BusReporter>(o, dumper.bus(), out, live_screen));
+    }
+    if (!o.save_baseline_path.empty()) {
+        dumper.add_output(
+            std::make_unique<BaselineSaver>(o.save_baseline_path, dumper.bus(), notices));
     }
     if (o.stats || o.quiet) {
         dumper.add_output(std::make_unique<SummaryPrinter>(o.json, out));

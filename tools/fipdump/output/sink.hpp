@@ -40,6 +40,9 @@ public:
     virtual void tick(std::chrono::system_clock::time_point now) { (void)now; }
     // The run is over (the source was opened and read); `summary` is the final count. Once.
     virtual void end(const Summary& summary) { (void)summary; }
+    // After end(): false when the output could not do its job; it said why, and fipdump's exit
+    // status says so.
+    virtual bool ended_well() const { return true; }
 };
 
 } // namespace fipdump
