@@ -55,8 +55,8 @@ struct Options {
                                                  // which a gateway leaves the metrics
     double missing_threshold = 0.01; // --missing-threshold, as a share 0-1 (given in percent)
     bool missing_threshold_given = false;
-    std::string baseline_path;       // --baseline: the bus is compared with this baseline file
-    std::string save_baseline_path;  // --save-baseline: what was learned is saved at the end
+    std::string baseline_path;      // --baseline: the bus is compared with this baseline file
+    std::string save_baseline_path; // --save-baseline: what was learned is saved at the end
 };
 
 struct ParseResult {

@@ -126,8 +126,7 @@ std::string save_baseline(const std::string& path, const std::vector<GatewayBus>
                "recording of one";
     }
     const GatewayBus& g = gateways.front();
-    const wire::BaselineOutcome made =
-        wire::make_baseline(g.ids, g.scan, g.bus, g.gateway, now_us);
+    const wire::BaselineOutcome made = wire::make_baseline(g.ids, g.scan, g.bus, g.gateway, now_us);
     if (!made.baseline) {
         return made.refusal;
     }
