@@ -550,9 +550,11 @@ TEST(BusAnalysisE2E, LiveTableFitsTheTerminalAndFollowsItsSize) {
                 screen = pane.screen();
                 const auto [rows, more] = rows_and_more(screen);
                 const auto truth = card_truth(card.command("stats"));
+                // Laid out for this size: the previous drawing stays on the pane until then.
                 return screen.size() == static_cast<std::size_t>(height) &&
                        screen[0].find("  stream live  ") != std::string::npos &&
                        rows + static_cast<std::size_t>(more) == truth.size() &&
+                       (more != 0) == (width == 80) &&
                        std::any_of(screen.begin(), screen.end(), [](const std::string& l) {
                            return l.rfind("0x0144 silent", 0) == 0;
                        });

@@ -212,11 +212,11 @@ TEST(FipdumpBus, StatesFollowTheRecentTraffic) {
 
     const auto ended = run.dumper->bus().snapshot(at(399), true);
     const std::string metrics = render_bus_metrics(ended, 10);
-    EXPECT_NE(metrics.find("fipgate_stream_state{gateway=\"10.0.0.5\",state=\"ended\"} 1"),
+    EXPECT_NE(metrics.find("fipgate_stream_state{gateway=\"10.0.0.5:40000\",state=\"ended\"} 1"),
               std::string::npos)
         << metrics;
     EXPECT_NE(metrics.find(
-                  "fipgate_identifier_state{gateway=\"10.0.0.5\",id=\"0x0300\",state=\"gone\"} 1"),
+                  "fipgate_identifier_state{gateway=\"10.0.0.5:40000\",id=\"0x0300\",state=\"gone\"} 1"),
               std::string::npos);
     const auto ids = testsupport::bus_identifiers(json_bus_report(ended, at(399)));
     EXPECT_NE(ids.at(0x300).find("\"id\":\"0x0300\",\"id_num\":768,\"state\":\"gone\""),

@@ -77,17 +77,23 @@ int run_live(const Options& o, Dumper& dumper) {
         // What had arrived when the stop came is still processed: a burst sent just before
         // Ctrl+C is in the summary.
         ReceivingThread receiving(listener);
+        auto last_tick = std::chrono::steady_clock::now();
         while (!dumper.done()) {
             if (stop_requested.load() || (o.seconds && std::chrono::steady_clock::now() - start >=
                                                            to_duration(*o.seconds))) {
                 receiving.stop();
             }
             DatagramBatch* batch = receiving.next(kPollInterval);
+            // A steady stream must not starve the ticks: outputs notice a resized terminal, the
+            // time passing, on them.
+            if (batch == nullptr || std::chrono::steady_clock::now() - last_tick >= kPollInterval) {
+                last_tick = std::chrono::steady_clock::now();
+                dumper.tick(std::chrono::system_clock::now());
+            }
             if (batch == nullptr) {
                 if (receiving.finished()) {
                     break;
                 }
-                dumper.tick(std::chrono::system_clock::now());
                 continue;
             }
             dumper.set_kernel_drops(batch->kernel_drops());
