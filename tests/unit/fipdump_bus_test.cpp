@@ -215,9 +215,10 @@ TEST(FipdumpBus, StatesFollowTheRecentTraffic) {
     EXPECT_NE(metrics.find("fipgate_stream_state{gateway=\"10.0.0.5:40000\",state=\"ended\"} 1"),
               std::string::npos)
         << metrics;
-    EXPECT_NE(metrics.find(
-                  "fipgate_identifier_state{gateway=\"10.0.0.5:40000\",id=\"0x0300\",state=\"gone\"} 1"),
-              std::string::npos);
+    EXPECT_NE(
+        metrics.find(
+            "fipgate_identifier_state{gateway=\"10.0.0.5:40000\",id=\"0x0300\",state=\"gone\"} 1"),
+        std::string::npos);
     const auto ids = testsupport::bus_identifiers(json_bus_report(ended, at(399)));
     EXPECT_NE(ids.at(0x300).find("\"id\":\"0x0300\",\"id_num\":768,\"state\":\"gone\""),
               std::string::npos)
