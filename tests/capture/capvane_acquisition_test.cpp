@@ -146,6 +146,11 @@ void expect_card_losses_only(CaptureRig& rig) {
 // of a second of this bus) holds the traffic meanwhile: bursts of them are retried at once and
 // cost no record at bus real time (with pauses of 1 to 10 ms, 60 of them already overflowed it).
 TEST(CapvaneAcquisitionTest, BurstsOfFailedAndShortWaitsCostNoRecord) {
+#if defined(__SANITIZE_THREAD__)
+    // Under ThreadSanitizer every try costs ten times as much, and thousands of them outlast
+    // the card's ring at bus real time whatever the retry policy: the claim is the release's.
+    GTEST_SKIP() << "bus real time cannot be kept under ThreadSanitizer";
+#endif
     CaptureRig rig({{"CAPVANE_SIM_CARDS", "0"}});
     auto& [env, log, queue, cv] = rig;
     ASSERT_EQ(cv.start(0), 0);
