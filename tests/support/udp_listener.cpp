@@ -48,6 +48,10 @@ UdpListener::UdpListener(const std::string& family_of, std::uint16_t port) {
         addr.sin_addr.s_addr = htonl(INADDR_ANY);
         rc = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         if (rc == 0 && IN_MULTICAST(ntohl(v4.s_addr))) {
+            // Only this group's datagrams: Linux otherwise hands a socket bound to the port every
+            // group any socket of the host joined (a previous generation's drained tail included).
+            const int off = 0;
+            setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
             ip_mreqn req{};
             req.imr_multiaddr = v4;
             rc = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &req, sizeof req);
