@@ -144,6 +144,18 @@ bool wanted(std::uint16_t port, std::uint16_t dst_port, std::span<const std::uin
            std::equal(std::begin(kHeaderStart), std::end(kHeaderStart), payload.begin());
 }
 
+// The datagram's payload as far as it was captured; `truncated` when the capture cut it short.
+std::span<const std::uint8_t> udp_payload(std::span<const std::uint8_t> udp, std::size_t udp_len,
+                                          bool& truncated) {
+    std::size_t payload_len = udp_len - kUdpHeader;
+    const std::size_t captured = udp.size() - kUdpHeader;
+    if (captured < payload_len) {
+        truncated = true;
+        payload_len = captured;
+    }
+    return udp.subspan(kUdpHeader, payload_len);
+}
+
 // A UDP datagram over IPv6 straight after the fixed header. Extension headers (fragments
 // among them) are not followed: such packets count as other traffic.
 IpPacket classify_ipv6(std::span<const std::uint8_t> ip, std::uint16_t port, PcapDatagram& out,
@@ -161,17 +173,11 @@ IpPacket classify_ipv6(std::span<const std::uint8_t> ip, std::uint16_t port, Pca
     if (!wanted(port, dst_port, udp.subspan(kUdpHeader))) {
         return IpPacket::other_port;
     }
-    std::size_t payload_len = udp_len - kUdpHeader;
-    const std::size_t captured = udp.size() - kUdpHeader;
-    if (captured < payload_len) {
-        truncated = true;
-        payload_len = captured;
-    }
+    const auto payload = udp_payload(udp, udp_len, truncated);
     out.from = Sender{};
     out.from.v6 = true;
     std::copy(ip.begin() + 8, ip.begin() + 24, out.from.addr6.begin());
     out.from.port = be16(udp, 0);
-    const auto payload = udp.subspan(kUdpHeader, payload_len);
     out.payload.assign(payload.begin(), payload.end());
     return IpPacket::datagram;
 }
@@ -209,15 +215,9 @@ IpPacket classify_ipv4(std::span<const std::uint8_t> ip, std::uint16_t port, Pca
     if (!wanted(port, dst_port, udp.subspan(kUdpHeader))) {
         return IpPacket::other_port;
     }
-    std::size_t payload_len = udp_len - kUdpHeader;
-    const std::size_t captured = udp.size() - kUdpHeader;
-    if (captured < payload_len) {
-        truncated = true;
-        payload_len = captured;
-    }
+    const auto payload = udp_payload(udp, udp_len, truncated);
     out.from.addr = be32(ip, 12);
     out.from.port = be16(udp, 0);
-    const auto payload = udp.subspan(kUdpHeader, payload_len);
     out.payload.assign(payload.begin(), payload.end());
     return IpPacket::datagram;
 }
